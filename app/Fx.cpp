@@ -1,0 +1,25 @@
+#include "app/Fx.h"
+
+#include "platform/Files.h"
+#include "platform/ui/MessageBox.h"
+#include "platform/ui/Shell.h"
+
+void MsgInfo(const QString &text) { MessageBox(text, QStringLiteral("Messaggio."), MB_OK | MB_ICONINFORMATION); }
+
+void MsgAttenzione(const QString &text) { MessageBox(text, QStringLiteral("Attenzione."), MB_OK | MB_ICONWARNING); }
+
+void MsgErrore(const QString &text) { MessageBox(text, QStringLiteral("Errore"), MB_OK | MB_ICONERROR); }
+
+bool MsgRichiesta(const QString &text)
+{
+    return MessageBox(text, QStringLiteral("Richiesta."), MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+void InviaMail(const QString &recipient, const QString &subject, const QString &body)
+{
+    ShellOpen(QStringLiteral("mailto:") + recipient + QStringLiteral("?subject=") + subject + QStringLiteral("&body=") + body);
+}
+
+void ApriFile(const QString &target) { ShellOpen(target); }
+
+QString CartellaProgramma() { return ProgramFolder(); }

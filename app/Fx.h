@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+// The maker's web site and support address (the reserved .example domain).
+inline const QString kSitoProduttore = QStringLiteral("www.dudirirada.example");
+inline const QString kMailSupporto = QStringLiteral("supporto@dudirirada.example");
+// The maker's web site as an address the shell can open.
+inline QString IndirizzoSitoProduttore() { return QStringLiteral("http://") + kSitoProduttore; }
+
+// The four message boxes every window uses; no owner, so the program's windows
+// stay usable while one is up.
+void MsgInfo(const QString &text);
+void MsgAttenzione(const QString &text);
+void MsgErrore(const QString &text);
+// True when the user answered Yes.
+bool MsgRichiesta(const QString &text);
+
+// "mailto:" + recipient + "?subject=" + subject + "&body=" + body, unencoded.
+void InviaMail(const QString &recipient, const QString &subject, const QString &body);
+// A file or web address handed to its default application.
+void ApriFile(const QString &target);
+// The program's folder, with its trailing separator.
+QString CartellaProgramma();

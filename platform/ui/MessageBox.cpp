@@ -1,0 +1,75 @@
+#include "platform/ui/MessageBox.h"
+
+#include <QEventLoop>
+#include <QMessageBox>
+#include <QPointer>
+
+namespace {
+MessageBoxResponder &Responder()
+{
+    static MessageBoxResponder responder;
+    return responder;
+}
+
+BoxIcon IconOf(unsigned style)
+{
+    switch (style & 0xF0) {
+    case MB_ICONERROR:
+        return BoxIcon::Error;
+    case MB_ICONQUESTION:
+        return BoxIcon::Question;
+    case MB_ICONWARNING:
+        return BoxIcon::Warning;
+    case MB_ICONINFORMATION:
+        return BoxIcon::Information;
+    default:
+        return BoxIcon::None;
+    }
+}
+} // namespace
+
+void SetMessageBoxResponder(MessageBoxResponder responder) { Responder() = std::move(responder); }
+
+int MessageBox(const QString &text, const QString &title, unsigned style)
+{
+    const MessageBoxCall call{title, text, IconOf(style), (style & 0x0F) == MB_YESNO ? BoxButtons::YesNo : BoxButtons::Ok};
+    if (Responder())
+        return Responder()(call);
+
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    switch (call.icon) {
+    case BoxIcon::Information:
+        icon = QMessageBox::Information;
+        break;
+    case BoxIcon::Warning:
+        icon = QMessageBox::Warning;
+        break;
+    case BoxIcon::Error:
+        icon = QMessageBox::Critical;
+        break;
+    case BoxIcon::Question:
+        icon = QMessageBox::Question;
+        break;
+    case BoxIcon::None:
+        break;
+    }
+    const bool yesNo = call.buttons == BoxButtons::YesNo;
+    QPointer<QMessageBox> box = new QMessageBox(icon, title, text, yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose, false);
+    // No owner and no modality: the rest of the program stays usable.
+    box->setWindowModality(Qt::NonModal);
+    box->setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    int answer = yesNo ? IDNO : IDOK;
+    QEventLoop loop;
+    QObject::connect(box, &QMessageBox::finished, &loop, [&](int result) {
+        if (yesNo)
+            answer = result == QMessageBox::Yes ? IDYES : IDNO;
+        loop.quit();
+    });
+    box->show();
+    box->raise();
+    box->activateWindow();
+    loop.exec();
+    delete box;
+    return answer;
+}
