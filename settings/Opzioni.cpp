@@ -77,8 +77,9 @@ TFrmOpzioni::TFrmOpzioni(QWidget *parent)
     cbTimerOut = CheckBox(this, "cbTimerOut", QStringLiteral("Utilizza timeout dopo 30 secondi"),
                           QStringLiteral("Attiva il timeout che consente di stoppare il caricamento della pagina web"),
                           QRect(9, 40, 190, 17), true);
-    cbModalitaGrafica = CheckBox(this, "cbModalitaGrafica", QStringLiteral("Accedi in modalità grafica"),
-                                 QStringLiteral("Accede alle pagine in modalità grafica"), QRect(9, 57, 190, 17), false);
+    cbModalitaGrafica =
+        CheckBox(this, "cbModalitaGrafica", QStringLiteral("Accedi in modalità grafica"),
+                 QStringLiteral("Accede alle pagine in modalità grafica"), QRect(9, 57, 190, 17), false);
 
     Label2 = BoldLabel(this, "Label2", QStringLiteral("Utilizzo banda"), 210, 5);
     Label9 = BoldLabel(this, "Label9", QStringLiteral("internet"), 211, 17);
@@ -144,7 +145,10 @@ void TFrmOpzioni::showEvent(QShowEvent *event)
     RunGuarded([this] { FormShow(); });
 }
 
-void TFrmOpzioni::FormShow() { sbCaricaImp->setEnabled(FileExists(SettingsFilePath())); }
+void TFrmOpzioni::FormShow()
+{
+    sbCaricaImp->setEnabled(FileExists(SettingsFilePath()));
+}
 
 void TFrmOpzioni::sbSalvaImpClick()
 {
@@ -173,4 +177,7 @@ void TFrmOpzioni::sbCaricaImpClick()
     }
 }
 
-void TFrmOpzioni::btnEsciClick() { close(); }
+void TFrmOpzioni::btnEsciClick()
+{
+    close();
+}

@@ -11,10 +11,16 @@ namespace {
 const QString kTrue = QStringLiteral("True");
 const QString kFalse = QStringLiteral("False");
 
-QString BoolLine(bool value) { return value ? kTrue : kFalse; }
+QString BoolLine(bool value)
+{
+    return value ? kTrue : kFalse;
+}
 } // namespace
 
-QString SettingsFilePath() { return CartellaProgramma() + kSettingsFileName; }
+QString SettingsFilePath()
+{
+    return CartellaProgramma() + kSettingsFileName;
+}
 
 QStringList BuildSettingsLines(const Impostazioni &values)
 {
