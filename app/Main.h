@@ -16,7 +16,7 @@ class QPushButton;
 class QStatusBar;
 class QTimer;
 class QToolButton;
-class BrowserControl;
+#include "platform/ui/BrowserControl.h"
 class TFrmAbout;
 class TfrmStart;
 class TFrmOpzioni;
