@@ -158,16 +158,6 @@ TEST(SettingsFile, MissingOrUnreadableFileIsAFailure)
     EXPECT_THROW(LoadSettingsFile(folder.File(kSettingsFileName), {}), Exception);
 }
 
-TEST(SettingsFile, ProxyOutsideTheCodePageIsRefusedAndTheOldFileKept)
-{
-    TempProgramFolder folder;
-    folder.Write(kSettingsFileName, kDefaultFile);
-    EXPECT_THROW(
-        SaveSettingsFile(folder.File(kSettingsFileName), Values(1, QStringLiteral("proxy.łódź"), true, true, true)),
-        EFileError);
-    EXPECT_EQ(folder.Read(kSettingsFileName), kDefaultFile);
-}
-
 // Random bytes must never crash the reader and never give values the window
 // cannot hold.
 TEST(SettingsFile, RandomBytesGiveValidValuesOrAFailure)
