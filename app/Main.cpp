@@ -319,7 +319,7 @@ void TfrmMain::FormShow()
 {
     if (start_)
         start_->exec();
-    if (opzioni_ && FileExists(CartellaProgramma() + QStringLiteral("impquorvi.imptvx")))
+    if (opzioni_ && FileExists(SettingsFilePath()))
         opzioni_->sbCaricaImpClick();
 }
 

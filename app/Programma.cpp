@@ -8,6 +8,7 @@
 
 Finestre::Finestre() = default;
 Finestre::Finestre(Finestre &&) noexcept = default;
+Finestre &Finestre::operator=(Finestre &&) noexcept = default;
 
 Finestre::~Finestre()
 {

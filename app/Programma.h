@@ -18,6 +18,7 @@ struct Finestre {
     std::unique_ptr<TFrmOpzioni> opzioni;
     Finestre();
     Finestre(Finestre &&) noexcept;
+    Finestre &operator=(Finestre &&) noexcept;
     ~Finestre();
 };
 

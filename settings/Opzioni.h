@@ -28,12 +28,7 @@ public:
     void sbCaricaImpClick();
     void btnEsciClick();
 
-protected:
-    void showEvent(QShowEvent *event) override;
-
-private:
-    void ApplicaImpostazioni(const Impostazioni &values);
-
+    // The controls are the settings; the main window and tests reach them by name.
     QLabel *Label8;
     QLineEdit *editProxy;
     QCheckBox *cbAvvisaDopo10;
@@ -47,4 +42,10 @@ private:
     QToolButton *sbCaricaImp;
     QToolButton *sbSalvaImp;
     QPushButton *btnEsci;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void ApplicaImpostazioni(const Impostazioni &values);
 };
