@@ -226,9 +226,9 @@ void TfrmMain::CreaControlli()
     sbBug = MakeSpeedButton(pnlPulsanti, "sbBug", QStringLiteral("Segnala bug"),
                             QStringLiteral("Segnala un bug del programma alla TVX Dudirirada"),
                             QStyle::SP_MessageBoxWarning, QRect(288, y, 62, 24));
-    sbPausa = MakeSpeedButton(pnlPulsanti, "sbPausa", QStringLiteral("Pausa"),
-                              QStringLiteral("Pausa temporanea di quorvi..."), QStyle::SP_MediaPause,
-                              QRect(350, y, 56, 24));
+    sbPausa =
+        MakeSpeedButton(pnlPulsanti, "sbPausa", QStringLiteral("Pausa"),
+                        QStringLiteral("Pausa temporanea di quorvi..."), QStyle::SP_MediaPause, QRect(350, y, 56, 24));
     sbInterrompi = MakeSpeedButton(pnlPulsanti, "sbInterrompi", QStringLiteral("Interrompi"),
                                    QStringLiteral("Interrompi operazione di quorvi..."), QStyle::SP_MediaStop,
                                    QRect(406, y, 62, 24));
@@ -382,9 +382,15 @@ void TfrmMain::MostraModale(QDialog *dialog)
         dialog->exec();
 }
 
-void TfrmMain::sbInfoClick() { MostraModale(about_); }
+void TfrmMain::sbInfoClick()
+{
+    MostraModale(about_);
+}
 
-void TfrmMain::mnuSetupDateClick() { MostraModale(opzioni_); }
+void TfrmMain::mnuSetupDateClick()
+{
+    MostraModale(opzioni_);
+}
 
 void TfrmMain::sbHelpClick()
 {
@@ -395,7 +401,10 @@ void TfrmMain::sbHelpClick()
         MsgErrore(QStringLiteral("Impossibile aprire la guida, file help.html non trovato"));
 }
 
-void TfrmMain::lblLinkClick() { ApriFile(IndirizzoSitoProduttore()); }
+void TfrmMain::lblLinkClick()
+{
+    ApriFile(IndirizzoSitoProduttore());
+}
 
 void TfrmMain::Label15Click()
 {
@@ -405,7 +414,10 @@ void TfrmMain::Label15Click()
               QStringLiteral("Scrivere di seguito la richiesta:"));
 }
 
-void TfrmMain::BtEsciClick() { QCoreApplication::quit(); }
+void TfrmMain::BtEsciClick()
+{
+    QCoreApplication::quit();
+}
 
 void TfrmMain::closeEvent(QCloseEvent *event)
 {
@@ -458,6 +470,12 @@ void TfrmMain::PulisciLog()
     MemoLogOperazio->clear();
 }
 
-void TfrmMain::LogFatto() { AggiungiLog(LabelSito->text() + QStringLiteral("...fatto.")); }
+void TfrmMain::LogFatto()
+{
+    AggiungiLog(LabelSito->text() + QStringLiteral("...fatto."));
+}
 
-void TfrmMain::LogErrore() { AggiungiLog(LabelSito->text() + QStringLiteral("...errore.")); }
+void TfrmMain::LogErrore()
+{
+    AggiungiLog(LabelSito->text() + QStringLiteral("...errore."));
+}

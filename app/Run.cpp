@@ -26,7 +26,10 @@
 #include <QToolButton>
 
 namespace {
-QString DataBreve() { return QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat); }
+QString DataBreve()
+{
+    return QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat);
+}
 
 // The user's long time format, hours, minutes and seconds, without a time zone.
 QString OraLunga()
@@ -204,7 +207,8 @@ void TfrmMain::FineMultiAccesso()
         }
     }
     PulisciLog();
-    AggiungiLog(Interrotto ? QStringLiteral("Si sono verificati errori.") : QStringLiteral("Multi accesso completato."));
+    AggiungiLog(Interrotto ? QStringLiteral("Si sono verificati errori.")
+                           : QStringLiteral("Multi accesso completato."));
     StatusBar->showMessage(QStringLiteral("Pronto per nuovo quorvi."));
     ImpostaStatoControlli(false);
     LabelSito->clear();
@@ -218,7 +222,8 @@ void TfrmMain::FineMultiAccesso()
     MostraVuota();
     inEsecuzione_ = false;
     if (chiusuraRichiesta_)
-        QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { close(); }, Qt::QueuedConnection);
 }
 
 void TfrmMain::sbInterrompiClick()
@@ -230,7 +235,10 @@ void TfrmMain::sbInterrompiClick()
     Interrotto = true;
 }
 
-void TfrmMain::sbPausaClick() { PausaRichiesta = true; }
+void TfrmMain::sbPausaClick()
+{
+    PausaRichiesta = true;
+}
 
 void TfrmMain::TimerOutTimer()
 {
@@ -240,4 +248,7 @@ void TfrmMain::TimerOutTimer()
     }
 }
 
-void TfrmMain::WebBrowserDocumentComplete(const QString &) { PaginaCaricata = true; }
+void TfrmMain::WebBrowserDocumentComplete(const QString &)
+{
+    PaginaCaricata = true;
+}

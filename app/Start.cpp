@@ -44,9 +44,15 @@ TfrmStart::TfrmStart(TFrmAbout *about, std::function<void()> mostraPrincipale, Q
     FormCreate();
 }
 
-void TfrmStart::FormCreate() { setWindowTitle(QStringLiteral("Caricamento ") + about_->LabelPrg->text()); }
+void TfrmStart::FormCreate()
+{
+    setWindowTitle(QStringLiteral("Caricamento ") + about_->LabelPrg->text());
+}
 
-void TfrmStart::FormShow() { TimerStart->start(); }
+void TfrmStart::FormShow()
+{
+    TimerStart->start();
+}
 
 void TfrmStart::TimerStartTimer()
 {
@@ -56,7 +62,10 @@ void TfrmStart::TimerStartTimer()
     close();
 }
 
-void TfrmStart::ImageLogoClick() { ApriFile(IndirizzoSitoProduttore()); }
+void TfrmStart::ImageLogoClick()
+{
+    ApriFile(IndirizzoSitoProduttore());
+}
 
 void TfrmStart::showEvent(QShowEvent *event)
 {

@@ -44,7 +44,8 @@ TFrmAbout::TFrmAbout(QWidget *parent) : QDialog(parent)
     Style(Label2, blueBold + QStringLiteral("text-decoration: underline;"));
     LabelPrg = MakeLabel(this, "LabelPrg", QStringLiteral("T4V_Quorvi"), 49, 24);
     Style(LabelPrg, blueBold + QStringLiteral("font-family: 'Comic Sans MS'; font-size: 19px;"));
-    Label6 = MakeLabel(this, "Label6", QStringLiteral("Per incrementare i contatori di\naccesso di pagine web."), 8, 65);
+    Label6 =
+        MakeLabel(this, "Label6", QStringLiteral("Per incrementare i contatori di\naccesso di pagine web."), 8, 65);
     Label6->setAlignment(Qt::AlignHCenter);
     Style(Label6, blueBold);
     Label6->setFixedWidth(242);
@@ -94,9 +95,15 @@ bool TFrmAbout::eventFilter(QObject *watched, QEvent *event)
     return QDialog::eventFilter(watched, event);
 }
 
-void TFrmAbout::sbEsciClick() { close(); }
+void TFrmAbout::sbEsciClick()
+{
+    close();
+}
 
-void TFrmAbout::lblLinkClick() { ApriFile(IndirizzoSitoProduttore()); }
+void TFrmAbout::lblLinkClick()
+{
+    ApriFile(IndirizzoSitoProduttore());
+}
 
 void TFrmAbout::Label13Click()
 {

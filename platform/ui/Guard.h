@@ -21,8 +21,7 @@ void RunGuarded(const std::function<void()> &handler);
 
 // Wraps a handler for connect(): the same guard. A handler that takes no
 // arguments ignores what the signal carries (a button's checked flag, say).
-template <typename F>
-auto Guarded(F handler)
+template <typename F> auto Guarded(F handler)
 {
     return [handler = std::move(handler)](auto &&...args) mutable {
         RunGuarded([&] {

@@ -37,7 +37,8 @@ protected:
             byUser_ = true;
             // The selection change follows synchronously while this event is
             // handled; by the next pass of the loop it is over.
-            QMetaObject::invokeMethod(this, [this] { byUser_ = false; }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { byUser_ = false; }, Qt::QueuedConnection);
         }
         return false;
     }
@@ -50,4 +51,7 @@ private:
 };
 } // namespace
 
-void OnListClick(QListWidget *list, std::function<void()> handler) { new PressWatcher(list, std::move(handler)); }
+void OnListClick(QListWidget *list, std::function<void()> handler)
+{
+    new PressWatcher(list, std::move(handler));
+}

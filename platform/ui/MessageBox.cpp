@@ -28,11 +28,15 @@ BoxIcon IconOf(unsigned style)
 }
 } // namespace
 
-void SetMessageBoxResponder(MessageBoxResponder responder) { Responder() = std::move(responder); }
+void SetMessageBoxResponder(MessageBoxResponder responder)
+{
+    Responder() = std::move(responder);
+}
 
 int MessageBox(const QString &text, const QString &title, unsigned style)
 {
-    const MessageBoxCall call{title, text, IconOf(style), (style & 0x0F) == MB_YESNO ? BoxButtons::YesNo : BoxButtons::Ok};
+    const MessageBoxCall call{title, text, IconOf(style),
+                              (style & 0x0F) == MB_YESNO ? BoxButtons::YesNo : BoxButtons::Ok};
     if (Responder())
         return Responder()(call);
 
@@ -54,7 +58,8 @@ int MessageBox(const QString &text, const QString &title, unsigned style)
         break;
     }
     const bool yesNo = call.buttons == BoxButtons::YesNo;
-    QPointer<QMessageBox> box = new QMessageBox(icon, title, text, yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok);
+    QPointer<QMessageBox> box =
+        new QMessageBox(icon, title, text, yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok);
     box->setAttribute(Qt::WA_DeleteOnClose, false);
     // No owner and no modality: the rest of the program stays usable.
     box->setWindowModality(Qt::NonModal);

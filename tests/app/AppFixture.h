@@ -2,6 +2,7 @@
 
 #include "app/Main.h"
 #include "app/Programma.h"
+#include "app/Start.h"
 #include "platform/Clock.h"
 #include "platform/ui/BrowserControl.h"
 #include "settings/Opzioni.h"
@@ -12,13 +13,13 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QStatusBar>
-#include <QToolButton>
-#include <QListWidget>
 #include <QSlider>
+#include <QStatusBar>
 #include <QTimer>
+#include <QToolButton>
 #include <functional>
 
 // A browser control that loads nothing: it records the addresses, fails the
@@ -34,12 +35,20 @@ public:
             --failNext;
             throw Exception(QStringLiteral("navigazione impossibile"));
         }
+        pending = true;
         if (completeOnNavigate)
             QTimer::singleShot(0, [this, url] { Complete(url); });
     }
-    void Stop() override { ++stops; }
+    // Like the real control, a stopped load still reports its completion.
+    void Stop() override
+    {
+        ++stops;
+        if (pending && stopCompletes)
+            QTimer::singleShot(0, [this] { Complete(QStringLiteral("stopped")); });
+    }
     void Complete(const QString &url)
     {
+        pending = false;
         if (OnDocumentComplete)
             OnDocumentComplete(url);
     }
@@ -48,6 +57,8 @@ public:
     int failNext = 0;
     int stops = 0;
     bool completeOnNavigate = true;
+    bool pending = false;
+    bool stopCompletes = true;
     std::function<void(const QString &)> onNavigate;
 };
 

@@ -130,10 +130,9 @@ TEST_F(MainWindow, MakerLinksAndMail)
 {
     QTest::mouseClick(main->lblLink, Qt::LeftButton);
     QTest::mouseClick(main->Label15, Qt::LeftButton);
-    EXPECT_EQ(shell.Targets(),
-              (QStringList{"http://www.dudirirada.example",
-                           "mailto:supporto@dudirirada.example?subject=Clic interno T4V_Quorvi , "
-                           "04.2003-10&body=Scrivere di seguito la richiesta:"}));
+    EXPECT_EQ(shell.Targets(), (QStringList{"http://www.dudirirada.example",
+                                            "mailto:supporto@dudirirada.example?subject=Clic interno T4V_Quorvi , "
+                                            "04.2003-10&body=Scrivere di seguito la richiesta:"}));
 }
 
 TEST_F(MainWindow, AboutWindowFromButtonAndMenu)
