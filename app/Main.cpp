@@ -168,8 +168,8 @@ void TfrmMain::CreaControlli()
     LabelVolte->setAlignment(Qt::AlignHCenter);
     LabelVolte->setToolTip(QStringLiteral("Numero di accessi per questo sito..."));
     Label14 = MakeLabel(Panel1, "Label14", QStringLiteral("Lista di provenienza:"), 296, 134, true);
-    LabelListaProvenienza = MakeLabel(Panel1, "LabelListaProvenienza", QStringLiteral("Nessuna"), 424, 134);
-    LabelListaProvenienza->setFixedWidth(152);
+    LabelListaProvenienza = MakeLabel(Panel1, "LabelListaProvenienza", QStringLiteral("Nessuna"), 436, 134);
+    LabelListaProvenienza->setFixedWidth(140);
     LabelListaProvenienza->setToolTip(QStringLiteral("Lista di provenienza della pagina da analizzare"));
 
     btInizia = new QPushButton(Panel1);
@@ -219,25 +219,24 @@ void TfrmMain::CreaControlli()
         l->installEventFilter(this);
     }
 
-    const int y = 16;
+    // Two rows of three: the maker's links keep the left of the panel.
+    const int x0 = 236, w0 = 113, h0 = 24, y1 = 4, y2 = 28;
     sbcontrollaVersione = MakeSpeedButton(pnlPulsanti, "sbcontrollaVersione", QStringLiteral("Controlla vers."),
                                           QStringLiteral("Controllo eventuali nuove versioni.."),
-                                          QStyle::SP_BrowserReload, QRect(226, y, 62, 24));
+                                          QStyle::SP_BrowserReload, QRect(x0, y1, w0, h0));
     sbBug = MakeSpeedButton(pnlPulsanti, "sbBug", QStringLiteral("Segnala bug"),
                             QStringLiteral("Segnala un bug del programma alla TVX Dudirirada"),
-                            QStyle::SP_MessageBoxWarning, QRect(288, y, 62, 24));
-    sbPausa =
-        MakeSpeedButton(pnlPulsanti, "sbPausa", QStringLiteral("Pausa"),
-                        QStringLiteral("Pausa temporanea di quorvi..."), QStyle::SP_MediaPause, QRect(350, y, 56, 24));
+                            QStyle::SP_MessageBoxWarning, QRect(x0 + w0, y1, w0, h0));
+    sbHelp = MakeSpeedButton(pnlPulsanti, "sbHelp", QStringLiteral("Help"), QStringLiteral("Visualizza aiuto.."),
+                             QStyle::SP_DialogHelpButton, QRect(x0 + 2 * w0, y1, w0, h0));
+    sbPausa = MakeSpeedButton(pnlPulsanti, "sbPausa", QStringLiteral("Pausa"),
+                              QStringLiteral("Pausa temporanea di quorvi..."), QStyle::SP_MediaPause,
+                              QRect(x0, y2, w0, h0));
     sbInterrompi = MakeSpeedButton(pnlPulsanti, "sbInterrompi", QStringLiteral("Interrompi"),
                                    QStringLiteral("Interrompi operazione di quorvi..."), QStyle::SP_MediaStop,
-                                   QRect(406, y, 62, 24));
+                                   QRect(x0 + w0, y2, w0, h0));
     sbInfo = MakeSpeedButton(pnlPulsanti, "sbInfo", QStringLiteral("Info"), QStringLiteral("Visualizza info.."),
-                             QStyle::SP_MessageBoxInformation, QRect(468, y, 54, 24));
-    sbHelp = MakeSpeedButton(pnlPulsanti, "sbHelp", QStringLiteral("Help"), QStringLiteral("Visualizza aiuto.."),
-                             QStyle::SP_DialogHelpButton, QRect(522, y, 54, 24));
-    for (QToolButton *b : {sbcontrollaVersione, sbBug, sbPausa, sbInterrompi, sbInfo, sbHelp})
-        b->setToolButtonStyle(Qt::ToolButtonTextUnderIcon), b->setGeometry(b->x(), 4, b->width(), 48);
+                             QStyle::SP_MessageBoxInformation, QRect(x0 + 2 * w0, y2, w0, h0));
     sbPausa->setEnabled(false);
     sbInterrompi->setEnabled(false);
 

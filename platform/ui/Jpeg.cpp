@@ -57,6 +57,8 @@ QImage DecodeJpeg(const QByteArray &data)
 
 QImage LogoImage()
 {
+    // The resources live in a static library: nothing registers them unless asked.
+    Q_INIT_RESOURCE(resources);
     QFile file(QStringLiteral(":/assets/logo.jpg"));
     if (!file.open(QIODevice::ReadOnly))
         return {};
