@@ -34,6 +34,10 @@ QString AvvisoListaNonValida(const QString &name)
 
 void ScriviLista(const QString &name, const QStringList &items)
 {
+    // A separator would put the file into another folder, where the list of
+    // lists never finds it: the save would look done and the list be lost.
+    if (name.contains(u'/') || name.contains(u'\\'))
+        throw EFileError(QStringLiteral("Nome di lista non valido: \"%1\"").arg(name));
     WriteTextLines(CartellaProgramma() + name + QStringLiteral(".tvx"), items);
 }
 

@@ -27,7 +27,8 @@ QString NomeLista(const QString &item);
 // "La lista <name> non è stata riconosciuta valida."
 QString AvvisoListaNonValida(const QString &name);
 
-// Writes program folder + name + ".tvx", creating or replacing it. Raises EFileError.
+// Writes program folder + name + ".tvx", creating or replacing it. Raises EFileError,
+// also for a name holding a path separator.
 void ScriviLista(const QString &name, const QStringList &items);
 
 // Deletes program folder + item; false when the file system refused.
