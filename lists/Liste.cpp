@@ -10,11 +10,11 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStyle>
 #include <QTimer>
-#include <QToolButton>
 
 namespace {
 constexpr int kLimiteSito = 200;
@@ -64,15 +64,16 @@ QLabel *NuovaEtichetta(QWidget *parent, const char *name, const QString &text, i
     return label;
 }
 
-QToolButton *NuovoPulsante(QWidget *parent, const char *name, const QString &text, QStyle::StandardPixmap picture,
+QPushButton *NuovoPulsante(QWidget *parent, const char *name, const QString &text, QStyle::StandardPixmap picture,
                            const QRect &geometry)
 {
-    auto *button = new QToolButton(parent);
+    auto *button = new QPushButton(parent);
     button->setObjectName(QLatin1String(name));
     button->setText(text);
     button->setIcon(parent->style()->standardIcon(picture));
-    button->setToolButtonStyle(text.isEmpty() ? Qt::ToolButtonIconOnly : Qt::ToolButtonTextBesideIcon);
-    button->setIconSize(QSize(14, 14));
+    // Enter in a field acts on its own; no button is the dialog's default.
+    button->setAutoDefault(false);
+    button->setIconSize(QSize(12, 12));
     // Pressing a button leaves the focus where it was, so the hidden switch and
     // the Enter keys keep working on the field the user was in.
     button->setFocusPolicy(Qt::NoFocus);
@@ -217,12 +218,19 @@ TfrmListe::TfrmListe(std::function<void()> mostraCodiceHtml, QWidget *parent)
     // No close box and no system menu: "Esci" is the way out.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(584, 214);
+    // The layout is drawn for an 8-point system font (11 pixels); larger desktop
+    // fonts would cut the captions off.
+    QFont base = font();
+    base.setPixelSize(11);
+    setFont(base);
 
     // Created in tab order: the address field comes first and takes the focus.
     Label3 = NuovaEtichetta(this, "Label3", QStringLiteral("Sito Web:"), 5, 5, true);
     Label4 = NuovaEtichetta(this, "Label4", QStringLiteral("http://"), 5, 24, false);
     EditSito = NuovoCampo(this, "EditSito", QRect(40, 20, 344, 20));
-    EditSito->setFont(QFont(QStringLiteral("Verdana"), 7));
+    QFont verdana(QStringLiteral("Verdana"));
+    verdana.setPixelSize(10);
+    EditSito->setFont(verdana);
     EditSito->setMaxLength(kLimiteSito);
     Label1 = NuovaEtichetta(this, "Label1", QStringLiteral("N. di accessi"), 5, 51, true);
     EdVolte = NuovoCampo(this, "EdVolte", QRect(83, 46, 42, 21));
@@ -238,7 +246,7 @@ TfrmListe::TfrmListe(std::function<void()> mostraCodiceHtml, QWidget *parent)
     MemoLista->setObjectName(QStringLiteral("MemoLista"));
     MemoLista->setGeometry(4, 71, 357, 141);
     QFont piccolo = MemoLista->font();
-    piccolo.setPointSize(7);
+    piccolo.setPixelSize(10);
     MemoLista->setFont(piccolo);
     QPalette colori = MemoLista->palette();
     for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
@@ -272,14 +280,14 @@ TfrmListe::TfrmListe(std::function<void()> mostraCodiceHtml, QWidget *parent)
     sbEsci =
         NuovoPulsante(this, "sbEsci", QStringLiteral("Esci"), QStyle::SP_DialogCloseButton, QRect(492, 190, 90, 22));
 
-    connect(sbAggiungi, &QToolButton::clicked, this, Guarded([this](bool) { sbAggiungiClick(); }));
-    connect(sbRimuovi, &QToolButton::clicked, this, Guarded([this](bool) { sbRimuoviClick(); }));
-    connect(sbSpostaSu, &QToolButton::clicked, this, Guarded([this](bool) { sbSpostaSuClick(); }));
-    connect(sbSpostaGiu, &QToolButton::clicked, this, Guarded([this](bool) { sbSpostaGiuClick(); }));
-    connect(sbSalvalista, &QToolButton::clicked, this, Guarded([this](bool) { sbSalvalistaClick(); }));
-    connect(sbCancellaLista, &QToolButton::clicked, this, Guarded([this](bool) { sbCancellaListaClick(); }));
-    connect(sbCarica, &QToolButton::clicked, this, Guarded([this](bool) { sbCaricaClick(); }));
-    connect(sbEsci, &QToolButton::clicked, this, Guarded([this](bool) { sbEsciClick(); }));
+    connect(sbAggiungi, &QPushButton::clicked, this, Guarded([this](bool) { sbAggiungiClick(); }));
+    connect(sbRimuovi, &QPushButton::clicked, this, Guarded([this](bool) { sbRimuoviClick(); }));
+    connect(sbSpostaSu, &QPushButton::clicked, this, Guarded([this](bool) { sbSpostaSuClick(); }));
+    connect(sbSpostaGiu, &QPushButton::clicked, this, Guarded([this](bool) { sbSpostaGiuClick(); }));
+    connect(sbSalvalista, &QPushButton::clicked, this, Guarded([this](bool) { sbSalvalistaClick(); }));
+    connect(sbCancellaLista, &QPushButton::clicked, this, Guarded([this](bool) { sbCancellaListaClick(); }));
+    connect(sbCarica, &QPushButton::clicked, this, Guarded([this](bool) { sbCaricaClick(); }));
+    connect(sbEsci, &QPushButton::clicked, this, Guarded([this](bool) { sbEsciClick(); }));
     MemoLista->OnClick = [this] { MemoListaClick(); };
     BoxElencoListe->OnClick = [this] { BoxElencoListeClick(); };
     for (QLineEdit *edit : {EditSito, EdVolte, EditNomeLista})

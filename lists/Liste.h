@@ -9,7 +9,7 @@
 class QFrame;
 class QLabel;
 class QLineEdit;
-class QToolButton;
+class QPushButton;
 
 // An index into a list that holds no such item ("List index out of bounds (-1)").
 class EListError : public Exception {
@@ -105,14 +105,14 @@ private:
     QLineEdit *EditSito;
     QLineEdit *EdVolte;
     QLineEdit *EditNomeLista;
-    QToolButton *sbAggiungi;
-    QToolButton *sbRimuovi;
-    QToolButton *sbSpostaSu;
-    QToolButton *sbSpostaGiu;
-    QToolButton *sbSalvalista;
-    QToolButton *sbCancellaLista;
-    QToolButton *sbCarica;
-    QToolButton *sbEsci;
+    QPushButton *sbAggiungi;
+    QPushButton *sbRimuovi;
+    QPushButton *sbSpostaSu;
+    QPushButton *sbSpostaGiu;
+    QPushButton *sbSalvalista;
+    QPushButton *sbCancellaLista;
+    QPushButton *sbCarica;
+    QPushButton *sbEsci;
     TListBox *MemoLista;
     TListBox *BoxElencoListe;
     QFrame *Panel1;

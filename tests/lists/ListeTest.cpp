@@ -5,8 +5,8 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
-#include <QToolButton>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -56,7 +56,7 @@ public:
     QLineEdit *Nome() { return Find<QLineEdit>("EditNomeLista"); }
     QListWidget *Memo() { return Find<QListWidget>("MemoLista"); }
     QListWidget *Elenco() { return Find<QListWidget>("BoxElencoListe"); }
-    QToolButton *Button(const char *name) { return Find<QToolButton>(name); }
+    QPushButton *Button(const char *name) { return Find<QPushButton>(name); }
 
     void Click(const char *button) { QTest::mouseClick(Button(button), Qt::LeftButton); }
     void ClickRow(QListWidget *list, int row)
@@ -124,7 +124,7 @@ TEST_F(ListEditor, WindowAndControlsAtTheirPlaces)
     };
     for (const Row &row : buttons) {
         SCOPED_TRACE(row.name);
-        QToolButton *b = Button(row.name);
+        QPushButton *b = Button(row.name);
         EXPECT_EQ(b->geometry(), row.geometry);
         EXPECT_EQ(b->text(), row.caption);
         EXPECT_EQ(b->isEnabled(), row.enabled);
