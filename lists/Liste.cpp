@@ -218,6 +218,9 @@ TfrmListe::TfrmListe(std::function<void()> mostraCodiceHtml, QWidget *parent)
     // No close box and no system menu: "Esci" is the way out.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(584, 214);
+    // Modal to its owner only: the message boxes have no owner, and under an
+    // application-modal window they would be blocked and could never be answered.
+    setWindowModality(Qt::WindowModal);
     // The layout is drawn for an 8-point system font (11 pixels); larger desktop
     // fonts would cut the captions off.
     QFont base = font();

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -573,3 +574,43 @@ TEST_F(ListEditor, HiddenSwitchOnLeavingTheAddressField)
     EXPECT_EQ(Items(Memo()), QStringList{"Sito=quazo Num=1"});
 }
 } // namespace
+
+namespace {
+// Counts the blocking a modal window imposes on another top-level window.
+class BlockSpy : public QObject {
+public:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::WindowBlocked)
+            blocked = true;
+        else if (event->type() == QEvent::WindowUnblocked)
+            blocked = false;
+        return false;
+    }
+    bool blocked = false;
+};
+} // namespace
+
+TEST(ListEditorModality, OwnerlessBoxesStayUsableWhileTheEditorRuns)
+{
+    TempProgramFolder folder;
+    QWidget owner;
+    owner.show();
+    TfrmListe form({}, &owner);
+    BlockSpy ownerSpy, boxSpy;
+    owner.installEventFilter(&ownerSpy);
+    bool checked = false;
+    QTimer::singleShot(0, &form, [&] {
+        // Stands in for a message box: a window without owner shown during exec().
+        QWidget box;
+        box.installEventFilter(&boxSpy);
+        box.show();
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(boxSpy.blocked);
+        EXPECT_TRUE(ownerSpy.blocked);
+        checked = true;
+        form.done(0);
+    });
+    form.exec();
+    EXPECT_TRUE(checked);
+}
