@@ -80,6 +80,8 @@ EsitoVoce ControllaVoce(const QString &sito, const QString &volte)
         return EsitoVoce::PrefissoPresente;
     if (sito.isEmpty())
         return EsitoVoce::IndirizzoMancante;
+    if (sito.contains(QLatin1String("Num=")) || sito.contains(u'\r') || sito.contains(u'\n') || sito.contains(QChar(0)))
+        return EsitoVoce::IndirizzoNonValido;
     if (volte.isEmpty() || StrToInt(volte) < 1)
         return EsitoVoce::NumeroNonValido;
     return EsitoVoce::Ok;
@@ -98,6 +100,9 @@ QString AvvisoVoce(EsitoVoce esito)
             "Impossibile aggiungere il sito alla lista, il prefisso \"http://\" non deve essere presente!");
     case EsitoVoce::IndirizzoMancante:
         return QStringLiteral("Impossibile aggiungere il sito alla lista, indirizzo url non presente.");
+    case EsitoVoce::IndirizzoNonValido:
+        return QStringLiteral("Impossibile aggiungere il sito alla lista, indirizzo url non valido: non deve contenere "
+                              "\"Num=\" né ritorni a capo.");
     case EsitoVoce::NumeroNonValido:
         return QStringLiteral("Impossibile aggiungere il sito alla lista, numero di accessi inserito non valido.");
     case EsitoVoce::Ok:

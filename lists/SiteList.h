@@ -49,7 +49,10 @@ VoceSito DividiVoce(const QString &line);
 std::optional<int> VolteVoce(const QString &line);
 
 // The checks of an addition, in their order; Ok when the entry may be added.
-enum class EsitoVoce { Ok, PrefissoPresente, IndirizzoMancante, NumeroNonValido };
+// IndirizzoNonValido: an address that could not be read back as it was written
+// (a "Num=" inside it would be taken for the count, a line break would split the
+// line, a NUL would end the file).
+enum class EsitoVoce { Ok, PrefissoPresente, IndirizzoMancante, IndirizzoNonValido, NumeroNonValido };
 
 // Checks address and count and composes "Sito=" + sito + " Num=" + volte.
 // A count that is not a whole number (a comma in it, say) raises EConvertError,

@@ -188,12 +188,14 @@ TEST_F(ListEditor, EntryChecksEnterAndCountFilter)
     const Row rows[] = {
         {"prefix", "a.it/?u=http://b.it", "1", AvvisoVoce(EsitoVoce::PrefissoPresente)},
         {"no address", "", "3", AvvisoVoce(EsitoVoce::IndirizzoMancante)},
+        {"count marker in the address", "a.it/?Num=3", "1", AvvisoVoce(EsitoVoce::IndirizzoNonValido)},
+        {"pasted line break", "a.it\nSito=b.it", "1", AvvisoVoce(EsitoVoce::IndirizzoNonValido)},
         {"zero count", "a.it", "00", AvvisoVoce(EsitoVoce::NumeroNonValido)},
         {"empty count", "a.it", "", AvvisoVoce(EsitoVoce::NumeroNonValido)},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        Type(Sito(), row.sito);
+        Sito()->setText(row.sito); // as pasted
         Type(Volte(), row.volte);
         boxes.ExpectWarning(row.warning);
         QTest::keyClick(Volte(), Qt::Key_Return);
