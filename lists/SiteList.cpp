@@ -34,6 +34,10 @@ QString AvvisoListaNonValida(const QString &name)
 
 void ScriviLista(const QString &name, const QStringList &items)
 {
+    // A separator would put the file into another folder, where the list of
+    // lists never finds it: the save would look done and the list be lost.
+    if (name.contains(u'/') || name.contains(u'\\'))
+        throw EFileError(QStringLiteral("Nome di lista non valido: \"%1\"").arg(name));
     WriteTextLines(CartellaProgramma() + name + QStringLiteral(".tvx"), items);
 }
 
@@ -76,6 +80,8 @@ EsitoVoce ControllaVoce(const QString &sito, const QString &volte)
         return EsitoVoce::PrefissoPresente;
     if (sito.isEmpty())
         return EsitoVoce::IndirizzoMancante;
+    if (sito.contains(QLatin1String("Num=")) || sito.contains(u'\r') || sito.contains(u'\n') || sito.contains(QChar(0)))
+        return EsitoVoce::IndirizzoNonValido;
     if (volte.isEmpty() || StrToInt(volte) < 1)
         return EsitoVoce::NumeroNonValido;
     return EsitoVoce::Ok;
@@ -94,6 +100,9 @@ QString AvvisoVoce(EsitoVoce esito)
             "Impossibile aggiungere il sito alla lista, il prefisso \"http://\" non deve essere presente!");
     case EsitoVoce::IndirizzoMancante:
         return QStringLiteral("Impossibile aggiungere il sito alla lista, indirizzo url non presente.");
+    case EsitoVoce::IndirizzoNonValido:
+        return QStringLiteral("Impossibile aggiungere il sito alla lista, indirizzo url non valido: non deve contenere "
+                              "\"Num=\" né ritorni a capo.");
     case EsitoVoce::NumeroNonValido:
         return QStringLiteral("Impossibile aggiungere il sito alla lista, numero di accessi inserito non valido.");
     case EsitoVoce::Ok:

@@ -27,7 +27,8 @@ QString NomeLista(const QString &item);
 // "La lista <name> non è stata riconosciuta valida."
 QString AvvisoListaNonValida(const QString &name);
 
-// Writes program folder + name + ".tvx", creating or replacing it. Raises EFileError.
+// Writes program folder + name + ".tvx", creating or replacing it. Raises EFileError,
+// also for a name holding a path separator.
 void ScriviLista(const QString &name, const QStringList &items);
 
 // Deletes program folder + item; false when the file system refused.
@@ -48,7 +49,10 @@ VoceSito DividiVoce(const QString &line);
 std::optional<int> VolteVoce(const QString &line);
 
 // The checks of an addition, in their order; Ok when the entry may be added.
-enum class EsitoVoce { Ok, PrefissoPresente, IndirizzoMancante, NumeroNonValido };
+// IndirizzoNonValido: an address that could not be read back as it was written
+// (a "Num=" inside it would be taken for the count, a line break would split the
+// line, a NUL would end the file).
+enum class EsitoVoce { Ok, PrefissoPresente, IndirizzoMancante, IndirizzoNonValido, NumeroNonValido };
 
 // Checks address and count and composes "Sito=" + sito + " Num=" + volte.
 // A count that is not a whole number (a comma in it, say) raises EConvertError,
