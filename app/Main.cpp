@@ -2,6 +2,7 @@
 
 #include "app/Fx.h"
 #include "app/Start.h"
+#include "lists/Liste.h"
 #include "lists/SiteList.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
@@ -229,9 +230,9 @@ void TfrmMain::CreaControlli()
                             QStyle::SP_MessageBoxWarning, QRect(x0 + w0, y1, w0, h0));
     sbHelp = MakeSpeedButton(pnlPulsanti, "sbHelp", QStringLiteral("Help"), QStringLiteral("Visualizza aiuto.."),
                              QStyle::SP_DialogHelpButton, QRect(x0 + 2 * w0, y1, w0, h0));
-    sbPausa = MakeSpeedButton(pnlPulsanti, "sbPausa", QStringLiteral("Pausa"),
-                              QStringLiteral("Pausa temporanea di quorvi..."), QStyle::SP_MediaPause,
-                              QRect(x0, y2, w0, h0));
+    sbPausa =
+        MakeSpeedButton(pnlPulsanti, "sbPausa", QStringLiteral("Pausa"),
+                        QStringLiteral("Pausa temporanea di quorvi..."), QStyle::SP_MediaPause, QRect(x0, y2, w0, h0));
     sbInterrompi = MakeSpeedButton(pnlPulsanti, "sbInterrompi", QStringLiteral("Interrompi"),
                                    QStringLiteral("Interrompi operazione di quorvi..."), QStyle::SP_MediaStop,
                                    QRect(x0 + w0, y2, w0, h0));
@@ -366,9 +367,20 @@ void TfrmMain::MemoListaClick()
 
 void TfrmMain::sbGestListeClick()
 {
-    // The list editor comes with its own window class.
-    AggiornaElencoListe();
-    MostraVuota();
+    {
+        // A fresh editor each time; whatever happens in it, the list files are
+        // read again afterwards.
+        struct Dopo {
+            TfrmMain *self;
+            ~Dopo()
+            {
+                self->AggiornaElencoListe();
+                self->MostraVuota();
+            }
+        } dopo{this};
+        TfrmListe editor([this] { DisplayMemo->setVisible(true); }, this);
+        editor.exec();
+    }
 }
 
 void TfrmMain::sbcontrollaVersioneClick() {}

@@ -1,7 +1,10 @@
 #include "tests/app/AppFixture.h"
 
 #include "app/Start.h"
+#include "lists/Liste.h"
 #include "settings/SettingsFile.h"
+
+#include <QLineEdit>
 
 #include <QLabel>
 #include <QStatusBar>
@@ -162,4 +165,55 @@ TEST_F(MainWindow, ListFilesAreListedCaseBlind)
     ASSERT_EQ(main->BoxElencoListe->count(), 2);
     EXPECT_EQ(main->BoxElencoListe->item(0)->text(), "A.TVX");
     EXPECT_EQ(main->BoxElencoListe->item(1)->text(), "b.tvx");
+}
+
+TEST_F(MainWindow, ListEditorOpensAndTheListFilesAreReadAgain)
+{
+    LoadList("vecchia.tvx", "Sito=alfa Num=1\r\n");
+    bool editorShown = false;
+    QTimer::singleShot(0, [&] {
+        auto *editor = main->findChild<TfrmListe *>();
+        ASSERT_NE(editor, nullptr);
+        editorShown = editor->isVisible();
+        folder.Write("nuova.tvx", "Sito=beta Num=2\r\n");
+        editor->sbEsciClick();
+    });
+    main->sbGestListe->click();
+    EXPECT_TRUE(editorShown);
+    EXPECT_EQ(main->findChild<TfrmListe *>(), nullptr);
+    EXPECT_EQ(main->BoxElencoListe->count(), 2);
+    EXPECT_EQ(Preview(), QStringList{"Vuota..."});
+    EXPECT_EQ(main->LabelListaProvenienza->text(), "vecchia.tvx");
+}
+
+TEST_F(MainWindow, RunWithoutListFilesOpensTheEditor)
+{
+    boxes.ExpectWarning(QStringLiteral("Impossibile iniziare la procedura, nessun elenco lista presente, accesso "
+                                       "alla gestione liste automatico."));
+    bool editorShown = false;
+    QTimer::singleShot(0, [&] {
+        if (auto *editor = main->findChild<TfrmListe *>()) {
+            editorShown = true;
+            editor->sbEsciClick();
+        }
+    });
+    main->btInizia->click();
+    EXPECT_TRUE(editorShown);
+    EXPECT_TRUE(main->btInizia->isEnabled());
+}
+
+TEST_F(MainWindow, QuazoInTheEditorRevealsThePageSource)
+{
+    main->show();
+    QTimer::singleShot(0, [&] {
+        auto *editor = main->findChild<TfrmListe *>();
+        ASSERT_NE(editor, nullptr);
+        boxes.ExpectInfo(QStringLiteral("Apertura visualizzatore riuscita."));
+        editor->findChild<QLineEdit *>("EditSito")->setText("quazo");
+        editor->EditSitoExit();
+        editor->sbEsciClick();
+    });
+    main->sbGestListeClick();
+    EXPECT_TRUE(main->DisplayMemo->isVisible());
+    main->hide();
 }
