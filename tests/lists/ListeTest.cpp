@@ -11,11 +11,6 @@
 #include <gtest/gtest.h>
 #include <memory>
 
-void PrintTo(const QString &text, std::ostream *os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
-
 namespace {
 const QString kNoSelection = QStringLiteral("Nessuna lista caricata!\rSelezionare una lista e premere carica lista.");
 const QString kEsci = QStringLiteral("Se sono state effettuate modifiche esse non verrano salvate, uscire comunque?");
