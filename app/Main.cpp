@@ -15,6 +15,7 @@
 #include "platform/ui/Shell.h"
 #include "settings/Opzioni.h"
 #include "support/About.h"
+#include "support/Bug.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -385,7 +386,11 @@ void TfrmMain::sbGestListeClick()
 
 void TfrmMain::sbcontrollaVersioneClick() {}
 
-void TfrmMain::sbBugClick() {}
+void TfrmMain::sbBugClick()
+{
+    TfrmBug bug(about_, this);
+    bug.exec();
+}
 
 void TfrmMain::MostraModale(QDialog *dialog)
 {

@@ -3,6 +3,7 @@
 #include "app/Start.h"
 #include "lists/Liste.h"
 #include "settings/SettingsFile.h"
+#include "support/Bug.h"
 
 #include <QLineEdit>
 
@@ -216,4 +217,25 @@ TEST_F(MainWindow, QuazoInTheEditorRevealsThePageSource)
     main->sbGestListeClick();
     EXPECT_TRUE(main->DisplayMemo->isVisible());
     main->hide();
+}
+
+TEST_F(MainWindow, BugReportWindowIsMadeForEachUse)
+{
+    for (auto open : {std::function<void()>([&] { main->sbBug->click(); }),
+                      std::function<void()>([&] { main->Segnalabug1->trigger(); })}) {
+        bool shown = false;
+        QTimer::singleShot(0, [&] {
+            if (auto *bug = main->findChild<TfrmBug *>()) {
+                shown = bug->isVisible();
+                bug->sbScrivici->click();
+                bug->sbEsci->click();
+            }
+        });
+        open();
+        EXPECT_TRUE(shown);
+        EXPECT_EQ(main->findChild<TfrmBug *>(), nullptr);
+    }
+    EXPECT_EQ(shell.Targets().size(), 2);
+    EXPECT_TRUE(
+        shell.Targets()[0].startsWith("mailto:supporto@dudirirada.example?subject=Bug: T4V_Quorvi, 04.2003-10"));
 }
