@@ -234,6 +234,7 @@ struct Entry {
     int type = wsnum::kSockStream;
     bool nonBlocking = false;
     bool shutSend = false;
+    bool connectMade = false; // accepted, or connect() was tried
     // SO_LINGER as the program set it; a lingering close is emulated so that
     // closesocket on a non-blocking socket never blocks the thread.
     bool lingerOn = false;
@@ -887,6 +888,7 @@ int connect(SOCKET s, const SOCKADDR *name, int namelen)
     ::sockaddr_in in;
     if (!ToPosix(name, namelen, in))
         return SOCKET_ERROR;
+    e->connectMade = true;
     int rc;
     do {
         rc = ::connect(e->fd, reinterpret_cast<::sockaddr *>(&in), sizeof in);
@@ -955,7 +957,9 @@ SOCKET accept(SOCKET s, SOCKADDR *addr, int *addrlen)
         return Fail(FromErrno(err)), INVALID_SOCKET;
     if (addr)
         FromPosix(peer, addr, addrlen);
-    return Register(fd, wsnum::kSockStream);
+    const SOCKET h = Register(fd, wsnum::kSockStream);
+    Find(h)->connectMade = true;
+    return h;
 }
 
 int closesocket(SOCKET s)
@@ -1023,8 +1027,9 @@ int SendResult(SOCKET, Entry &e, ssize_t r, int len)
         const int err = errno;
         if (err == EAGAIN && e.async)
             e.async->ArmWrite(true);
+        // The C library says EPIPE for three different things.
         if (err == EPIPE)
-            return Fail(e.shutSend ? WSAESHUTDOWN : WSAECONNRESET);
+            return Fail(e.shutSend ? WSAESHUTDOWN : e.connectMade ? WSAECONNRESET : WSAENOTCONN);
         return Fail(FromErrno(err));
     }
     // A short send means the buffer is full: tell the program when there is
