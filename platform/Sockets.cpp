@@ -235,6 +235,7 @@ struct Entry {
     bool nonBlocking = false;
     bool shutSend = false;
     bool connectMade = false; // accepted, or connect() was tried
+    bool listening = false;
     // SO_LINGER as the program set it; a lingering close is emulated so that
     // closesocket on a non-blocking socket never blocks the thread.
     bool lingerOn = false;
@@ -343,13 +344,6 @@ int SocketError(int fd)
     return err;
 }
 
-bool IsListening(int fd)
-{
-    int on = 0;
-    socklen_t len = sizeof on;
-    return ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &on, &len) == 0 && on;
-}
-
 bool IsConnected(int fd)
 {
     ::sockaddr_in peer{};
@@ -365,7 +359,7 @@ void OnReadable(SOCKET s)
     Async &a = *e->async;
     if (a.deaf || a.connecting || !a.readArmed || a.closeSent)
         return;
-    if (e->type == wsnum::kSockStream && IsListening(e->fd)) {
+    if (e->listening) {
         a.readArmed = false; // accept() re-arms
         a.UpdateRead();
         PostEvent(s, a, FD_ACCEPT, 0);
@@ -933,6 +927,7 @@ int listen(SOCKET s, int backlog)
         return Fail(WSAEOPNOTSUPP);
     if (::listen(e->fd, backlog) != 0)
         return FailErrno();
+    e->listening = true;
     if (e->async)
         e->async->UpdateRead();
     return 0;
@@ -1478,7 +1473,7 @@ int WSAAsyncSelect(SOCKET s, std::uintptr_t window, unsigned msg, long events)
     a.UpdateRead();
     // A socket that can already send says so once, as WinSock does when the
     // request is made on a connected or datagram socket.
-    if ((events & FD_WRITE) && (e->type != wsnum::kSockStream || (!IsListening(e->fd) && IsConnected(e->fd))))
+    if ((events & FD_WRITE) && (e->type != wsnum::kSockStream || (!e->listening && IsConnected(e->fd))))
         PostEvent(s, a, FD_WRITE, 0);
     return 0;
 }

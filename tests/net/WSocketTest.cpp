@@ -1,5 +1,7 @@
 #include "tests/net/SocketTestSupport.h"
 
+#include "platform/Clock.h"
+
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -638,4 +640,44 @@ TEST(WSocketWaits, SynchronizeWaitsForTheFlagOrTheTimeout)
     EXPECT_TRUE(done);
     s.SetWaitTimeout(30);
     EXPECT_EQ(s.Synchronize({}, done), 12001);
+}
+
+TEST(WSocketWaits, LingeringCloseKeepsTheLoopAliveAndEnds)
+{
+    ShimUser shim;
+    // A peer that never reads, so the data cannot leave within the linger time.
+    ws::SOCKET listener = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+    const int small = 4096;
+    ws::setsockopt(listener, ws::SOL_SOCKET, ws::SO_RCVBUF, reinterpret_cast<const char *>(&small), sizeof small);
+    ws::SOCKADDR_IN sin{};
+    sin.sin_family = ws::AF_INET;
+    sin.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
+    ASSERT_EQ(ws::bind(listener, reinterpret_cast<ws::SOCKADDR *>(&sin), sizeof sin), 0);
+    ASSERT_EQ(ws::listen(listener, 1), 0);
+    int len = sizeof sin;
+    ws::getsockname(listener, reinterpret_cast<ws::SOCKADDR *>(&sin), &len);
+
+    TWSocket client;
+    client.SetLingerOnOff(wsLingerOn);
+    client.SetLingerTimeout(1);
+    Aim(client, std::to_string(ws::ntohs(sin.sin_port)));
+    client.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return client.State() == wsConnected; }));
+    ws::SOCKET peer = ws::accept(listener, nullptr, nullptr);
+    const std::string payload(1 << 20, 'L');
+    client.Send(payload.data(), static_cast<int>(payload.size()));
+
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(100);
+    const std::uint32_t start = TickCount();
+    client.Close();
+    const std::uint32_t took = TickCount() - start;
+    EXPECT_EQ(client.State(), wsClosed);
+    EXPECT_GE(took, 900u) << "closed before the linger time while data was waiting";
+    EXPECT_LT(took, 5000u);
+    EXPECT_GE(ticks, 5) << "the message loop stood still during the wait";
+    ws::closesocket(peer);
+    ws::closesocket(listener);
 }
