@@ -19,8 +19,12 @@
 
 class ESocketException : public Exception {
 public:
-    using Exception::Exception;
     explicit ESocketException(const std::string &message);
+    // The message as the bytes it was made of.
+    const std::string &Text() const { return text_; }
+
+private:
+    std::string text_;
 };
 
 // The process-wide sockets library. It starts on the first platform call and
@@ -194,7 +198,8 @@ protected:
     virtual void ResetToDefaults();
     virtual void DoClose(bool ShutFirst, int Error);
     virtual int GetRcvdCount();
-    virtual void BindLocal();
+    // Both return false after reporting a failure.
+    virtual bool BindLocal();
     virtual int RealSend(const char *Data, int Len);
     virtual void SignalErrorFmt(const char *Format, const std::string &Arg, int Code);
     virtual void SignalError(const std::string &Msg);
@@ -213,7 +218,7 @@ protected:
 
     void SetState(TSocketState NewState);
     void ReportSocketError(const std::string &Operation);
-    void ApplyLinger();
+    bool ApplyLinger();
     void TryToSend();
     void QueueSendData(const void *Data, int Len);
     void DiscardSendQueue();
@@ -225,6 +230,9 @@ protected:
     // True while this object lives; a handler may delete the socket, so code
     // that runs on after firing an event checks it first.
     std::weak_ptr<int> AliveToken() const { return FAlive; }
+    // Waits for the next message (or at most MaxMs) and handles what came;
+    // the waits of Flush, WaitForClose and a lingering close use it.
+    void WaitForMessages(int MaxMs);
 
     ws::SOCKET FHSocket = ws::INVALID_SOCKET;
     std::string FAddrStr, FPortStr, FProtoStr = "tcp", FLocalAddr = "0.0.0.0", FLocalPortStr = "0";
@@ -253,7 +261,7 @@ protected:
     int FLingerTimeout = 0;
     long FSelectEvent = 0;
     ws::HANDLE FDnsLookupHandle = 0;
-    char FDnsLookupBuffer[ws::MAXGETHOSTSTRUCT + 1]{};
+    alignas(ws::HOSTENT) char FDnsLookupBuffer[ws::MAXGETHOSTSTRUCT + 1]{};
     bool FEarlyReplyPending = false;
     WPARAM FEarlyReplyWParam = 0;
     LPARAM FEarlyReplyLParam = 0;
@@ -264,6 +272,8 @@ protected:
     bool FCloseInvoked = false; // OnSessionClosed fired for this connection
     bool FQuitSeen = false;
     ws::SOCKET FASocket = ws::INVALID_SOCKET;
+    int FRecvCalls = 0;    // reads attempted, to tell a handler that read nothing
+    bool FClosing = false; // a close is waiting for a lingering socket
 
 private:
     bool PumpOneMessage();
@@ -280,7 +290,9 @@ private:
     bool FDestroying = false;
 };
 
-// SOCKS client layer. With SocksServer empty it passes everything through.
+// SOCKS client layer. With SocksServer empty it passes everything through; the
+// negotiation itself is not in this build yet, so a Connect with a SOCKS server
+// set is refused rather than made directly.
 class TCustomSocksWSocket : public TCustomWSocket {
 public:
     TCustomSocksWSocket();
@@ -303,18 +315,13 @@ public:
     void Connect() override;
     void Listen() override;
 
+    // Reported by the negotiation, which is not in this build yet.
     TSessionConnected OnSocksConnected;
     TSocksErrorEvent OnSocksError;
     TSocksAuthStateEvent OnSocksAuthState;
 
 protected:
     void ResetToDefaults() override;
-    int GetRcvdCount() override;
-    int DoRecv(void *Buffer, int BufferSize, int Flags) override;
-    bool FireDataAvailable(std::uint16_t Error) override;
-    void FireSessionConnected(std::uint16_t Error) override;
-    void FireSessionClosed(std::uint16_t Error) override;
-    LRESULT WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam) override;
     virtual void FireSocksConnected(std::uint16_t Error);
     virtual void FireSocksError(int Error, const std::string &Msg);
 
@@ -325,7 +332,8 @@ protected:
     std::string FBoundAddr, FBoundPort;
 };
 
-// Line mode layer. With LineMode false it passes everything through.
+// Line mode layer: the properties are kept; line assembly is not in this
+// build yet, so reads always pass through as raw bytes.
 class TCustomLineWSocket : public TCustomSocksWSocket {
 public:
     TCustomLineWSocket();
@@ -344,14 +352,6 @@ public:
     TLineLimitEvent OnLineLimitExceeded;
 
 protected:
-    void ResetToDefaults() override;
-    int GetRcvdCount() override;
-    int DoRecv(void *Buffer, int BufferSize, int Flags) override;
-    bool FireDataAvailable(std::uint16_t Error) override;
-    void FireSessionConnected(std::uint16_t Error) override;
-    void FireSessionClosed(std::uint16_t Error) override;
-    LRESULT WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam) override;
-
     bool FLineMode = false;
     int FLineLimit = 65536;
     std::string FLineEnd = "\r\n";
