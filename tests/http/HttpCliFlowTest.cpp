@@ -86,13 +86,20 @@ TEST(HttpCliRelocation, ThroughProxy)
 {
     struct Row {
         const char *name;
+        std::string url;
         std::string location;
         std::string wantLine;
         std::string wantHost;
     };
     const Row rows[] = {
-        {"absolute path", "/other", "GET http://www.example.it/other HTTP/1.0", "Host: www.example.it"},
-        {"another host", "http://other.example/x", "GET http://other.example/x HTTP/1.0", "Host: other.example"},
+        {"absolute path", "http://www.example.it/dir/a.htm", "/other", "GET http://www.example.it/other HTTP/1.0",
+         "Host: www.example.it"},
+        {"absolute path keeps the port", "http://www.example.it:8080/dir/a.htm", "/other",
+         "GET http://www.example.it:8080/other HTTP/1.0", "Host: www.example.it"},
+        {"another host", "http://www.example.it/dir/a.htm", "http://other.example/x",
+         "GET http://other.example/x HTTP/1.0", "Host: other.example"},
+        {"another host with a port", "http://www.example.it/dir/a.htm", "http://other.example:8081/x",
+         "GET http://other.example:8081/x HTTP/1.0", "Host: other.example"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -100,13 +107,14 @@ TEST(HttpCliRelocation, ThroughProxy)
         THttpCli cli;
         TMemoryStream body;
         cli.SetRcvdStream(&body);
-        // The proxy's port is written in Proxy; ProxyPort keeps its "80".
+        // The proxy's port is written in Proxy; ProxyPort keeps its "80", and
+        // the relocated request must still go to the same proxy.
         cli.SetProxy(proxy.HostPort());
-        cli.SetURL("http://www.example.it/dir/a.htm");
+        cli.SetURL(row.url);
         EXPECT_FALSE(RunGet(cli).raised);
         ASSERT_TRUE(proxy.WaitFinished(2));
         ASSERT_EQ(proxy.Requests().size(), 2u);
-        EXPECT_EQ(RequestLine(proxy.Requests()[0]), "GET http://www.example.it/dir/a.htm HTTP/1.0");
+        EXPECT_EQ(RequestLine(proxy.Requests()[0]), "GET " + row.url + " HTTP/1.0");
         EXPECT_EQ(RequestLine(proxy.Requests()[1]), row.wantLine);
         EXPECT_EQ(HostLine(proxy.Requests()[1]), row.wantHost);
         EXPECT_EQ(body.Bytes(), "via proxy");
