@@ -4,11 +4,20 @@
 #include "platform/ui/MessageBox.h"
 #include "platform/ui/Shell.h"
 
-void MsgInfo(const QString &text) { MessageBox(text, QStringLiteral("Messaggio."), MB_OK | MB_ICONINFORMATION); }
+void MsgInfo(const QString &text)
+{
+    MessageBox(text, QStringLiteral("Messaggio."), MB_OK | MB_ICONINFORMATION);
+}
 
-void MsgAttenzione(const QString &text) { MessageBox(text, QStringLiteral("Attenzione."), MB_OK | MB_ICONWARNING); }
+void MsgAttenzione(const QString &text)
+{
+    MessageBox(text, QStringLiteral("Attenzione."), MB_OK | MB_ICONWARNING);
+}
 
-void MsgErrore(const QString &text) { MessageBox(text, QStringLiteral("Errore"), MB_OK | MB_ICONERROR); }
+void MsgErrore(const QString &text)
+{
+    MessageBox(text, QStringLiteral("Errore"), MB_OK | MB_ICONERROR);
+}
 
 bool MsgRichiesta(const QString &text)
 {
@@ -17,9 +26,16 @@ bool MsgRichiesta(const QString &text)
 
 void InviaMail(const QString &recipient, const QString &subject, const QString &body)
 {
-    ShellOpen(QStringLiteral("mailto:") + recipient + QStringLiteral("?subject=") + subject + QStringLiteral("&body=") + body);
+    ShellOpen(QStringLiteral("mailto:") + recipient + QStringLiteral("?subject=") + subject + QStringLiteral("&body=") +
+              body);
 }
 
-void ApriFile(const QString &target) { ShellOpen(target); }
+void ApriFile(const QString &target)
+{
+    ShellOpen(target);
+}
 
-QString CartellaProgramma() { return ProgramFolder(); }
+QString CartellaProgramma()
+{
+    return ProgramFolder();
+}

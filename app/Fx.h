@@ -6,7 +6,10 @@
 inline const QString kSitoProduttore = QStringLiteral("www.dudirirada.example");
 inline const QString kMailSupporto = QStringLiteral("supporto@dudirirada.example");
 // The maker's web site as an address the shell can open.
-inline QString IndirizzoSitoProduttore() { return QStringLiteral("http://") + kSitoProduttore; }
+inline QString IndirizzoSitoProduttore()
+{
+    return QStringLiteral("http://") + kSitoProduttore;
+}
 
 // The four message boxes every window uses; no owner, so the program's windows
 // stay usable while one is up.

@@ -29,4 +29,7 @@ void Sleep(std::uint32_t milliseconds)
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-void SetSleeperForTesting(std::function<void(std::uint32_t)> sleeper) { Sleeper() = std::move(sleeper); }
+void SetSleeperForTesting(std::function<void(std::uint32_t)> sleeper)
+{
+    Sleeper() = std::move(sleeper);
+}

@@ -27,7 +27,10 @@ QString ProgramFolder()
     return folder;
 }
 
-void SetProgramFolderForTesting(const QString &folder) { FolderOverride() = folder; }
+void SetProgramFolderForTesting(const QString &folder)
+{
+    FolderOverride() = folder;
+}
 
 QStringList ListFiles(const QString &folder, const QString &mask)
 {
@@ -73,8 +76,17 @@ void WriteWholeFile(const QString &path, const QByteArray &bytes)
         throw EFileError(QStringLiteral("Impossibile scrivere il file \"%1\": %2").arg(path, file.errorString()));
 }
 
-bool DeleteFile(const QString &path) { return QFile::remove(path); }
+bool DeleteFile(const QString &path)
+{
+    return QFile::remove(path);
+}
 
-QStringList ReadTextLines(const QString &path) { return SplitLines(DecodeAnsi(ReadWholeFile(path))); }
+QStringList ReadTextLines(const QString &path)
+{
+    return SplitLines(DecodeAnsi(ReadWholeFile(path)));
+}
 
-void WriteTextLines(const QString &path, const QStringList &lines) { WriteWholeFile(path, EncodeAnsi(JoinLines(lines))); }
+void WriteTextLines(const QString &path, const QStringList &lines)
+{
+    WriteWholeFile(path, EncodeAnsi(JoinLines(lines)));
+}

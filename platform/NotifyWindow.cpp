@@ -61,7 +61,10 @@ void NotifyWindow::Post(UINT msg, WPARAM wParam, LPARAM lParam)
     QCoreApplication::postEvent(receiver_, new MessageEvent(msg, wParam, lParam));
 }
 
-LRESULT NotifyWindow::Send(UINT msg, WPARAM wParam, LPARAM lParam) { return Dispatch(msg, wParam, lParam); }
+LRESULT NotifyWindow::Send(UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    return Dispatch(msg, wParam, lParam);
+}
 
 LRESULT NotifyWindow::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam)
 {

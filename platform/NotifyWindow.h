@@ -17,8 +17,14 @@ inline constexpr std::uint32_t MAKELONG(std::uint16_t low, std::uint16_t high)
 {
     return static_cast<std::uint32_t>(low) | (static_cast<std::uint32_t>(high) << 16);
 }
-inline constexpr std::uint16_t LOWORD(std::uintptr_t v) { return static_cast<std::uint16_t>(v & 0xFFFF); }
-inline constexpr std::uint16_t HIWORD(std::uintptr_t v) { return static_cast<std::uint16_t>((v >> 16) & 0xFFFF); }
+inline constexpr std::uint16_t LOWORD(std::uintptr_t v)
+{
+    return static_cast<std::uint16_t>(v & 0xFFFF);
+}
+inline constexpr std::uint16_t HIWORD(std::uintptr_t v)
+{
+    return static_cast<std::uint16_t>((v >> 16) & 0xFFFF);
+}
 
 // A hidden window that only receives posted messages. Post() queues the message
 // on the owning (UI) thread's event queue; messages to one window arrive in the

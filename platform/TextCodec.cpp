@@ -21,8 +21,7 @@ int EncodeChar(char16_t c)
     return -1;
 }
 
-template <typename Seq, typename Unit>
-QList<Seq> SplitAny(const Seq &text, Unit cr, Unit lf, const Unit *nul)
+template <typename Seq, typename Unit> QList<Seq> SplitAny(const Seq &text, Unit cr, Unit lf, const Unit *nul)
 {
     QList<Seq> lines;
     qsizetype end = nul ? text.indexOf(*nul) : -1;

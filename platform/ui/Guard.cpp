@@ -11,7 +11,10 @@ QString &Title()
 }
 } // namespace
 
-QString ApplicationTitle() { return Title(); }
+QString ApplicationTitle()
+{
+    return Title();
+}
 
 void SetApplicationTitle(const QString &title)
 {

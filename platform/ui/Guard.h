@@ -4,6 +4,7 @@
 #include <QString>
 #include <exception>
 #include <functional>
+#include <type_traits>
 #include <utility>
 
 // The application title: the general error box carries it.
@@ -18,12 +19,17 @@ void ShowGeneralError(std::exception_ptr failure);
 // Runs a handler so that no exception reaches Qt.
 void RunGuarded(const std::function<void()> &handler);
 
-// Wraps a handler for connect(): the same guard, whatever the signal's arguments.
-template <typename F>
-auto Guarded(F handler)
+// Wraps a handler for connect(): the same guard. A handler that takes no
+// arguments ignores what the signal carries (a button's checked flag, say).
+template <typename F> auto Guarded(F handler)
 {
     return [handler = std::move(handler)](auto &&...args) mutable {
-        RunGuarded([&] { handler(std::forward<decltype(args)>(args)...); });
+        RunGuarded([&] {
+            if constexpr (std::is_invocable_v<F &, decltype(args)...>)
+                handler(std::forward<decltype(args)>(args)...);
+            else
+                handler();
+        });
     };
 }
 

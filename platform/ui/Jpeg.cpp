@@ -37,11 +37,13 @@ QImage DecodeJpeg(const QByteArray &data)
         return {};
     }
     jpeg_create_decompress(&info);
-    jpeg_mem_src(&info, reinterpret_cast<const unsigned char *>(data.constData()), static_cast<unsigned long>(data.size()));
+    jpeg_mem_src(&info, reinterpret_cast<const unsigned char *>(data.constData()),
+                 static_cast<unsigned long>(data.size()));
     jpeg_read_header(&info, TRUE);
     info.out_color_space = JCS_RGB;
     jpeg_start_decompress(&info);
-    image = new QImage(static_cast<int>(info.output_width), static_cast<int>(info.output_height), QImage::Format_RGB888);
+    image =
+        new QImage(static_cast<int>(info.output_width), static_cast<int>(info.output_height), QImage::Format_RGB888);
     while (info.output_scanline < info.output_height) {
         JSAMPROW row = image->scanLine(static_cast<int>(info.output_scanline));
         jpeg_read_scanlines(&info, &row, 1);
@@ -55,6 +57,8 @@ QImage DecodeJpeg(const QByteArray &data)
 
 QImage LogoImage()
 {
+    // The resources live in a static library: nothing registers them unless asked.
+    Q_INIT_RESOURCE(resources);
     QFile file(QStringLiteral(":/assets/logo.jpg"));
     if (!file.open(QIODevice::ReadOnly))
         return {};

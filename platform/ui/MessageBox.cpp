@@ -1,5 +1,6 @@
 #include "platform/ui/MessageBox.h"
 
+#include <QApplication>
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QPointer>
@@ -28,11 +29,15 @@ BoxIcon IconOf(unsigned style)
 }
 } // namespace
 
-void SetMessageBoxResponder(MessageBoxResponder responder) { Responder() = std::move(responder); }
+void SetMessageBoxResponder(MessageBoxResponder responder)
+{
+    Responder() = std::move(responder);
+}
 
 int MessageBox(const QString &text, const QString &title, unsigned style)
 {
-    const MessageBoxCall call{title, text, IconOf(style), (style & 0x0F) == MB_YESNO ? BoxButtons::YesNo : BoxButtons::Ok};
+    const MessageBoxCall call{title, text, IconOf(style),
+                              (style & 0x0F) == MB_YESNO ? BoxButtons::YesNo : BoxButtons::Ok};
     if (Responder())
         return Responder()(call);
 
@@ -54,10 +59,13 @@ int MessageBox(const QString &text, const QString &title, unsigned style)
         break;
     }
     const bool yesNo = call.buttons == BoxButtons::YesNo;
-    QPointer<QMessageBox> box = new QMessageBox(icon, title, text, yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok);
+    QPointer<QMessageBox> box =
+        new QMessageBox(icon, title, text, yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok);
     box->setAttribute(Qt::WA_DeleteOnClose, false);
-    // No owner and no modality: the rest of the program stays usable.
-    box->setWindowModality(Qt::NonModal);
+    // No owner and no modality: the rest of the program stays usable. While a
+    // modal window is up, though, Qt blocks every other window, this box too;
+    // it then takes the same modality so that it can be answered at all.
+    box->setWindowModality(QApplication::activeModalWidget() ? Qt::ApplicationModal : Qt::NonModal);
     box->setWindowFlag(Qt::WindowStaysOnTopHint, true);
     int answer = yesNo ? IDNO : IDOK;
     QEventLoop loop;

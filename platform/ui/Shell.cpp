@@ -12,7 +12,10 @@ std::function<void(const QString &)> &Recorder()
 }
 } // namespace
 
-void SetShellRecorder(std::function<void(const QString &)> recorder) { Recorder() = std::move(recorder); }
+void SetShellRecorder(std::function<void(const QString &)> recorder)
+{
+    Recorder() = std::move(recorder);
+}
 
 void ShellOpen(const QString &target)
 {

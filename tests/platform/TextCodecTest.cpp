@@ -1,5 +1,5 @@
-#include "platform/Exception.h"
 #include "platform/TextCodec.h"
+#include "platform/Exception.h"
 
 #include <gtest/gtest.h>
 

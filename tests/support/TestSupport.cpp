@@ -51,7 +51,10 @@ BoxScript::BoxScript()
     });
 }
 
-BoxScript::~BoxScript() { SetMessageBoxResponder({}); }
+BoxScript::~BoxScript()
+{
+    SetMessageBoxResponder({});
+}
 
 void BoxScript::ExpectInfo(const QString &text, std::function<void()> whileShown)
 {
@@ -76,7 +79,8 @@ void BoxScript::ExpectQuestion(const QString &text, bool yes, std::function<void
 void BoxScript::Verify()
 {
     for (const ExpectedBox &box : expected_)
-        ADD_FAILURE() << "expected message box never shown: \"" << box.title.toStdString() << "\": " << box.text.toStdString();
+        ADD_FAILURE() << "expected message box never shown: \"" << box.title.toStdString()
+                      << "\": " << box.text.toStdString();
     expected_.clear();
 }
 
@@ -85,13 +89,25 @@ ShellLog::ShellLog()
     SetShellRecorder([this](const QString &target) { targets_.append(target); });
 }
 
-ShellLog::~ShellLog() { SetShellRecorder({}); }
+ShellLog::~ShellLog()
+{
+    SetShellRecorder({});
+}
 
-TempProgramFolder::TempProgramFolder() { SetProgramFolderForTesting(dir_.path()); }
+TempProgramFolder::TempProgramFolder()
+{
+    SetProgramFolderForTesting(dir_.path());
+}
 
-TempProgramFolder::~TempProgramFolder() { SetProgramFolderForTesting(QString()); }
+TempProgramFolder::~TempProgramFolder()
+{
+    SetProgramFolderForTesting(QString());
+}
 
-QString TempProgramFolder::Path() const { return dir_.path() + QLatin1Char('/'); }
+QString TempProgramFolder::Path() const
+{
+    return dir_.path() + QLatin1Char('/');
+}
 
 void TempProgramFolder::Write(const QString &name, const QByteArray &bytes) const
 {

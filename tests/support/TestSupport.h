@@ -9,6 +9,16 @@
 #include <functional>
 #include <gtest/gtest.h>
 
+// Readable failures for Qt texts.
+inline void PrintTo(const QString &s, std::ostream *os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+inline void PrintTo(const QByteArray &b, std::ostream *os)
+{
+    *os << '"' << b.toStdString() << '"';
+}
+
 // One expected message box: its title and text (an empty expectation matches
 // anything), the answer to give, and an optional action run while it is "up".
 struct ExpectedBox {

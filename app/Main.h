@@ -1,0 +1,148 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class QAction;
+class QLabel;
+class QListWidget;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QStatusBar;
+class QTimer;
+class QToolButton;
+#include "platform/ui/BrowserControl.h"
+class TFrmAbout;
+class TfrmStart;
+class TFrmOpzioni;
+
+// The program's main window: the list files, the preview of the chosen list,
+// the run over it and the doors to every other window.
+class TfrmMain : public QMainWindow {
+    Q_OBJECT
+public:
+    // browser: the embedded browser control for graphic visits; tests give a fake.
+    explicit TfrmMain(std::unique_ptr<BrowserControl> browser = nullptr);
+    ~TfrmMain() override;
+
+    // The windows created after this one at program start.
+    void Collega(TFrmAbout *about, TfrmStart *start, TFrmOpzioni *opzioni);
+
+    // Controls, named as the program knows them.
+    QWidget *Panel1;
+    QLabel *Label12;
+    QPlainTextEdit *MemoLogOperazio;
+    QLabel *Label11;
+    QListWidget *MemoLista;
+    QLabel *Label10;
+    QToolButton *sbGestListe;
+    QListWidget *BoxElencoListe;
+    QWidget *WebBrowser;
+    QPlainTextEdit *DisplayMemo;
+    QLabel *Label3;
+    QLabel *Label4;
+    QLabel *LabelSito;
+    QLabel *Label1;
+    QLabel *LabelVolte;
+    QLabel *Label14;
+    QLabel *LabelListaProvenienza;
+    QPushButton *btInizia;
+    QPushButton *BtEsci;
+    QLabel *Label7;
+    QProgressBar *PrgBar1;
+    QWidget *pnlPulsanti;
+    QWidget *Panel2;
+    QLabel *Image1;
+    QLabel *Label13;
+    QLabel *lblLink;
+    QLabel *Label15;
+    QToolButton *sbcontrollaVersione;
+    QToolButton *sbBug;
+    QToolButton *sbPausa;
+    QToolButton *sbInterrompi;
+    QToolButton *sbInfo;
+    QToolButton *sbHelp;
+    QStatusBar *StatusBar;
+    QTimer *TimerOut;
+
+    QMenu *mnuSetup;
+    QAction *mnuSetupDate;
+    QMenu *Utilit1;
+    QAction *AggiornaVersione1;
+    QAction *Segnalabug1;
+    QMenu *mnuHelp;
+    QAction *mnuHelpHelp;
+    QAction *mnuHelpSeparator;
+    QAction *About1;
+
+    // Run state.
+    bool Interrotto = false;
+    bool PausaRichiesta = false;
+    bool PaginaCaricata = false;
+    std::int32_t AccessiFalliti = 0;
+
+    // Handlers.
+    void FormCreate();
+    void FormShow();
+    void BoxElencoListeClick();
+    void MemoListaClick();
+    void btIniziaClick();
+    void sbInterrompiClick();
+    void sbPausaClick();
+    void TimerOutTimer();
+    void WebBrowserDocumentComplete(const QString &url);
+    void sbGestListeClick();
+    void sbcontrollaVersioneClick();
+    void sbBugClick();
+    void sbInfoClick();
+    void mnuSetupDateClick();
+    void sbHelpClick();
+    void lblLinkClick();
+    void Label15Click();
+    void BtEsciClick();
+
+    // The lines of the on-screen log, as the log file gets them.
+    QStringList RigheLog() const { return righeLog_; }
+    // The lines of the page-source memo.
+    QStringList RigheCodice() const;
+    // Re-reads the list files of the program's folder.
+    void AggiornaElencoListe();
+    BrowserControl *Browser() const { return browser_.get(); }
+    bool InEsecuzione() const { return inEsecuzione_; }
+
+    // A hook for tests: called right before each visit, with the address.
+    std::function<void(const QString &url)> PrimaDellaVisita;
+
+protected:
+    void setVisible(bool visible) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void CreaControlli();
+    void CreaMenu();
+    void AggiungiLog(const QString &text);
+    void PulisciLog();
+    void LogFatto();
+    void LogErrore();
+    void AccessoGrafico(const QString &url);
+    void AccessoTesto(const QString &url);
+    void Accesso(int i);
+    void FineMultiAccesso();
+    void ImpostaStatoControlli(bool running);
+    void MostraVuota();
+    void MostraModale(QDialog *dialog);
+
+    std::unique_ptr<BrowserControl> browser_;
+    TFrmAbout *about_ = nullptr;
+    TfrmStart *start_ = nullptr;
+    TFrmOpzioni *opzioni_ = nullptr;
+    QStringList righeLog_;
+    bool mostrata_ = false;
+    bool inEsecuzione_ = false;
+    bool chiusuraRichiesta_ = false;
+};

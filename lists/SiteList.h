@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QChar>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+// A site list is one "<name>.tvx" file in the program's folder, one entry a line:
+// "Sito=" + address (without "http://") + " Num=" + count.
+
+// What an empty list box shows; never written to a file.
+inline const QString kVuota = QStringLiteral("Vuota...");
+inline const QString kMascheraListe = QStringLiteral("*.tvx");
+
+// The list files of the program's folder, with extension, sorted without regard to case.
+QStringList EnumeraListe();
+
+// The lines of program folder + item. Raises EFileError when the file cannot be read.
+QStringList LeggiLista(const QString &item);
+
+// Valid when every line starts with "Sito=" (case-sensitive); no lines is valid.
+bool ListaValida(const QStringList &lines);
+
+// The list name as the user sees it: the file name less its last four characters.
+QString NomeLista(const QString &item);
+
+// "La lista <name> non è stata riconosciuta valida."
+QString AvvisoListaNonValida(const QString &name);
+
+// Writes program folder + name + ".tvx", creating or replacing it. Raises EFileError,
+// also for a name holding a path separator.
+void ScriviLista(const QString &name, const QStringList &items);
+
+// Deletes program folder + item; false when the file system refused.
+bool EliminaLista(const QString &item);
+
+// An entry line split back: the address after "Sito=" up to the first " Num=",
+// the count after the first "Num=" to the end of the line. A line without
+// " Num=" gives the whole rest as the address and an empty count.
+struct VoceSito {
+    QString sito;
+    QString volte;
+};
+VoceSito DividiVoce(const QString &line);
+
+// The count of an entry the run can use: the line is of the editor's form
+// ("Sito=", an address without "Num=", " Num=", a whole number of 0 or more).
+// Anything else gives no value, and the run skips that entry.
+std::optional<int> VolteVoce(const QString &line);
+
+// The checks of an addition, in their order; Ok when the entry may be added.
+// IndirizzoNonValido: an address that could not be read back as it was written
+// (a "Num=" inside it would be taken for the count, a line break would split the
+// line, a NUL would end the file).
+enum class EsitoVoce { Ok, PrefissoPresente, IndirizzoMancante, IndirizzoNonValido, NumeroNonValido };
+
+// Checks address and count and composes "Sito=" + sito + " Num=" + volte.
+// A count that is not a whole number (a comma in it, say) raises EConvertError,
+// which the caller leaves to the general error box.
+EsitoVoce ControllaVoce(const QString &sito, const QString &volte);
+QString ComponiVoce(const QString &sito, const QString &volte);
+// The warning text of a refused addition.
+QString AvvisoVoce(EsitoVoce esito);
+
+// The count field's key filter: digits, Backspace, Enter and the comma pass.
+bool SoloNumeri(QChar key);

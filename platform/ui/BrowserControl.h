@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+
+// The embedded browser control as the program uses it: navigate to an address
+// (returns at once, raises an Exception when the navigation cannot start), stop,
+// and a document-complete report on the UI thread.
+class BrowserControl {
+public:
+    virtual ~BrowserControl() = default;
+    virtual void Navigate(const QString &url) = 0;
+    virtual void Stop() = 0;
+    std::function<void(const QString &url)> OnDocumentComplete;
+};

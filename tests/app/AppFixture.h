@@ -1,0 +1,113 @@
+#pragma once
+
+#include "app/Main.h"
+#include "app/Programma.h"
+#include "app/Start.h"
+#include "platform/Clock.h"
+#include "platform/ui/BrowserControl.h"
+#include "settings/Opzioni.h"
+#include "support/About.h"
+#include "tests/support/TestSupport.h"
+
+#include "platform/ui/Guard.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolButton>
+#include <functional>
+
+// A browser control that loads nothing: it records the addresses, fails the
+// navigation when told to, and reports completion from the message loop.
+class FakeBrowser : public BrowserControl {
+public:
+    void Navigate(const QString &url) override
+    {
+        navigated.append(url);
+        if (onNavigate)
+            onNavigate(url);
+        if (failNext > 0) {
+            --failNext;
+            throw Exception(QStringLiteral("navigazione impossibile"));
+        }
+        pending = true;
+        if (completeOnNavigate)
+            QTimer::singleShot(0, [this, url] { Complete(url); });
+    }
+    // Like the real control, a stopped load still reports its completion.
+    void Stop() override
+    {
+        ++stops;
+        if (pending && stopCompletes)
+            QTimer::singleShot(0, [this] { Complete(QStringLiteral("stopped")); });
+    }
+    void Complete(const QString &url)
+    {
+        pending = false;
+        if (OnDocumentComplete)
+            OnDocumentComplete(url);
+    }
+
+    QStringList navigated;
+    int failNext = 0;
+    int stops = 0;
+    bool completeOnNavigate = true;
+    bool pending = false;
+    bool stopCompletes = true;
+    std::function<void(const QString &)> onNavigate;
+};
+
+// The program's windows in a fresh program folder, message boxes scripted,
+// shell calls recorded, waits recorded instead of slept.
+class AppFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetSleeperForTesting([this](std::uint32_t ms) { sleeps.push_back(ms); });
+        auto browser = std::make_unique<FakeBrowser>();
+        fake = browser.get();
+        w = CreaFinestre(std::move(browser));
+        main = w.main.get();
+        // The start window's ten seconds are not waited for in tests.
+        w.start->TimerStart->setInterval(1);
+    }
+    void TearDown() override
+    {
+        boxes.Verify();
+        SetSleeperForTesting({});
+    }
+
+    void GraphicMode(bool on = true) { w.opzioni->cbModalitaGrafica->setChecked(on); }
+
+    // Writes a list file and loads it into the preview as a click would.
+    void LoadList(const QString &file, const QByteArray &bytes)
+    {
+        folder.Write(file, bytes);
+        main->AggiornaElencoListe();
+        const auto found = main->BoxElencoListe->findItems(file, Qt::MatchExactly);
+        ASSERT_EQ(found.size(), 1);
+        main->BoxElencoListe->setCurrentItem(found[0]);
+        main->BoxElencoListeClick();
+    }
+
+    QStringList Preview() const
+    {
+        QStringList lines;
+        for (int i = 0; i < main->MemoLista->count(); ++i)
+            lines << main->MemoLista->item(i)->text();
+        return lines;
+    }
+
+    TempProgramFolder folder;
+    BoxScript boxes;
+    ShellLog shell;
+    std::vector<std::uint32_t> sleeps;
+    Finestre w;
+    TfrmMain *main = nullptr;
+    FakeBrowser *fake = nullptr;
+};

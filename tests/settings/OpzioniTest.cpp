@@ -1,0 +1,150 @@
+#include "settings/Opzioni.h"
+#include "tests/support/TestSupport.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QSlider>
+#include <QTest>
+#include <QToolButton>
+
+namespace {
+const QByteArray kDefaultFile("2\r\n\r\nTrue\r\nTrue\r\nFalse\r\n");
+const QString kSaved = QStringLiteral("Salvataggio effettuato.");
+const QString kOverwrite = QStringLiteral("Sovrascrivere il precedente salvataggio?");
+const QString kUpdated = QStringLiteral("Il file delle impostazioni è stato aggiornato.");
+const QString kLoadFailed = QStringLiteral("Impossibile eseguire caricamento impostazioni.");
+
+// A fresh program folder, a message-box script and the window, shown.
+class OpzioniTest : public ::testing::Test {
+protected:
+    void SetUp() override { window.show(); }
+    void TearDown() override { boxes.Verify(); }
+
+    template <typename T> T *Control(const char *name)
+    {
+        T *control = window.findChild<T *>(QString::fromLatin1(name));
+        EXPECT_NE(control, nullptr) << name;
+        return control;
+    }
+    void Click(const char *name) { QTest::mouseClick(Control<QAbstractButton>(name), Qt::LeftButton); }
+    // Sets the controls the way a user would.
+    void Enter(const Impostazioni &v)
+    {
+        Control<QSlider>("TrackBarBanda")->setValue(v.banda);
+        auto *proxy = Control<QLineEdit>("editProxy");
+        proxy->clear();
+        QTest::keyClicks(proxy, v.proxy);
+        Control<QCheckBox>("cbAvvisaDopo10")->setChecked(v.avvisaDopo10);
+        Control<QCheckBox>("cbTimerOut")->setChecked(v.timerOut);
+        Control<QCheckBox>("cbModalitaGrafica")->setChecked(v.modalitaGrafica);
+    }
+    bool LoadEnabled() { return Control<QToolButton>("sbCaricaImp")->isEnabled(); }
+
+    TempProgramFolder folder;
+    BoxScript boxes;
+    TFrmOpzioni window;
+};
+} // namespace
+
+TEST_F(OpzioniTest, StartsWithDefaultsAndEnablesLoadingOnlyAfterASave)
+{
+    EXPECT_EQ(window.Valori(), Impostazioni{});
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Opzioni"));
+    EXPECT_FALSE(LoadEnabled());
+
+    boxes.ExpectInfo(kSaved);
+    Click("sbSalvaImp");
+    EXPECT_TRUE(LoadEnabled());
+    EXPECT_EQ(folder.Read(kSettingsFileName), kDefaultFile);
+
+    // Shown again later, the window finds the file.
+    window.hide();
+    window.show();
+    EXPECT_TRUE(LoadEnabled());
+}
+
+TEST_F(OpzioniTest, SavedValuesComeBackThroughTheControls)
+{
+    const Impostazioni saved{0, QStringLiteral(" 192.168.1.1:80 "), false, true, true};
+    ASSERT_EQ(saved.proxy.size(), 16);
+    Enter(saved);
+    boxes.ExpectInfo(kSaved);
+    Click("sbSalvaImp");
+    EXPECT_EQ(folder.Read(kSettingsFileName), QByteArray("0\r\n 192.168.1.1:80 \r\nFalse\r\nTrue\r\nTrue\r\n"));
+
+    Enter(Impostazioni{1, "x", true, false, false});
+    Click("sbCaricaImp");
+    EXPECT_EQ(window.Valori(), saved);
+}
+
+TEST_F(OpzioniTest, OverwriteQuestionGuardsTheOldFile)
+{
+    const QByteArray old("1\r\nold\r\nFalse\r\nFalse\r\nFalse\r\n");
+    folder.Write(kSettingsFileName, old);
+    Enter(Impostazioni{2, "new", true, true, true});
+
+    boxes.ExpectQuestion(kOverwrite, false);
+    Click("sbSalvaImp");
+    EXPECT_EQ(folder.Read(kSettingsFileName), old);
+
+    boxes.ExpectQuestion(kOverwrite, true);
+    boxes.ExpectInfo(kSaved);
+    Click("sbSalvaImp");
+    EXPECT_EQ(folder.Read(kSettingsFileName), QByteArray("2\r\nnew\r\nTrue\r\nTrue\r\nTrue\r\n"));
+}
+
+TEST_F(OpzioniTest, OneLineFileIsCompletedWithAMessageForEachLine)
+{
+    folder.Write(kSettingsFileName, "1\r\n");
+    for (int i = 0; i < 4; ++i)
+        boxes.ExpectInfo(kUpdated);
+    window.sbCaricaImpClick();
+    EXPECT_EQ(window.Valori(), (Impostazioni{1, "", false, false, false}));
+    EXPECT_EQ(folder.Read(kSettingsFileName), QByteArray("1\r\n\r\n\r\n\r\n\r\n"));
+}
+
+TEST_F(OpzioniTest, FailedLoadChangesNoSetting)
+{
+    const struct {
+        const char *name;
+        QByteArray bytes;
+    } rows[] = {
+        {"letters", "due\r\n\r\nTrue\r\nTrue\r\nFalse\r\n"},
+        {"empty first line", "\r\nproxy\r\nTrue\r\nTrue\r\nFalse\r\n"},
+        {"proxy too long for the field", "0\r\n12345678901234567\r\nFalse\r\nFalse\r\nFalse\r\n"},
+        {"10 MiB line", QByteArray(10 * 1024 * 1024, '1')},
+        {"random bytes", QByteArray("\x8f\x01\xfe\x00\x7f\r\x80", 7)},
+    };
+    const Impostazioni before{1, QStringLiteral("keep"), false, true, true};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        Enter(before);
+        folder.Write(kSettingsFileName, row.bytes);
+        boxes.ExpectError(kLoadFailed);
+        window.sbCaricaImpClick();
+        EXPECT_EQ(window.Valori(), before);
+        boxes.Verify();
+    }
+}
+
+TEST_F(OpzioniTest, SaveFailuresAreReportedAndKeepTheOldFile)
+{
+    folder.Write(kSettingsFileName, kDefaultFile);
+    Control<QLineEdit>("editProxy")->setText(QStringLiteral("проксі"));
+    boxes.ExpectQuestion(kOverwrite, true);
+    boxes.ExpectError(QStringLiteral("Impossibile eseguire salvataggio impostazioni."));
+    Click("sbSalvaImp");
+    EXPECT_EQ(folder.Read(kSettingsFileName), kDefaultFile);
+}
+
+TEST_F(OpzioniTest, ProxyFieldTakesSixteenCharactersAndEnterDoesNotClose)
+{
+    auto *proxy = Control<QLineEdit>("editProxy");
+    QTest::keyClicks(proxy, QStringLiteral("123456789012345678"));
+    EXPECT_EQ(proxy->text(), QStringLiteral("1234567890123456"));
+    QTest::keyClick(proxy, Qt::Key_Return);
+    EXPECT_TRUE(window.isVisible());
+    Click("btnEsci");
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(window.Valori().proxy, QStringLiteral("1234567890123456"));
+}
