@@ -4,6 +4,7 @@
 #include "app/Start.h"
 #include "lists/Liste.h"
 #include "lists/SiteList.h"
+#include "net/HttpProt.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
@@ -229,6 +230,17 @@ void TfrmMain::CreaControlli()
     StatusBar->setSizeGripEnabled(false);
     StatusBar->setFixedHeight(kStatusHeight);
     setStatusBar(StatusBar);
+
+    HttpCli1 = std::make_unique<THttpCli>();
+    HttpCli1->SetAgent("Mozilla/3.0 (compatible)");
+    HttpCli1->SetAccept("image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
+    HttpCli1->SetProxyPort("80");
+    HttpCli1->SetNoCache(false);
+    HttpCli1->SetLocalAddr("0.0.0.0");
+    HttpCli1->SetMultiThreaded(false);
+    HttpCli1->SetSocksLevel("5");
+    HttpCli1->SetSocksAuthentication(socksNoAuthentication);
+    HttpCli1->SetContentTypePost("application/x-www-form-urlencoded");
 
     TimerOut = new QTimer(this);
     TimerOut->setObjectName(QStringLiteral("TimerOut"));

@@ -20,6 +20,8 @@ class QToolButton;
 class TFrmAbout;
 class TfrmStart;
 class TFrmOpzioni;
+class THttpCli;
+class TMemoryStream;
 
 // The program's main window: the list files, the preview of the chosen list,
 // the run over it and the doors to every other window.
@@ -69,6 +71,8 @@ public:
     QToolButton *sbHelp;
     QStatusBar *StatusBar;
     QTimer *TimerOut;
+    // The client of text-mode visits; it lives as long as the window.
+    std::unique_ptr<THttpCli> HttpCli1;
 
     QMenu *mnuSetup;
     QAction *mnuSetupDate;
@@ -105,6 +109,9 @@ public:
     void lblLinkClick();
     void Label15Click();
     void BtEsciClick();
+
+    // Appends the received bytes to memo, one line per line of the page.
+    static void StreamInMemo(QPlainTextEdit *memo, const TMemoryStream &stream);
 
     // The lines of the on-screen log, as the log file gets them.
     QStringList RigheLog() const { return righeLog_; }
@@ -145,4 +152,5 @@ private:
     bool mostrata_ = false;
     bool inEsecuzione_ = false;
     bool chiusuraRichiesta_ = false;
+    bool attesaPagina_ = false;
 };

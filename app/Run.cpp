@@ -4,10 +4,12 @@
 #include "app/Fx.h"
 #include "app/Main.h"
 #include "lists/SiteList.h"
+#include "net/HttpProt.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/NotifyWindow.h"
+#include "platform/TextCodec.h"
 #include "platform/ui/BrowserControl.h"
 #include "platform/ui/Shell.h"
 #include "settings/Opzioni.h"
@@ -182,13 +184,52 @@ void TfrmMain::AccessoGrafico(const QString &url)
         LogErrore();
     }
     // A navigation that never started will never complete: no wait for it.
-    if (avviata)
+    if (avviata) {
+        attesaPagina_ = true;
         WaitUntil([this] { return PaginaCaricata; });
+        attesaPagina_ = false;
+    }
 }
 
-void TfrmMain::AccessoTesto(const QString &)
+void TfrmMain::AccessoTesto(const QString &url)
 {
+    DisplayMemo->clear();
+    TMemoryStream stream;
     AggiungiLog(QStringLiteral("Multi accesso numero ") + QString::number(PrgBar1->value() + 1));
+    try {
+        HttpCli1->SetURL(EncodeAnsi(url).toStdString());
+        const QString proxy = opzioni_ ? opzioni_->Valori().proxy : QString();
+        HttpCli1->SetProxy(EncodeAnsi(proxy).toStdString());
+        HttpCli1->SetRcvdStream(&stream);
+        HttpCli1->Get();
+        HttpCli1->SetRcvdStream(nullptr);
+        StreamInMemo(DisplayMemo, stream);
+        LogFatto();
+    } catch (...) {
+        HttpCli1->SetRcvdStream(nullptr);
+        ++AccessiFalliti;
+        LogErrore();
+    }
+}
+
+void TfrmMain::StreamInMemo(QPlainTextEdit *memo, const TMemoryStream &stream)
+{
+    const std::string &bytes = stream.Bytes();
+    if (bytes.empty())
+        return;
+    // One conversion and one insertion for the whole page: a page of tens of
+    // megabytes must not be fed to the widget line by line.
+    const QList<QByteArray> lines = SplitByteLines(QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size())));
+    QString text;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (i > 0)
+            text += QLatin1Char('\n');
+        text += DecodeAnsi(lines[i]);
+    }
+    if (memo->document()->isEmpty())
+        memo->setPlainText(text);
+    else
+        memo->appendPlainText(text);
 }
 
 void TfrmMain::FineMultiAccesso()
@@ -228,9 +269,10 @@ void TfrmMain::FineMultiAccesso()
 
 void TfrmMain::sbInterrompiClick()
 {
+    HttpCli1->Abort();
     // A graphic visit waits for its page; stopping the control lets that wait
     // end instead of hanging on a page that never completes.
-    if (browser_ && opzioni_ && opzioni_->Valori().modalitaGrafica)
+    if (attesaPagina_ && browser_)
         browser_->Stop();
     Interrotto = true;
 }
@@ -245,6 +287,8 @@ void TfrmMain::TimerOutTimer()
     if (opzioni_ && opzioni_->Valori().modalitaGrafica) {
         if (browser_)
             browser_->Stop();
+    } else {
+        HttpCli1->Abort();
     }
 }
 
