@@ -1,0 +1,266 @@
+#include "tests/support/ScriptedServer.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Every blocking call waits at most this long, so a stop request is seen fast.
+constexpr int kSliceMs = 20;
+
+std::size_t ContentLengthOf(const std::string &header)
+{
+    std::size_t pos = 0;
+    while ((pos = header.find('\n', pos)) != std::string::npos) {
+        ++pos;
+        static const char name[] = "content-length:";
+        bool match = header.size() >= pos + sizeof name - 1;
+        for (std::size_t i = 0; match && i < sizeof name - 1; ++i)
+            match = std::tolower(static_cast<unsigned char>(header[pos + i])) == name[i];
+        if (match)
+            return std::strtoul(header.c_str() + pos + sizeof name - 1, nullptr, 10);
+    }
+    return 0;
+}
+
+} // namespace
+
+ConnectionScript &ConnectionScript::ReadRequest()
+{
+    steps_.push_back({Step::ReadRequest, {}, 0, 0});
+    return *this;
+}
+
+ConnectionScript &ConnectionScript::ReadBytes(std::size_t count)
+{
+    steps_.push_back({Step::ReadBytes, {}, count, 0});
+    return *this;
+}
+
+ConnectionScript &ConnectionScript::Send(std::string bytes, std::size_t fragmentSize, int pauseMs)
+{
+    steps_.push_back({Step::Send, std::move(bytes), fragmentSize, pauseMs});
+    return *this;
+}
+
+ConnectionScript &ConnectionScript::Pause(int milliseconds)
+{
+    steps_.push_back({Step::Pause, {}, 0, milliseconds});
+    return *this;
+}
+
+ConnectionScript &ConnectionScript::Close()
+{
+    steps_.push_back({Step::Close, {}, 0, 0});
+    return *this;
+}
+
+ConnectionScript &ConnectionScript::Reset()
+{
+    steps_.push_back({Step::Reset, {}, 0, 0});
+    return *this;
+}
+
+ConnectionScript &ConnectionScript::Hold()
+{
+    steps_.push_back({Step::Hold, {}, 0, 0});
+    return *this;
+}
+
+ScriptedServer::ScriptedServer(std::vector<ConnectionScript> scripts, std::chrono::milliseconds lifetime)
+    : scripts_(std::move(scripts)), deadline_(std::chrono::steady_clock::now() + lifetime)
+{
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0)
+        throw std::runtime_error("scripted server: socket failed");
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sin;
+    if (::bind(listenFd_, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0 || ::listen(listenFd_, 8) != 0 ||
+        ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&sin), &len) != 0) {
+        ::close(listenFd_);
+        throw std::runtime_error("scripted server: cannot listen on 127.0.0.1");
+    }
+    port_ = ntohs(sin.sin_port);
+    thread_ = std::thread([this] { Run(); });
+}
+
+ScriptedServer::~ScriptedServer()
+{
+    Stop();
+}
+
+void ScriptedServer::Stop()
+{
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+        listenFd_ = -1;
+    }
+}
+
+bool ScriptedServer::Stopping() const
+{
+    return stop_ || std::chrono::steady_clock::now() >= deadline_;
+}
+
+std::vector<std::string> ScriptedServer::Requests() const
+{
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+int ScriptedServer::Connections() const
+{
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(requests_.size());
+}
+
+int ScriptedServer::FinishedScripts() const
+{
+    std::lock_guard lock(mutex_);
+    return finished_;
+}
+
+bool ScriptedServer::WaitFinished(int count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return finished_ >= count; });
+}
+
+void ScriptedServer::Record(std::size_t index, const char *data, std::size_t size, std::string &sink)
+{
+    sink.append(data, size);
+    std::lock_guard lock(mutex_);
+    requests_[index].append(data, size);
+}
+
+void ScriptedServer::Run()
+{
+    std::size_t index = 0;
+    while (!Stopping()) {
+        pollfd p{listenFd_, POLLIN, 0};
+        if (::poll(&p, 1, kSliceMs) <= 0)
+            continue;
+        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        {
+            std::lock_guard lock(mutex_);
+            requests_.emplace_back();
+        }
+        if (index < scripts_.size() && Serve(fd, scripts_[index], index)) {
+            // Closing with unread bytes would send a reset instead of the end
+            // of stream; half-close and let the peer finish first.
+            ::shutdown(fd, SHUT_WR);
+            std::string rest;
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+            while (std::chrono::steady_clock::now() < until && !stop_ && ReadInto(fd, index, rest, kSliceMs)) {
+            }
+        }
+        ::close(fd);
+        ++index;
+        {
+            std::lock_guard lock(mutex_);
+            ++finished_;
+        }
+        changed_.notify_all();
+    }
+}
+
+// Reads what is there (waiting up to waitMs for something); false once the
+// peer closed or failed.
+bool ScriptedServer::ReadInto(int fd, std::size_t index, std::string &sink, int waitMs)
+{
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, waitMs);
+    if (ready <= 0)
+        return ready == 0;
+    char buffer[4096];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0)
+        return false;
+    Record(index, buffer, static_cast<std::size_t>(n), sink);
+    return true;
+}
+
+bool ScriptedServer::Serve(int fd, const ConnectionScript &script, std::size_t index)
+{
+    std::string received;
+    std::size_t consumed = 0; // bytes of received taken by earlier read steps
+    for (const ConnectionScript::Step &step : script.Steps()) {
+        if (Stopping())
+            return false;
+        switch (step.kind) {
+        case ConnectionScript::Step::ReadRequest: {
+            std::size_t end;
+            while ((end = received.find("\r\n\r\n", consumed)) == std::string::npos)
+                if (Stopping() || !ReadInto(fd, index, received, kSliceMs))
+                    return false;
+            const std::size_t total = end + 4 + ContentLengthOf(received.substr(consumed, end + 2 - consumed));
+            while (received.size() < total)
+                if (Stopping() || !ReadInto(fd, index, received, kSliceMs))
+                    return false;
+            consumed = total;
+            break;
+        }
+        case ConnectionScript::Step::ReadBytes:
+            while (received.size() < consumed + step.count)
+                if (Stopping() || !ReadInto(fd, index, received, kSliceMs))
+                    return false;
+            consumed += step.count;
+            break;
+        case ConnectionScript::Step::Send: {
+            const std::size_t piece = step.count == 0 ? step.bytes.size() : step.count;
+            for (std::size_t at = 0; at < step.bytes.size(); at += piece) {
+                if (at > 0 && step.milliseconds > 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
+                const std::string part = step.bytes.substr(at, piece);
+                std::size_t sent = 0;
+                while (sent < part.size()) {
+                    pollfd p{fd, POLLOUT, 0};
+                    if (::poll(&p, 1, kSliceMs) <= 0) {
+                        if (Stopping())
+                            return false;
+                        continue;
+                    }
+                    const ssize_t n = ::send(fd, part.data() + sent, part.size() - sent, MSG_NOSIGNAL);
+                    if (n < 0)
+                        return false;
+                    sent += static_cast<std::size_t>(n);
+                }
+            }
+            break;
+        }
+        case ConnectionScript::Step::Pause: {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.milliseconds);
+            while (std::chrono::steady_clock::now() < until && !Stopping())
+                std::this_thread::sleep_for(std::chrono::milliseconds(std::min(kSliceMs, step.milliseconds)));
+            break;
+        }
+        case ConnectionScript::Step::Close:
+            return true;
+        case ConnectionScript::Step::Reset: {
+            linger l{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            return false;
+        }
+        case ConnectionScript::Step::Hold:
+            while (!Stopping() && ReadInto(fd, index, received, kSliceMs)) {
+            }
+            return false;
+        }
+    }
+    return true;
+}
