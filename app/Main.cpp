@@ -16,6 +16,7 @@
 #include "settings/Opzioni.h"
 #include "support/About.h"
 #include "support/Bug.h"
+#include "support/ControllaVersione.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -384,7 +385,11 @@ void TfrmMain::sbGestListeClick()
     }
 }
 
-void TfrmMain::sbcontrollaVersioneClick() {}
+void TfrmMain::sbcontrollaVersioneClick()
+{
+    TFrmControllaVersione controllo(about_, this);
+    controllo.exec();
+}
 
 void TfrmMain::sbBugClick()
 {
