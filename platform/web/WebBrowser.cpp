@@ -95,28 +95,37 @@ void WebBrowser::DownloadRequested(QWebEngineDownloadRequest *download)
     const std::shared_ptr<Downloads> downloads = downloads_;
     QWebEngineProfile *profile = profile_;
     ++downloads->active;
-    connect(request, &QWebEngineDownloadRequest::isFinishedChanged, profile, [downloads, profile, request] {
-        if (!request || !request->isFinished())
-            return;
-        const auto state = request->state();
-        const QString file = QDir(request->downloadDirectory()).filePath(request->downloadFileName());
-        const QString reason = request->interruptReasonString();
-        --downloads->active;
-        if (downloads->orphaned && downloads->active == 0)
-            profile->deleteLater();
-        // Told from the main loop, not from inside the engine's notification.
-        QTimer::singleShot(0, qApp, [state, file, reason] {
-            RunGuarded([&] {
-                if (state == QWebEngineDownloadRequest::DownloadCompleted)
-                    MessageBox(QStringLiteral("Download completato: %1").arg(QDir::toNativeSeparators(file)),
-                               ApplicationTitle(), MB_OK | MB_ICONINFORMATION);
-                else if (state == QWebEngineDownloadRequest::DownloadInterrupted)
-                    MessageBox(
-                        QStringLiteral("Download non riuscito: %1\n%2").arg(QDir::toNativeSeparators(file), reason),
-                        ApplicationTitle(), MB_OK | MB_ICONERROR);
+    // An interrupted download is never "finished" for the engine (it could be
+    // resumed), but nobody here would resume it: it has ended, as a failure.
+    const auto ended = std::make_shared<bool>(false);
+    connect(
+        request, &QWebEngineDownloadRequest::stateChanged, profile,
+        [downloads, profile, request, ended](QWebEngineDownloadRequest::DownloadState state) {
+            if (*ended || !request || state == QWebEngineDownloadRequest::DownloadRequested ||
+                state == QWebEngineDownloadRequest::DownloadInProgress)
+                return;
+            *ended = true;
+            const QString file = QDir(request->downloadDirectory()).filePath(request->downloadFileName());
+            const QString reason = request->interruptReasonString();
+            // A part of a program file is no program file: the engine drops it.
+            if (state == QWebEngineDownloadRequest::DownloadInterrupted)
+                request->cancel();
+            --downloads->active;
+            if (downloads->orphaned && downloads->active == 0)
+                profile->deleteLater();
+            // Told from the main loop, not from inside the engine's notification.
+            QTimer::singleShot(0, qApp, [state, file, reason] {
+                RunGuarded([&] {
+                    if (state == QWebEngineDownloadRequest::DownloadCompleted)
+                        MessageBox(QStringLiteral("Download completato: %1").arg(QDir::toNativeSeparators(file)),
+                                   ApplicationTitle(), MB_OK | MB_ICONINFORMATION);
+                    else if (state == QWebEngineDownloadRequest::DownloadInterrupted)
+                        MessageBox(
+                            QStringLiteral("Download non riuscito: %1\n%2").arg(QDir::toNativeSeparators(file), reason),
+                            ApplicationTitle(), MB_OK | MB_ICONERROR);
+                });
             });
         });
-    });
     request->accept();
 }
 
