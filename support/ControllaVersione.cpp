@@ -17,10 +17,10 @@
 #include <QTimer>
 #include <QToolButton>
 
-const QColor TFrmControllaVersione::kVerde(0, 128, 0);
-const QColor TFrmControllaVersione::kRosso(255, 0, 0);
-
 namespace {
+const QColor kVerde(0, 128, 0);
+const QColor kRosso(255, 0, 0);
+
 QString &SitoPerTest()
 {
     static QString sito;

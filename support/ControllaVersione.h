@@ -52,14 +52,8 @@ public:
     void sbScaricaClick();
     void sbEsciClick();
 
-    const QString &IdentificativoProgramma() const { return identificativo_; }
     const QString &IndirizzoRichiesta() const { return indirizzoRichiesta_; }
-    int VersioneAttuale() const { return versioneAttuale_; }
     bool Fallito() const { return fallito_; }
-
-    // The colours of the verdict.
-    static const QColor kVerde;
-    static const QColor kRosso;
 
     void done(int result) override;
 

@@ -264,17 +264,6 @@ TEST_F(VersionCheck, NoToTheQuestionWaitsForControlla)
     EXPECT_EQ(w->LabMessaggioGrande->text(), "Nessuna nuova versione disponibile.");
 }
 
-TEST_F(VersionCheck, SecondCheckReadsTheFirstValueFound)
-{
-    Start({Reply("200 OK", "Versione - 11<"), Reply("200 OK", "Versione - 9<")});
-    boxes.ExpectQuestion(kDomanda, true);
-    ShowAndSettle();
-    w->sbControlla->click();
-    ASSERT_TRUE(server->WaitFinished(2));
-    EXPECT_EQ(w->ListURL->count(), 2);
-    EXPECT_EQ(w->LabVerInternet->text(), "11");
-}
-
 TEST_F(VersionCheck, DownloadGoesToTheBrowserControl)
 {
     Start({Reply("200 OK", "Versione - 11<")});
