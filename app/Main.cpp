@@ -9,6 +9,7 @@
 #include "platform/Files.h"
 #include "platform/NotifyWindow.h"
 #include "platform/ui/BrowserControl.h"
+#include "platform/ui/Controls.h"
 #include "platform/ui/Guard.h"
 #include "platform/ui/Jpeg.h"
 #include "platform/ui/ListClick.h"
@@ -44,31 +45,12 @@ constexpr int kClientWidth = 582;
 constexpr int kClientHeight = 300;
 constexpr int kStatusHeight = 20;
 
-QLabel *MakeLabel(QWidget *parent, const char *name, const QString &text, int x, int y, bool bold = false)
-{
-    auto *label = new QLabel(text, parent);
-    label->setObjectName(QLatin1String(name));
-    if (bold) {
-        QFont f = label->font();
-        f.setBold(true);
-        label->setFont(f);
-    }
-    label->move(x, y);
-    label->adjustSize();
-    return label;
-}
-
 QToolButton *MakeSpeedButton(QWidget *parent, const char *name, const QString &caption, const QString &hint,
                              QStyle::StandardPixmap icon, const QRect &geometry)
 {
-    auto *button = new QToolButton(parent);
-    button->setObjectName(QLatin1String(name));
-    button->setText(caption);
+    QToolButton *button = MakeToolButton(parent, name, caption, icon, geometry);
     button->setToolTip(hint);
-    button->setIcon(parent->style()->standardIcon(icon));
-    button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     button->setAutoRaise(true);
-    button->setGeometry(geometry);
     return button;
 }
 
@@ -218,9 +200,9 @@ void TfrmMain::CreaControlli()
     for (QLabel *l : {lblLink, Label15}) {
         l->setStyleSheet(link);
         l->adjustSize();
-        l->setCursor(Qt::PointingHandCursor);
-        l->installEventFilter(this);
     }
+    OnLabelClick(lblLink, [this] { lblLinkClick(); });
+    OnLabelClick(Label15, [this] { Label15Click(); });
 
     // Two rows of three: the maker's links keep the left of the panel.
     const int x0 = 236, w0 = 113, h0 = 24, y1 = 4, y2 = 28;
@@ -452,17 +434,6 @@ void TfrmMain::closeEvent(QCloseEvent *event)
     }
     QMainWindow::closeEvent(event);
     QCoreApplication::quit();
-}
-
-bool TfrmMain::eventFilter(QObject *watched, QEvent *event)
-{
-    if (event->type() == QEvent::MouseButtonRelease && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
-        if (watched == lblLink)
-            RunGuarded([this] { lblLinkClick(); });
-        else if (watched == Label15)
-            RunGuarded([this] { Label15Click(); });
-    }
-    return QMainWindow::eventFilter(watched, event);
 }
 
 QStringList TfrmMain::RigheCodice() const

@@ -121,7 +121,6 @@ public:
 protected:
     void setVisible(bool visible) override;
     void closeEvent(QCloseEvent *event) override;
-    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void CreaControlli();

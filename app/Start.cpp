@@ -1,6 +1,7 @@
 #include "app/Start.h"
 
 #include "app/Fx.h"
+#include "platform/ui/Controls.h"
 #include "platform/ui/Guard.h"
 #include "platform/ui/Jpeg.h"
 #include "support/About.h"
@@ -25,8 +26,7 @@ TfrmStart::TfrmStart(TFrmAbout *about, std::function<void()> mostraPrincipale, Q
     ImageLogo->setObjectName(QStringLiteral("ImageLogo"));
     ImageLogo->setGeometry(0, 0, 280, 265);
     ImageLogo->setPixmap(QPixmap::fromImage(LogoImage()));
-    ImageLogo->setCursor(Qt::PointingHandCursor);
-    ImageLogo->installEventFilter(this);
+    OnLabelClick(ImageLogo, [this] { ImageLogoClick(); });
 
     Panel1 = new QWidget(this);
     Panel1->setObjectName(QStringLiteral("Panel1"));
@@ -81,12 +81,4 @@ void TfrmStart::keyPressEvent(QKeyEvent *event)
     if (event->key() == Qt::Key_Escape)
         return;
     QDialog::keyPressEvent(event);
-}
-
-bool TfrmStart::eventFilter(QObject *watched, QEvent *event)
-{
-    if (watched == ImageLogo && event->type() == QEvent::MouseButtonRelease &&
-        static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
-        RunGuarded([this] { ImageLogoClick(); });
-    return QDialog::eventFilter(watched, event);
 }

@@ -1,5 +1,7 @@
 #include "lists/Liste.h"
 
+#include "platform/ui/Controls.h"
+
 #include "app/Fx.h"
 #include "lists/SiteList.h"
 #include "platform/Files.h"
@@ -48,20 +50,6 @@ void MostraTesto(QLineEdit *edit, const QString &text, int limite)
 {
     edit->setMaxLength(qMax<int>(limite, text.size()));
     edit->setText(text);
-}
-
-QLabel *NuovaEtichetta(QWidget *parent, const char *name, const QString &text, int x, int y, bool bold)
-{
-    auto *label = new QLabel(text, parent);
-    label->setObjectName(QLatin1String(name));
-    if (bold) {
-        QFont f = label->font();
-        f.setBold(true);
-        label->setFont(f);
-    }
-    label->adjustSize();
-    label->move(x, y);
-    return label;
 }
 
 QPushButton *NuovoPulsante(QWidget *parent, const char *name, const QString &text, QStyle::StandardPixmap picture,
@@ -228,14 +216,14 @@ TfrmListe::TfrmListe(std::function<void()> mostraCodiceHtml, QWidget *parent)
     setFont(base);
 
     // Created in tab order: the address field comes first and takes the focus.
-    Label3 = NuovaEtichetta(this, "Label3", QStringLiteral("Sito Web:"), 5, 5, true);
-    Label4 = NuovaEtichetta(this, "Label4", QStringLiteral("http://"), 5, 24, false);
+    Label3 = MakeLabel(this, "Label3", QStringLiteral("Sito Web:"), 5, 5, true);
+    Label4 = MakeLabel(this, "Label4", QStringLiteral("http://"), 5, 24, false);
     EditSito = NuovoCampo(this, "EditSito", QRect(40, 20, 344, 20));
     QFont verdana(QStringLiteral("Verdana"));
     verdana.setPixelSize(10);
     EditSito->setFont(verdana);
     EditSito->setMaxLength(kLimiteSito);
-    Label1 = NuovaEtichetta(this, "Label1", QStringLiteral("N. di accessi"), 5, 51, true);
+    Label1 = MakeLabel(this, "Label1", QStringLiteral("N. di accessi"), 5, 51, true);
     EdVolte = NuovoCampo(this, "EdVolte", QRect(83, 46, 42, 21));
     EdVolte->setMaxLength(kLimiteVolte);
     EdVolte->setText(QStringLiteral("1"));
@@ -268,13 +256,13 @@ TfrmListe::TfrmListe(std::function<void()> mostraCodiceHtml, QWidget *parent)
     Panel1->setFrameShadow(QFrame::Sunken);
     Panel1->setGeometry(390, 2, 3, 210);
 
-    Label2 = NuovaEtichetta(this, "Label2", QStringLiteral("Nome lista:"), 398, 5, true);
+    Label2 = MakeLabel(this, "Label2", QStringLiteral("Nome lista:"), 398, 5, true);
     EditNomeLista = NuovoCampo(this, "EditNomeLista", QRect(399, 19, 180, 21));
     sbSalvalista = NuovoPulsante(this, "sbSalvalista", QStringLiteral("Salva Lista"), QStyle::SP_DialogSaveButton,
                                  QRect(398, 42, 90, 22));
     sbCancellaLista = NuovoPulsante(this, "sbCancellaLista", QStringLiteral("Cancella lista"), QStyle::SP_TrashIcon,
                                     QRect(490, 42, 90, 22));
-    Label5 = NuovaEtichetta(this, "Label5", QStringLiteral("Elenco liste:"), 398, 65, true);
+    Label5 = MakeLabel(this, "Label5", QStringLiteral("Elenco liste:"), 398, 65, true);
     BoxElencoListe = new TListBox(this);
     BoxElencoListe->setObjectName(QStringLiteral("BoxElencoListe"));
     BoxElencoListe->setGeometry(398, 80, 182, 106);

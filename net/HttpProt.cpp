@@ -1125,7 +1125,8 @@ void THttpCli::HandleLocation(const std::string &Value)
     if (!Value.empty() && Value[0] == '/') {
         path = FPath;
         SplitAddress(FPath, scheme, user, password, host, port, path);
-        FLocation = (scheme.empty() ? "http" : scheme) + "://" + host + Value;
+        // The port stays in the address: the proxy would go to port 80 else.
+        FLocation = (scheme.empty() ? "http" : scheme) + "://" + host + (port.empty() ? "" : ":" + port) + Value;
         FPath = FLocation;
         if (!user.empty() && !password.empty()) {
             FUsername = user;
@@ -1144,7 +1145,7 @@ void THttpCli::HandleLocation(const std::string &Value)
             FUsername = user;
             FPassword = password;
         }
-        FLocation = scheme + "://" + FTargetHost + path;
+        FLocation = scheme + "://" + FTargetHost + (host.empty() || port.empty() ? "" : ":" + port) + path;
         FPath = FLocation;
     }
 }

@@ -294,7 +294,9 @@ private:
     void HandleLocation(const std::string &Value);
     void BindSessionClosed(void (THttpCli::*Handler)(TCustomWSocket *, std::uint16_t));
     void ConnectFailed(int Code);
-    bool Gone(const std::weak_ptr<int> &Token) const { return Token.expired(); }
+    // Static: after a handler destroyed the client, not even a call through
+    // this is allowed.
+    static bool Gone(const std::weak_ptr<int> &Token) { return Token.expired(); }
 
     std::unique_ptr<TWSocket> FCtrlSocket;
     std::unique_ptr<NotifyWindow> FWindow;

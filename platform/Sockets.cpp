@@ -234,6 +234,8 @@ struct Entry {
     int type = wsnum::kSockStream;
     bool nonBlocking = false;
     bool shutSend = false;
+    bool connectMade = false; // accepted, or connect() was tried
+    bool listening = false;
     // SO_LINGER as the program set it; a lingering close is emulated so that
     // closesocket on a non-blocking socket never blocks the thread.
     bool lingerOn = false;
@@ -342,13 +344,6 @@ int SocketError(int fd)
     return err;
 }
 
-bool IsListening(int fd)
-{
-    int on = 0;
-    socklen_t len = sizeof on;
-    return ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &on, &len) == 0 && on;
-}
-
 bool IsConnected(int fd)
 {
     ::sockaddr_in peer{};
@@ -364,7 +359,7 @@ void OnReadable(SOCKET s)
     Async &a = *e->async;
     if (a.deaf || a.connecting || !a.readArmed || a.closeSent)
         return;
-    if (e->type == wsnum::kSockStream && IsListening(e->fd)) {
+    if (e->listening) {
         a.readArmed = false; // accept() re-arms
         a.UpdateRead();
         PostEvent(s, a, FD_ACCEPT, 0);
@@ -887,6 +882,7 @@ int connect(SOCKET s, const SOCKADDR *name, int namelen)
     ::sockaddr_in in;
     if (!ToPosix(name, namelen, in))
         return SOCKET_ERROR;
+    e->connectMade = true;
     int rc;
     do {
         rc = ::connect(e->fd, reinterpret_cast<::sockaddr *>(&in), sizeof in);
@@ -931,6 +927,7 @@ int listen(SOCKET s, int backlog)
         return Fail(WSAEOPNOTSUPP);
     if (::listen(e->fd, backlog) != 0)
         return FailErrno();
+    e->listening = true;
     if (e->async)
         e->async->UpdateRead();
     return 0;
@@ -955,7 +952,9 @@ SOCKET accept(SOCKET s, SOCKADDR *addr, int *addrlen)
         return Fail(FromErrno(err)), INVALID_SOCKET;
     if (addr)
         FromPosix(peer, addr, addrlen);
-    return Register(fd, wsnum::kSockStream);
+    const SOCKET h = Register(fd, wsnum::kSockStream);
+    Find(h)->connectMade = true;
+    return h;
 }
 
 int closesocket(SOCKET s)
@@ -1023,8 +1022,9 @@ int SendResult(SOCKET, Entry &e, ssize_t r, int len)
         const int err = errno;
         if (err == EAGAIN && e.async)
             e.async->ArmWrite(true);
+        // The C library says EPIPE for three different things.
         if (err == EPIPE)
-            return Fail(e.shutSend ? WSAESHUTDOWN : WSAECONNRESET);
+            return Fail(e.shutSend ? WSAESHUTDOWN : e.connectMade ? WSAECONNRESET : WSAENOTCONN);
         return Fail(FromErrno(err));
     }
     // A short send means the buffer is full: tell the program when there is
@@ -1473,7 +1473,7 @@ int WSAAsyncSelect(SOCKET s, std::uintptr_t window, unsigned msg, long events)
     a.UpdateRead();
     // A socket that can already send says so once, as WinSock does when the
     // request is made on a connected or datagram socket.
-    if ((events & FD_WRITE) && (e->type != wsnum::kSockStream || (!IsListening(e->fd) && IsConnected(e->fd))))
+    if ((events & FD_WRITE) && (e->type != wsnum::kSockStream || (!e->listening && IsConnected(e->fd))))
         PostEvent(s, a, FD_WRITE, 0);
     return 0;
 }

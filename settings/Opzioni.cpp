@@ -1,5 +1,7 @@
 #include "settings/Opzioni.h"
 
+#include "platform/ui/Controls.h"
+
 #include "app/Fx.h"
 #include "platform/Files.h"
 #include "platform/ui/Guard.h"
@@ -15,18 +17,6 @@
 #include <QToolButton>
 
 namespace {
-QLabel *BoldLabel(QWidget *parent, const char *name, const QString &caption, int x, int y)
-{
-    auto *label = new QLabel(caption, parent);
-    label->setObjectName(QString::fromLatin1(name));
-    QFont font = label->font();
-    font.setBold(true);
-    label->setFont(font);
-    label->adjustSize();
-    label->move(x, y);
-    return label;
-}
-
 QCheckBox *CheckBox(QWidget *parent, const char *name, const QString &caption, const QString &hint, QRect geometry,
                     bool checked)
 {
@@ -62,7 +52,7 @@ TFrmOpzioni::TFrmOpzioni(QWidget *parent)
     setWindowTitle(QStringLiteral("Opzioni"));
     setFixedSize(404, 115);
 
-    Label8 = BoldLabel(this, "Label8", QStringLiteral("Indirizzo IP Proxy:"), 10, 9);
+    Label8 = MakeLabel(this, "Label8", QStringLiteral("Indirizzo IP Proxy:"), 10, 9, true);
 
     editProxy = new QLineEdit(this);
     editProxy->setObjectName(QStringLiteral("editProxy"));
@@ -81,8 +71,8 @@ TFrmOpzioni::TFrmOpzioni(QWidget *parent)
         CheckBox(this, "cbModalitaGrafica", QStringLiteral("Accedi in modalità grafica"),
                  QStringLiteral("Accede alle pagine in modalità grafica"), QRect(9, 57, 190, 17), false);
 
-    Label2 = BoldLabel(this, "Label2", QStringLiteral("Utilizzo banda"), 210, 5);
-    Label9 = BoldLabel(this, "Label9", QStringLiteral("internet"), 211, 17);
+    Label2 = MakeLabel(this, "Label2", QStringLiteral("Utilizzo banda"), 210, 5, true);
+    Label9 = MakeLabel(this, "Label9", QStringLiteral("internet"), 211, 17, true);
 
     TrackBarBanda = new QSlider(Qt::Horizontal, this);
     TrackBarBanda->setObjectName(QStringLiteral("TrackBarBanda"));
@@ -95,8 +85,8 @@ TFrmOpzioni::TFrmOpzioni(QWidget *parent)
     TrackBarBanda->setValue(kBandaMax);
     TrackBarBanda->setGeometry(300, 5, 95, 28);
 
-    Label6 = BoldLabel(this, "Label6", QStringLiteral("Min"), 305, 33);
-    Label5 = BoldLabel(this, "Label5", QStringLiteral("Max"), 371, 33);
+    Label6 = MakeLabel(this, "Label6", QStringLiteral("Min"), 305, 33, true);
+    Label5 = MakeLabel(this, "Label5", QStringLiteral("Max"), 371, 33, true);
 
     sbCaricaImp = SpeedButton(this, "sbCaricaImp", QStringLiteral("Carica impostazioni"),
                               QStringLiteral("Carica le impostazioni salvate.."), QStyle::SP_DialogOpenButton,

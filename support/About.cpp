@@ -1,6 +1,7 @@
 #include "support/About.h"
 
 #include "app/Fx.h"
+#include "platform/ui/Controls.h"
 #include "platform/ui/Guard.h"
 #include "platform/ui/Jpeg.h"
 
@@ -12,15 +13,6 @@
 #include <QToolButton>
 
 namespace {
-QLabel *MakeLabel(QWidget *parent, const char *name, const QString &text, int x, int y)
-{
-    auto *label = new QLabel(text, parent);
-    label->setObjectName(QLatin1String(name));
-    label->move(x, y);
-    label->adjustSize();
-    return label;
-}
-
 void Style(QLabel *label, const QString &css)
 {
     label->setStyleSheet(css);
@@ -61,12 +53,8 @@ TFrmAbout::TFrmAbout(QWidget *parent) : QDialog(parent)
     LabelVers = MakeLabel(this, "LabelVers", QStringLiteral("04.2003-10"), 179, 120);
     Style(LabelVers, blueBold);
 
-    sbEsci = new QToolButton(this);
-    sbEsci->setObjectName(QStringLiteral("sbEsci"));
-    sbEsci->setText(QStringLiteral("Esci"));
-    sbEsci->setIcon(style()->standardIcon(QStyle::SP_DialogCloseButton));
-    sbEsci->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    sbEsci->setGeometry(170, 213, 81, 22);
+    sbEsci =
+        MakeToolButton(this, "sbEsci", QStringLiteral("Esci"), QStyle::SP_DialogCloseButton, QRect(170, 213, 81, 22));
     connect(sbEsci, &QToolButton::clicked, this, Guarded([this] { sbEsciClick(); }));
 
     Panel2 = new QWidget(this);
@@ -78,21 +66,8 @@ TFrmAbout::TFrmAbout(QWidget *parent) : QDialog(parent)
     Style(lblLink, link);
     Label13 = MakeLabel(Panel2, "Label13", kMailSupporto, 97, 32);
     Style(Label13, link);
-    for (QLabel *l : {lblLink, Label13}) {
-        l->setCursor(Qt::PointingHandCursor);
-        l->installEventFilter(this);
-    }
-}
-
-bool TFrmAbout::eventFilter(QObject *watched, QEvent *event)
-{
-    if (event->type() == QEvent::MouseButtonRelease && static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
-        if (watched == lblLink)
-            RunGuarded([this] { lblLinkClick(); });
-        else if (watched == Label13)
-            RunGuarded([this] { Label13Click(); });
-    }
-    return QDialog::eventFilter(watched, event);
+    OnLabelClick(lblLink, [this] { lblLinkClick(); });
+    OnLabelClick(Label13, [this] { Label13Click(); });
 }
 
 void TFrmAbout::sbEsciClick()

@@ -26,7 +26,4 @@ public:
     void sbEsciClick();
     void lblLinkClick();
     void Label13Click();
-
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
 };

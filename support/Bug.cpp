@@ -1,6 +1,7 @@
 #include "support/Bug.h"
 
 #include "app/Fx.h"
+#include "platform/ui/Controls.h"
 #include "platform/ui/Guard.h"
 #include "support/About.h"
 
@@ -8,29 +9,6 @@
 #include <QMouseEvent>
 #include <QStyle>
 #include <QToolButton>
-
-namespace {
-QLabel *MakeLabel(QWidget *parent, const char *name, const QString &text, int x, int y)
-{
-    auto *label = new QLabel(text, parent);
-    label->setObjectName(QLatin1String(name));
-    label->move(x, y);
-    label->adjustSize();
-    return label;
-}
-
-QToolButton *MakeButton(QWidget *parent, const char *name, const QString &caption, QStyle::StandardPixmap icon,
-                        const QRect &geometry)
-{
-    auto *button = new QToolButton(parent);
-    button->setObjectName(QLatin1String(name));
-    button->setText(caption);
-    button->setIcon(parent->style()->standardIcon(icon));
-    button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    button->setGeometry(geometry);
-    return button;
-}
-} // namespace
 
 TfrmBug::TfrmBug(TFrmAbout *about, QWidget *parent) : QDialog(parent), about_(about)
 {
@@ -46,18 +24,18 @@ TfrmBug::TfrmBug(TFrmAbout *about, QWidget *parent) : QDialog(parent), about_(ab
     Label4->adjustSize();
     Label1 =
         MakeLabel(this, "Label1", QStringLiteral("Premi su \"segnala\" per preparare la segnalazione del bug:"), 8, 32);
-    sbScrivici =
-        MakeButton(this, "sbScrivici", QStringLiteral("Segnala"), QStyle::SP_DialogApplyButton, QRect(52, 65, 80, 24));
+    sbScrivici = MakeToolButton(this, "sbScrivici", QStringLiteral("Segnala"), QStyle::SP_DialogApplyButton,
+                                QRect(52, 65, 80, 24));
     sbScrivici->setFont(bold);
-    sbEsci = MakeButton(this, "sbEsci", QStringLiteral("Esci"), QStyle::SP_DialogCloseButton, QRect(151, 65, 80, 24));
+    sbEsci =
+        MakeToolButton(this, "sbEsci", QStringLiteral("Esci"), QStyle::SP_DialogCloseButton, QRect(151, 65, 80, 24));
     Label2 = MakeLabel(this, "Label2", QStringLiteral("Le risposte ai bug già segnalati sono visibli sulla sezione"), 7,
                        105);
     Label3 = MakeLabel(this, "Label3", QStringLiteral("forum del nostro sito internet"), 7, 121);
     lblLink = MakeLabel(this, "lblLink", kSitoProduttore + QStringLiteral("/forum"), 142, 120);
     lblLink->setStyleSheet(QStringLiteral("color: #0000ff; text-decoration: underline; font-family: Tahoma;"));
     lblLink->adjustSize();
-    lblLink->setCursor(Qt::PointingHandCursor);
-    lblLink->installEventFilter(this);
+    OnLabelClick(lblLink, [this] { lblLinkClick(); });
 
     connect(sbScrivici, &QToolButton::clicked, this, Guarded([this] { sbScriviciClick(); }));
     connect(sbEsci, &QToolButton::clicked, this, Guarded([this] { sbEsciClick(); }));
@@ -79,12 +57,4 @@ void TfrmBug::lblLinkClick()
 void TfrmBug::sbEsciClick()
 {
     close();
-}
-
-bool TfrmBug::eventFilter(QObject *watched, QEvent *event)
-{
-    if (watched == lblLink && event->type() == QEvent::MouseButtonRelease &&
-        static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton)
-        RunGuarded([this] { lblLinkClick(); });
-    return QDialog::eventFilter(watched, event);
 }

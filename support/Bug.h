@@ -25,9 +25,6 @@ public:
     void lblLinkClick();
     void sbEsciClick();
 
-protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-
 private:
     TFrmAbout *about_;
 };

@@ -1,0 +1,529 @@
+#include "tests/http/HttpTestHelpers.h"
+
+#include <sys/resource.h>
+
+namespace {
+
+ConnectionScript Redirect(const std::string &location, const std::string &status = "302 Found")
+{
+    return ConnectionScript().ReadRequest().Send("HTTP/1.0 " + status + "\r\nLocation: " + location +
+                                                 "\r\nContent-Type: text/html\r\n\r\n<a>moved</a>");
+}
+
+ConnectionScript Page(const std::string &body)
+{
+    return ConnectionScript().ReadRequest().Send("HTTP/1.0 200 OK\r\n\r\n" + body);
+}
+
+std::string RequestLine(const std::string &request)
+{
+    return request.substr(0, request.find("\r\n"));
+}
+
+std::string HostLine(const std::string &request)
+{
+    const std::size_t at = request.find("\r\nHost: ");
+    return at == std::string::npos ? std::string() : request.substr(at + 2, request.find("\r\n", at + 2) - at - 2);
+}
+
+double CpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+} // namespace
+
+TEST(HttpCliRelocation, Direct)
+{
+    struct Row {
+        const char *name;
+        std::string url;      // path on the first server
+        std::string location; // "%2" stands for the second server's port
+        std::string wantLine; // request line of the second request
+        bool secondServer;
+        std::string wantHost;
+    };
+    const Row rows[] = {
+        {"absolute path on the same host", "/a/b.htm", "/other", "GET /other HTTP/1.0", false, "Host: 127.0.0.1"},
+        {"relative to the document's folder", "/dir/a.htm?q=1", "b.htm", "GET /dir/b.htm HTTP/1.0", false,
+         "Host: 127.0.0.1"},
+        {"another host by name", "/", "http://localhost:%2/x/y.htm", "GET /x/y.htm HTTP/1.0", true, "Host: localhost"},
+        {"another host without a path", "/", "http://localhost:%2", "GET / HTTP/1.0", true, "Host: localhost"},
+        {"http:// without a host keeps the server", "/a", "http:///same", "GET /same HTTP/1.0", false,
+         "Host: 127.0.0.1"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer second({Page("second")});
+        std::string location = row.location;
+        if (const std::size_t at = location.find("%2"); at != std::string::npos)
+            location.replace(at, 2, second.PortText());
+        ScriptedServer first({Redirect(location), Page("first")});
+        THttpCli cli;
+        TMemoryStream body;
+        cli.SetRcvdStream(&body);
+        cli.SetURL("http://" + first.HostPort() + row.url);
+        int changes = 0;
+        cli.OnLocationChange = [&](THttpCli *) { ++changes; };
+        EXPECT_FALSE(RunGet(cli).raised);
+        EXPECT_EQ(changes, 1);
+        ScriptedServer &target = row.secondServer ? second : first;
+        const std::size_t index = row.secondServer ? 0 : 1;
+        ASSERT_TRUE(target.WaitFinished(static_cast<int>(index) + 1));
+        ASSERT_GT(target.Requests().size(), index);
+        EXPECT_EQ(RequestLine(target.Requests()[index]), row.wantLine);
+        EXPECT_EQ(HostLine(target.Requests()[index]), row.wantHost);
+        // The body of the relocating response is not part of the result.
+        EXPECT_EQ(body.Bytes(), row.secondServer ? "second" : "first");
+        EXPECT_EQ(cli.StatusCode(), 200);
+    }
+}
+
+TEST(HttpCliRelocation, ThroughProxy)
+{
+    struct Row {
+        const char *name;
+        std::string url;
+        std::string location;
+        std::string wantLine;
+        std::string wantHost;
+    };
+    const Row rows[] = {
+        {"absolute path", "http://www.example.it/dir/a.htm", "/other", "GET http://www.example.it/other HTTP/1.0",
+         "Host: www.example.it"},
+        {"absolute path keeps the port", "http://www.example.it:8080/dir/a.htm", "/other",
+         "GET http://www.example.it:8080/other HTTP/1.0", "Host: www.example.it"},
+        {"another host", "http://www.example.it/dir/a.htm", "http://other.example/x",
+         "GET http://other.example/x HTTP/1.0", "Host: other.example"},
+        {"another host with a port", "http://www.example.it/dir/a.htm", "http://other.example:8081/x",
+         "GET http://other.example:8081/x HTTP/1.0", "Host: other.example"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer proxy({Redirect(row.location), Page("via proxy")});
+        THttpCli cli;
+        TMemoryStream body;
+        cli.SetRcvdStream(&body);
+        // The proxy's port is written in Proxy; ProxyPort keeps its "80", and
+        // the relocated request must still go to the same proxy.
+        cli.SetProxy(proxy.HostPort());
+        cli.SetURL(row.url);
+        EXPECT_FALSE(RunGet(cli).raised);
+        ASSERT_TRUE(proxy.WaitFinished(2));
+        ASSERT_EQ(proxy.Requests().size(), 2u);
+        EXPECT_EQ(RequestLine(proxy.Requests()[0]), "GET " + row.url + " HTTP/1.0");
+        EXPECT_EQ(RequestLine(proxy.Requests()[1]), row.wantLine);
+        EXPECT_EQ(HostLine(proxy.Requests()[1]), row.wantHost);
+        EXPECT_EQ(body.Bytes(), "via proxy");
+    }
+}
+
+TEST(HttpCliRelocation, PostBecomesGetAndEveryHopIsReported)
+{
+    ScriptedServer server({Redirect("/step2", "303 See Other"), Redirect("/step3"), Page("done")});
+    THttpCli cli;
+    TMemoryStream body, post;
+    post.Write("a=1", 3);
+    post.SetPosition(0);
+    cli.SetRcvdStream(&body);
+    cli.SetSendStream(&post);
+    cli.SetURL("http://" + server.HostPort() + "/form");
+    std::vector<std::string> locations;
+    cli.OnLocationChange = [&](THttpCli *c) { locations.push_back(c->Location()); };
+    THttpRequest doneType = rqNone;
+    bool done = false;
+    cli.OnRequestDone = [&](THttpCli *, THttpRequest type, std::uint16_t) {
+        doneType = type;
+        done = true;
+    };
+    cli.StartRequest(rqPost);
+    ASSERT_TRUE(PumpUntil([&] { return done; }));
+    ASSERT_TRUE(server.WaitFinished(3));
+    const std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(RequestLine(requests[0]), "POST /form HTTP/1.0");
+    EXPECT_EQ(RequestLine(requests[1]), "GET /step2 HTTP/1.0");
+    EXPECT_EQ(requests[1].find("Content-Length"), std::string::npos);
+    EXPECT_EQ(RequestLine(requests[2]), "GET /step3 HTTP/1.0");
+    EXPECT_EQ(locations, (std::vector<std::string>{"http://127.0.0.1/step2", "http://127.0.0.1/step3"}));
+    EXPECT_EQ(doneType, rqGet);
+    EXPECT_EQ(body.Bytes(), "done");
+}
+
+TEST(HttpCliRelocation, Limits)
+{
+    struct Row {
+        const char *name;
+        int redirects;
+        std::string lastLocation; // the Location of the final response; empty: a page
+        bool raised;
+        std::string message;
+        int connections;
+    };
+    const Row rows[] = {
+        {"twenty hops are followed", 20, "", false, "", 21},
+        {"the twenty-first is refused", 21, "", true, "Too many relocations", 21},
+        {"https is not followed", 0, "https://secure.example/login", true, "Relocation to https:// is not supported",
+         1},
+        {"HTTPS in capitals neither", 0, "HTTPS://secure.example/", true, "Relocation to HTTPS:// is not supported", 1},
+        {"ftp neither", 0, "ftp://files.example/f.zip", true, "Relocation to ftp:// is not supported", 1},
+        {"carriage return in the target", 0, "/a\rSet-Cookie: x", true, "Invalid character in relocation address", 1},
+        {"nul in the target", 0, std::string("/a\0b", 4), true, "Invalid character in relocation address", 1},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<ConnectionScript> scripts;
+        for (int i = 0; i < row.redirects; ++i)
+            scripts.push_back(Redirect("/hop" + std::to_string(i + 1)));
+        scripts.push_back(row.lastLocation.empty() ? Page("end") : Redirect(row.lastLocation));
+        ScriptedServer server(scripts);
+        THttpCli cli;
+        TMemoryStream body;
+        cli.SetRcvdStream(&body);
+        cli.SetURL("http://" + server.HostPort() + "/start");
+        const GetOutcome got = RunGet(cli);
+        EXPECT_EQ(got.raised, row.raised);
+        EXPECT_EQ(got.message, row.message);
+        if (row.raised) {
+            EXPECT_EQ(got.code, 404);
+            EXPECT_EQ(body.Bytes(), "");
+        }
+        PumpUntil([] { return false; }, 50);
+        EXPECT_EQ(server.Connections(), row.connections);
+    }
+}
+
+TEST(HttpCliAbort, DuringTheLookup)
+{
+    ScriptedServer server({Page("never")});
+    THttpCli cli;
+    cli.SetURL("http://localhost:" + server.PortText() + "/");
+    std::vector<std::uint16_t> errors;
+    cli.OnRequestDone = [&](THttpCli *, THttpRequest, std::uint16_t error) { errors.push_back(error); };
+    cli.StartRequest(rqGet);
+    ASSERT_EQ(cli.State(), hsDnsLookup);
+    cli.Abort();
+    EXPECT_EQ(cli.State(), hsReady);
+    EXPECT_EQ(cli.StatusCode(), 404);
+    EXPECT_EQ(cli.ReasonPhrase(), "Connection aborted on request");
+    ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+    // The lookup's late completion must not start a connection.
+    PumpUntil([] { return false; }, 150);
+    EXPECT_EQ(errors, std::vector<std::uint16_t>{3});
+    EXPECT_EQ(server.Connections(), 0);
+}
+
+TEST(HttpCliAbort, FromAStateChangeHandlerBeforeTheLookupStarts)
+{
+    ScriptedServer server({Page("never")});
+    THttpCli cli;
+    cli.SetURL("http://" + server.HostPort() + "/");
+    cli.OnStateChange = [](THttpCli *c) {
+        if (c->State() == hsDnsLookup)
+            c->Abort();
+    };
+    const GetOutcome got = RunGet(cli);
+    EXPECT_TRUE(got.raised);
+    EXPECT_EQ(got.message, "Connection aborted on request");
+    PumpUntil([] { return false; }, 100);
+    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_EQ(cli.State(), hsReady);
+}
+
+TEST(HttpCliAbort, WhileWaitingForTheAnswer)
+{
+    struct Row {
+        const char *name;
+        ConnectionScript script;
+    };
+    const Row rows[] = {
+        {"no answer at all", ConnectionScript().ReadRequest().Hold()},
+        {"in the middle of the header", ConnectionScript().ReadRequest().Send("HTTP/1.0 200 OK\r\nX: y\r\n").Hold()},
+        {"header with a relocation pending",
+         ConnectionScript().ReadRequest().Send("HTTP/1.0 302 Found\r\nLocation: /next\r\n").Hold()},
+        {"in the middle of the body", ConnectionScript().ReadRequest().Send("HTTP/1.0 200 OK\r\n\r\npart").Hold()},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer server({row.script, Page("relocated")});
+        THttpCli cli;
+        TMemoryStream body;
+        cli.SetRcvdStream(&body);
+        cli.SetURL("http://" + server.HostPort() + "/");
+        std::vector<std::uint16_t> errors;
+        cli.OnRequestDone = [&](THttpCli *, THttpRequest, std::uint16_t error) { errors.push_back(error); };
+        After(150, [&] { cli.Abort(); });
+        const GetOutcome got = RunGet(cli);
+        EXPECT_TRUE(got.raised);
+        EXPECT_EQ(got.code, 404);
+        EXPECT_EQ(got.message, "Connection aborted on request");
+        ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+        PumpUntil([] { return false; }, 100);
+        EXPECT_EQ(errors, std::vector<std::uint16_t>{3});
+        EXPECT_EQ(server.Connections(), 1) << "an aborted relocation must not connect again";
+        EXPECT_FALSE(cli.Connected());
+        EXPECT_EQ(cli.CtrlSocket().State(), wsClosed);
+    }
+}
+
+TEST(HttpCliAbort, OnAnIdleClient)
+{
+    // A zero Content-Length ends the request while the server keeps the
+    // connection; Abort on the idle client closes it and does nothing else.
+    ScriptedServer server(
+        {ConnectionScript().ReadRequest().Send("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n").Hold()});
+    THttpCli cli;
+    cli.SetURL("http://" + server.HostPort() + "/");
+    EXPECT_FALSE(RunGet(cli).raised);
+    PumpUntil([] { return false; }, 50);
+    ASSERT_NE(cli.CtrlSocket().State(), wsClosed);
+    int stateChanges = 0, done = 0;
+    cli.OnStateChange = [&](THttpCli *) { ++stateChanges; };
+    cli.OnRequestDone = [&](THttpCli *, THttpRequest, std::uint16_t) { ++done; };
+    cli.Abort();
+    EXPECT_EQ(cli.CtrlSocket().State(), wsClosed);
+    EXPECT_TRUE(server.WaitFinished(1)) << "the server saw no close";
+    PumpUntil([] { return false; }, 50);
+    EXPECT_EQ(stateChanges, 0);
+    EXPECT_EQ(done, 0);
+    EXPECT_EQ(cli.StatusCode(), 200);
+
+    THttpCli fresh;
+    fresh.Abort();
+    EXPECT_EQ(fresh.State(), hsReady);
+}
+
+TEST(HttpCliFlow, EventOrderOfAPlainGet)
+{
+    ScriptedServer server(
+        {ConnectionScript().ReadRequest().Send("HTTP/1.0 200 OK\r\nServer: x\r\n\r\n").Pause(30).Send("body")});
+    THttpCli cli;
+    cli.SetURL("http://" + server.HostPort() + "/");
+    std::vector<std::string> events;
+    const auto note = [&](const std::string &e) {
+        if (e != "DocData" || events.empty() || events.back() != "DocData")
+            events.push_back(e);
+    };
+    const char *stateNames[] = {"Ready",         "NotConnected",  "Connected",   "DnsLookup",
+                                "DnsLookupDone", "WaitingHeader", "WaitingBody", "Aborting"};
+    cli.OnStateChange = [&](THttpCli *c) { note(std::string("State ") + stateNames[c->State()]); };
+    cli.OnSessionConnected = [&](THttpCli *) { note("SessionConnected"); };
+    cli.OnRequestHeaderBegin = [&](THttpCli *) { note("RequestHeaderBegin"); };
+    cli.OnBeforeHeaderSend = [&](THttpCli *, const std::string &method, std::vector<std::string> &headers) {
+        note("BeforeHeaderSend " + method + " " + std::to_string(headers.size()));
+    };
+    cli.OnCommand = [&](THttpCli *, std::string &s) { note("Command " + s.substr(0, s.find(' '))); };
+    cli.OnRequestHeaderEnd = [&](THttpCli *) { note("RequestHeaderEnd"); };
+    cli.OnHeaderBegin = [&](THttpCli *) { note("HeaderBegin"); };
+    cli.OnHeaderData = [&](THttpCli *) { note("HeaderData"); };
+    cli.OnHeaderEnd = [&](THttpCli *) { note("HeaderEnd"); };
+    cli.OnDocBegin = [&](THttpCli *) { note("DocBegin"); };
+    cli.OnDocData = [&](THttpCli *, const void *, int) { note("DocData"); };
+    cli.OnDocEnd = [&](THttpCli *) { note("DocEnd"); };
+    cli.OnRequestDone = [&](THttpCli *, THttpRequest, std::uint16_t) { note("RequestDone"); };
+    EXPECT_FALSE(RunGet(cli).raised);
+    // The completion of a synchronous request comes after Get has returned.
+    EXPECT_EQ(std::count(events.begin(), events.end(), "RequestDone"), 0);
+    ASSERT_TRUE(PumpUntil([&] { return !events.empty() && events.back() == "RequestDone"; }));
+    const std::vector<std::string> want = {"State NotConnected",
+                                           "State DnsLookup",
+                                           "State DnsLookupDone",
+                                           "State Connected",
+                                           "SessionConnected",
+                                           "State WaitingHeader",
+                                           "RequestHeaderBegin",
+                                           "BeforeHeaderSend GET 4",
+                                           "Command GET",
+                                           "Command Accept:",
+                                           "Command User-Agent:",
+                                           "Command Host:",
+                                           "RequestHeaderEnd",
+                                           "Command ",
+                                           "HeaderBegin",
+                                           "HeaderData",
+                                           "HeaderData",
+                                           "State WaitingBody",
+                                           "HeaderEnd",
+                                           "DocBegin",
+                                           "DocData",
+                                           "DocEnd",
+                                           "State Ready",
+                                           "RequestDone"};
+    EXPECT_EQ(events, want);
+}
+
+TEST(HttpCliFlow, HeaderEditedByTheHandlers)
+{
+    ScriptedServer server({Page("x")});
+    THttpCli cli;
+    cli.SetURL("http://" + server.HostPort() + "/");
+    cli.OnBeforeHeaderSend = [](THttpCli *, const std::string &, std::vector<std::string> &headers) {
+        headers.push_back("X-Added: 1");
+    };
+    cli.OnCommand = [](THttpCli *, std::string &s) {
+        if (s.rfind("Accept:", 0) == 0)
+            s.clear(); // an emptied line still ends with CR LF
+    };
+    EXPECT_FALSE(RunGet(cli).raised);
+    ASSERT_TRUE(server.WaitFinished(1));
+    EXPECT_EQ(server.Requests()[0],
+              "GET / HTTP/1.0\r\n\r\nUser-Agent: " + kDefaultAgent + "\r\nHost: 127.0.0.1\r\nX-Added: 1\r\n\r\n");
+}
+
+TEST(HttpCliFlow, LookupAndConnectionFailures)
+{
+    ScriptedServer closedPortProbe({});
+    const std::string closedPort = closedPortProbe.PortText();
+    closedPortProbe.Stop(); // nothing listens there any more
+
+    struct Row {
+        const char *name;
+        std::string url;
+        std::string message;
+        std::uint16_t error;
+    };
+    const Row rows[] = {
+        {"unknown host", "http://no-such-host.invalid/", "can't resolve hostname to IP address", 11001},
+        {"refused", "http://127.0.0.1:" + closedPort + "/", "Connection refused (Error #10061)", 10061},
+        {"port that is no number", "http://127.0.0.1:http-x/", "", 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        THttpCli cli;
+        cli.SetURL(row.url);
+        std::vector<std::uint16_t> errors;
+        cli.OnRequestDone = [&](THttpCli *, THttpRequest, std::uint16_t error) { errors.push_back(error); };
+        int socketErrors = 0;
+        cli.OnSocketError = [&](THttpCli *sender) {
+            EXPECT_EQ(sender, &cli);
+            ++socketErrors;
+        };
+        const GetOutcome got = RunGet(cli);
+        EXPECT_TRUE(got.raised);
+        EXPECT_EQ(got.code, 404);
+        ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+        if (!row.message.empty()) {
+            EXPECT_EQ(got.message, row.message);
+            EXPECT_EQ(errors, std::vector<std::uint16_t>{row.error});
+        } else {
+            // The socket refuses the port through its error event; the
+            // request must still end instead of waiting for a connection.
+            EXPECT_EQ(got.message.rfind("can't connect: ", 0), 0u) << got.message;
+            EXPECT_GE(socketErrors, 1);
+        }
+    }
+}
+
+TEST(HttpCliFlow, NextRequestRightAfterAFailureIsNotCutShort)
+{
+    // A failed request may leave a report of its end in the queue (an abort
+    // ends at once and the close reports later; a refused connection reports
+    // twice). It must not end the request that the caller starts next, as a
+    // run does after a time-out.
+    ScriptedServer probe({});
+    const std::string closedPort = probe.PortText();
+    probe.Stop();
+    struct Row {
+        const char *name;
+        std::function<void(THttpCli &, ScriptedServer &)> fail;
+        bool firstConnectionHeld;
+    };
+    const Row rows[] = {
+        {"after a refused connection",
+         [&](THttpCli &c, ScriptedServer &) {
+             c.SetURL("http://127.0.0.1:" + closedPort + "/");
+             EXPECT_TRUE(RunGet(c).raised);
+         },
+         false},
+        {"after an abort",
+         [](THttpCli &c, ScriptedServer &s) {
+             c.SetURL("http://" + s.HostPort() + "/hold");
+             After(100, [&] { c.Abort(); });
+             EXPECT_TRUE(RunGet(c).raised);
+         },
+         true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<ConnectionScript> scripts;
+        if (row.firstConnectionHeld)
+            scripts.push_back(ConnectionScript().ReadRequest().Hold());
+        scripts.push_back(ConnectionScript().ReadRequest().Pause(150).Send("HTTP/1.0 200 OK\r\n\r\nfull body"));
+        ScriptedServer server(scripts);
+        THttpCli cli;
+        TMemoryStream body;
+        cli.SetRcvdStream(&body);
+        row.fail(cli, server);
+        cli.SetURL("http://" + server.HostPort() + "/");
+        EXPECT_FALSE(RunGet(cli).raised);
+        EXPECT_EQ(cli.StatusCode(), 200);
+        EXPECT_EQ(body.Bytes(), "full body");
+    }
+}
+
+TEST(HttpCliFlow, RequestsOneAfterTheOtherOnOneClient)
+{
+    ScriptedServer server({ConnectionScript().ReadRequest().Send("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n").Hold(),
+                           Page("second"), ConnectionScript().ReadRequest().Send("HTTP/1.0 404 Not Found\r\n\r\n"),
+                           Page("fourth")});
+    THttpCli cli;
+    cli.SetURL("http://" + server.HostPort() + "/");
+    const char *wantBodies[] = {"", "second", "", "fourth"};
+    const bool wantRaised[] = {false, false, true, false};
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        TMemoryStream body;
+        cli.SetRcvdStream(&body);
+        EXPECT_EQ(RunGet(cli).raised, wantRaised[i]);
+        EXPECT_EQ(body.Bytes(), wantBodies[i]);
+    }
+    EXPECT_EQ(server.Connections(), 4);
+}
+
+TEST(HttpCliFlow, GetWaitsWithoutBurningTheProcessorAndKeepsTimersRunning)
+{
+    ScriptedServer server({ConnectionScript().ReadRequest().Pause(400).Send("HTTP/1.0 200 OK\r\n\r\nlate")});
+    THttpCli cli;
+    cli.SetURL("http://" + server.HostPort() + "/");
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(20);
+    const double before = CpuSeconds();
+    EXPECT_FALSE(RunGet(cli).raised);
+    const double used = CpuSeconds() - before;
+    EXPECT_GE(ticks, 5);
+    // A loop that polls would use the whole 400 ms.
+    EXPECT_LT(used, 0.2);
+}
+
+TEST(HttpCliFlow, ClientDestroyedByItsOwnHandlerWhileGetWaits)
+{
+    ScriptedServer server({ConnectionScript().ReadRequest().Send("HTTP/1.0 200 OK\r\n\r\nabc").Hold()});
+    auto *cli = new THttpCli;
+    cli->SetURL("http://" + server.HostPort() + "/");
+    cli->OnDocData = [](THttpCli *sender, const void *, int) { delete sender; };
+    try {
+        cli->Get();
+        ADD_FAILURE() << "no exception";
+    } catch (const EHttpException &e) {
+        EXPECT_EQ(e.Message().toStdString(), "Connection aborted on request");
+    }
+    PumpUntil([] { return false; }, 50);
+}
+
+TEST(HttpCliFlow, MultiThreadedWaitUsesTheSocketPump)
+{
+    ScriptedServer server({Page("mt")});
+    THttpCli cli;
+    cli.SetMultiThreaded(true);
+    EXPECT_TRUE(cli.CtrlSocket().MultiThreaded());
+    TMemoryStream body;
+    cli.SetRcvdStream(&body);
+    cli.SetURL("http://" + server.HostPort() + "/");
+    EXPECT_FALSE(RunGet(cli).raised);
+    EXPECT_EQ(body.Bytes(), "mt");
+}

@@ -1,0 +1,273 @@
+#include "net/WSocket.h"
+#include "platform/NotifyWindow.h"
+#include "platform/Sockets.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+struct Message {
+    UINT msg;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+
+// A notification window that records what reaches it.
+struct Recorder {
+    std::vector<Message> got;
+    NotifyWindow window{[this](UINT m, WPARAM w, LPARAM l) -> LRESULT {
+        got.push_back({m, w, l});
+        return 0;
+    }};
+    std::vector<int> Events(ws::SOCKET s) const
+    {
+        std::vector<int> events;
+        for (const Message &m : got)
+            if (m.wParam == static_cast<WPARAM>(s))
+                events.push_back(LOWORD(static_cast<std::uintptr_t>(m.lParam)));
+        return events;
+    }
+};
+
+ws::SOCKADDR *Addr(ws::SOCKADDR_IN &sin)
+{
+    return reinterpret_cast<ws::SOCKADDR *>(&sin);
+}
+
+ws::SOCKADDR_IN Loopback(int port = 0)
+{
+    ws::SOCKADDR_IN sin{};
+    sin.sin_family = ws::AF_INET;
+    sin.sin_port = ws::htons(static_cast<ws::u_short>(port));
+    sin.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
+    return sin;
+}
+
+class Shim : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(ws::WSAStartup(0x0101, &data_), 0); }
+    void TearDown() override { ws::WSACleanup(); }
+
+    // A connected pair: a listening socket, a client and the accepted end.
+    void MakePair(ws::SOCKET &client, ws::SOCKET &server)
+    {
+        ws::SOCKET listener = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+        ws::SOCKADDR_IN sin = Loopback();
+        ASSERT_EQ(ws::bind(listener, Addr(sin), sizeof sin), 0);
+        ASSERT_EQ(ws::listen(listener, 1), 0);
+        int len = sizeof sin;
+        ws::getsockname(listener, Addr(sin), &len);
+        client = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+        ASSERT_EQ(ws::connect(client, Addr(sin), sizeof sin), 0);
+        server = ws::accept(listener, nullptr, nullptr);
+        ASSERT_NE(server, ws::INVALID_SOCKET);
+        ws::closesocket(listener);
+    }
+
+    ws::WSADATA data_{};
+};
+
+} // namespace
+
+TEST(ShimStartup, CallsNeedStartup)
+{
+    UnloadSocketLibrary(); // conversions run earlier in this program may have started it
+    ASSERT_FALSE(ws::WSAIsStarted());
+    EXPECT_EQ(ws::socket(ws::AF_INET, ws::SOCK_STREAM, 0), ws::INVALID_SOCKET);
+    EXPECT_EQ(ws::WSAGetLastError(), ws::WSANOTINITIALISED);
+    EXPECT_EQ(ws::WSACleanup(), ws::SOCKET_ERROR);
+    ws::WSADATA data;
+    EXPECT_EQ(ws::WSAStartup(0x0001, &data), ws::WSAVERNOTSUPPORTED);
+    ASSERT_EQ(ws::WSAStartup(0x0202, &data), 0);
+    EXPECT_EQ(data.wVersion, 0x0101);
+    ws::SOCKET s = ws::socket(ws::AF_INET, ws::SOCK_STREAM, 0);
+    EXPECT_NE(s, ws::INVALID_SOCKET);
+    // The last clean-up closes what is still open.
+    EXPECT_EQ(ws::WSACleanup(), 0);
+    EXPECT_EQ(ws::OpenSocketCount(), 0);
+}
+
+TEST_F(Shim, ErrnoBecomesWinSockCodes)
+{
+    struct Row {
+        const char *name;
+        std::function<int()> call;
+        int code;
+    };
+    ws::SOCKET s = ws::socket(ws::AF_INET, ws::SOCK_STREAM, 0);
+    ws::SOCKET closed = ws::socket(ws::AF_INET, ws::SOCK_STREAM, 0);
+    ws::closesocket(closed);
+    char buf[4];
+    const Row rows[] = {
+        {"closed handle", [&] { return ws::send(closed, "x", 1, 0); }, ws::WSAENOTSOCK},
+        {"send unconnected", [&] { return ws::send(s, "x", 1, 0); }, ws::WSAENOTCONN},
+        {"recv unconnected", [&] { return ws::recv(s, buf, 4, 0); }, ws::WSAENOTCONN},
+        {"unknown option", [&] { return ws::setsockopt(s, ws::SOL_SOCKET, 0x7777, "\1\0\0\0", 4); },
+         ws::WSAENOPROTOOPT},
+        {"short address", [&] { return ws::bind(s, nullptr, 4); }, ws::WSAEFAULT},
+        {"bad ioctl",
+         [&] {
+             ws::u_long v = 0;
+             return ws::ioctlsocket(s, 0x1234, &v);
+         },
+         ws::WSAEINVAL},
+        {"wrong family", [&] { return static_cast<int>(ws::socket(23, ws::SOCK_STREAM, 0)); }, ws::WSAEAFNOSUPPORT},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ws::WSASetLastError(0);
+        EXPECT_EQ(row.call(), -1);
+        EXPECT_EQ(ws::WSAGetLastError(), row.code);
+    }
+    ws::closesocket(s);
+}
+
+TEST_F(Shim, SendAfterShutdownAndAfterReset)
+{
+    ws::SOCKET client, server;
+    MakePair(client, server);
+    ASSERT_EQ(ws::shutdown(client, ws::SD_SEND), 0);
+    EXPECT_EQ(ws::send(client, "x", 1, 0), -1);
+    EXPECT_EQ(ws::WSAGetLastError(), ws::WSAESHUTDOWN);
+    // The peer resets: the next calls report the reset, never a signal.
+    ws::LINGER hard{1, 0};
+    ws::setsockopt(server, ws::SOL_SOCKET, ws::SO_LINGER, reinterpret_cast<const char *>(&hard), sizeof hard);
+    ws::closesocket(server);
+    char buf[8];
+    EXPECT_EQ(ws::recv(client, buf, sizeof buf, 0), -1);
+    EXPECT_EQ(ws::WSAGetLastError(), ws::WSAECONNRESET);
+    ws::closesocket(client);
+}
+
+TEST_F(Shim, ZeroLengthReadTellsWouldBlockFromData)
+{
+    ws::SOCKET client, server;
+    MakePair(client, server);
+    ws::u_long on = 1;
+    ASSERT_EQ(ws::ioctlsocket(client, ws::FIONBIO, &on), 0);
+    char none;
+    EXPECT_EQ(ws::recv(client, &none, 0, 0), -1);
+    EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEWOULDBLOCK);
+    ASSERT_EQ(ws::send(server, "abc", 3, 0), 3);
+    ASSERT_TRUE(PumpUntil([&] {
+        ws::u_long n = 0;
+        return ws::ioctlsocket(client, ws::FIONREAD, &n) == 0 && n == 3;
+    }));
+    EXPECT_EQ(ws::recv(client, &none, 0, 0), 0);
+    ws::closesocket(client);
+    ws::closesocket(server);
+}
+
+TEST_F(Shim, SelectFollowsTheReenablingRules)
+{
+    Recorder rec;
+    ws::SOCKET listener = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+    ws::SOCKADDR_IN sin = Loopback();
+    ws::bind(listener, Addr(sin), sizeof sin);
+    ws::listen(listener, 5);
+    int len = sizeof sin;
+    ws::getsockname(listener, Addr(sin), &len);
+    ASSERT_EQ(ws::WSAAsyncSelect(listener, rec.window.Handle(), 0x401, ws::FD_ACCEPT | ws::FD_READ | ws::FD_CLOSE), 0);
+
+    ws::SOCKET client = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+    ASSERT_EQ(ws::WSAAsyncSelect(client, rec.window.Handle(), 0x401, 0x3B), 0);
+    EXPECT_EQ(ws::connect(client, Addr(sin), sizeof sin), -1);
+    EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEWOULDBLOCK);
+    ASSERT_TRUE(PumpUntil([&] { return rec.Events(client).size() >= 2 && !rec.Events(listener).empty(); }));
+    PumpUntil([] { return false; }, 50);
+    EXPECT_EQ(rec.Events(client), (std::vector<int>{ws::FD_CONNECT, ws::FD_WRITE}));
+    EXPECT_EQ(rec.Events(listener), std::vector<int>{ws::FD_ACCEPT});
+
+    ws::SOCKET server = ws::accept(listener, nullptr, nullptr);
+    ASSERT_NE(server, ws::INVALID_SOCKET);
+    ws::send(server, "abcdef", 6, 0);
+    ASSERT_TRUE(PumpUntil([&] { return rec.Events(client).size() == 3; }));
+    // No second FD_READ until recv is called, though data still waits.
+    PumpUntil([] { return false; }, 50);
+    EXPECT_EQ(rec.Events(client).size(), 3u);
+    char buf[2];
+    EXPECT_EQ(ws::recv(client, buf, 2, 0), 2);
+    ASSERT_TRUE(PumpUntil([&] { return rec.Events(client).size() == 4; }));
+    EXPECT_EQ(rec.Events(client).back(), ws::FD_READ);
+    char rest[8];
+    EXPECT_EQ(ws::recv(client, rest, sizeof rest, 0), 4);
+    ws::closesocket(server);
+    ASSERT_TRUE(PumpUntil([&] { return rec.Events(client).back() == ws::FD_CLOSE; }));
+    PumpUntil([] { return false; }, 50);
+    EXPECT_EQ(rec.Events(client).back(), ws::FD_CLOSE);
+    ws::closesocket(client);
+    ws::closesocket(listener);
+}
+
+TEST_F(Shim, AsynchronousLookupWritesAHostEntry)
+{
+    Recorder rec;
+    alignas(ws::HOSTENT) char buf[1025];
+    std::memset(buf, 0, sizeof buf);
+    const ws::HANDLE task = ws::WSAAsyncGetHostByName(rec.window.Handle(), 0x402, "localhost", buf, sizeof buf);
+    ASSERT_NE(task, 0u);
+    ASSERT_TRUE(PumpUntil([&] { return !rec.got.empty(); }));
+    EXPECT_EQ(rec.got[0].wParam, task);
+    EXPECT_EQ(HIWORD(static_cast<std::uintptr_t>(rec.got[0].lParam)), 0);
+    const auto *he = reinterpret_cast<const ws::HOSTENT *>(buf);
+    ASSERT_NE(he->h_addr_list[0], nullptr);
+    EXPECT_EQ(he->h_length, 4);
+    ws::in_addr a;
+    std::memcpy(&a, he->h_addr_list[0], 4);
+    EXPECT_STREQ(ws::inet_ntoa(a), "127.0.0.1");
+    EXPECT_STREQ(he->h_name, "localhost");
+
+    // Too small for even one entry: an error, and the buffer stays as it was.
+    char tiny[8] = "keepme";
+    ws::WSAAsyncGetHostByName(rec.window.Handle(), 0x402, "localhost", tiny, sizeof tiny);
+    ASSERT_TRUE(PumpUntil([&] { return rec.got.size() == 2; }));
+    EXPECT_EQ(HIWORD(static_cast<std::uintptr_t>(rec.got[1].lParam)), ws::WSAENOBUFS);
+    EXPECT_STREQ(tiny, "keepme");
+
+    // Cancelled: neither the message nor the buffer.
+    std::memset(buf, 0x5A, sizeof buf);
+    const ws::HANDLE cancelled = ws::WSAAsyncGetHostByName(rec.window.Handle(), 0x402, "localhost", buf, sizeof buf);
+    EXPECT_EQ(ws::WSACancelAsyncRequest(cancelled), 0);
+    PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(rec.got.size(), 2u);
+    EXPECT_EQ(buf[0], 0x5A);
+    EXPECT_EQ(ws::WSACancelAsyncRequest(0), -1);
+    EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEINVAL);
+}
+
+TEST_F(Shim, LookupForAWindowThatIsGoneTouchesNothing)
+{
+    auto rec = std::make_unique<Recorder>();
+    auto buf = std::make_unique<char[]>(1025);
+    ws::WSAAsyncGetHostByName(rec->window.Handle(), 0x402, "localhost", buf.get(), 1025);
+    rec.reset();
+    buf.reset(); // a write into it now would be caught by the address sanitizer
+    PumpUntil([] { return false; }, 200);
+    // The workers go on serving the windows that remain.
+    Recorder other;
+    alignas(ws::HOSTENT) char reply[1025];
+    ASSERT_NE(ws::WSAAsyncGetHostByName(other.window.Handle(), 0x402, "localhost", reply, sizeof reply), 0u);
+    ASSERT_TRUE(PumpUntil([&] { return !other.got.empty(); }));
+    EXPECT_EQ(HIWORD(static_cast<std::uintptr_t>(other.got[0].lParam)), 0);
+}
+
+TEST_F(Shim, Databases)
+{
+    const ws::SERVENT *se = ws::getservbyname("http", "tcp");
+    ASSERT_NE(se, nullptr);
+    EXPECT_EQ(ws::ntohs(se->s_port), 80);
+    EXPECT_EQ(ws::getservbyname("nosuchservice", nullptr), nullptr);
+    EXPECT_EQ(ws::WSAGetLastError(), ws::WSANO_DATA);
+    const ws::PROTOENT *pe = ws::getprotobyname("udp");
+    ASSERT_NE(pe, nullptr);
+    EXPECT_EQ(pe->p_proto, 17);
+    EXPECT_EQ(ws::gethostbyname("no-such-host.invalid"), nullptr);
+    EXPECT_EQ(ws::WSAGetLastError(), ws::WSAHOST_NOT_FOUND);
+    EXPECT_EQ(ws::inet_addr("1.2.3.4"), ws::htonl(0x01020304));
+    EXPECT_EQ(ws::inet_addr("1.2.3.x"), ws::INADDR_NONE);
+    EXPECT_EQ(ws::inet_addr(""), ws::INADDR_NONE);
+}

@@ -1,0 +1,61 @@
+#include "tests/support/NginxFixture.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <pwd.h>
+#include <unistd.h>
+
+NginxServer::NginxServer(const QString &extraLocations)
+{
+    QDir(Folder()).mkpath("www");
+    QDir(Folder()).mkpath("temp");
+    Start("nginx", [&](std::uint16_t port) {
+        // As root nginx would hand its workers to "nobody", who cannot read
+        // the private temporary folder.
+        QString user;
+        if (::geteuid() == 0)
+            if (const passwd *pw = ::getpwuid(0))
+                user = QString("user %1;\n").arg(QString::fromLocal8Bit(pw->pw_name));
+        const QString folder = Folder();
+        const QString config = user + QString(R"(daemon off;
+master_process off;
+worker_processes 1;
+pid %1/nginx.pid;
+error_log %1/error.log warn;
+events { worker_connections 64; }
+http {
+    access_log %1/access.log;
+    client_body_temp_path %1/temp/body;
+    proxy_temp_path %1/temp/proxy;
+    fastcgi_temp_path %1/temp/fastcgi;
+    uwsgi_temp_path %1/temp/uwsgi;
+    scgi_temp_path %1/temp/scgi;
+    default_type application/octet-stream;
+    types { text/html htm html; text/plain txt; }
+    server {
+        listen 127.0.0.1:%2;
+        server_name localhost;
+        root %1/www;
+        %3
+    }
+}
+)")
+                                          .arg(folder)
+                                          .arg(port)
+                                          .arg(extraLocations);
+        WriteFile("nginx.conf", config.toUtf8());
+        return QStringList{"-p", folder, "-c", FilePath("nginx.conf"), "-e", FilePath("error.log")};
+    });
+}
+
+void NginxServer::Serve(const QString &name, const QByteArray &bytes) const
+{
+    const QString path = "www/" + name;
+    QDir(Folder()).mkpath(QFileInfo(FilePath(path)).path());
+    WriteFile(path, bytes);
+}
+
+QStringList NginxServer::AccessLog() const
+{
+    return QString::fromUtf8(ReadFile("access.log")).split('\n', Qt::SkipEmptyParts);
+}

@@ -1,0 +1,106 @@
+#include "tests/support/PeerProcess.h"
+
+#include <QFile>
+#include <QStandardPaths>
+#include <arpa/inet.h>
+#include <chrono>
+#include <netinet/in.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+QString FindProgram(const QString &name)
+{
+    QString path = QStandardPaths::findExecutable(name);
+    if (path.isEmpty())
+        path = QStandardPaths::findExecutable(name, {"/usr/sbin", "/usr/bin", "/usr/local/sbin", "/usr/local/bin"});
+    return path;
+}
+
+std::uint16_t FreeLoopbackPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sin;
+    std::uint16_t port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len) == 0)
+        port = ntohs(sin.sin_port);
+    ::close(fd);
+    return port;
+}
+
+bool LoopbackPortAnswers(std::uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0;
+    ::close(fd);
+    return ok;
+}
+
+PeerProcess::~PeerProcess()
+{
+    if (process_ && process_->state() != QProcess::NotRunning) {
+        process_->terminate();
+        if (!process_->waitForFinished(3000)) {
+            process_->kill();
+            process_->waitForFinished(3000);
+        }
+    }
+}
+
+void PeerProcess::WriteFile(const QString &name, const QByteArray &bytes) const
+{
+    QFile file(dir_.filePath(name));
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        throw std::runtime_error("cannot write " + file.fileName().toStdString());
+}
+
+QByteArray PeerProcess::ReadFile(const QString &name) const
+{
+    QFile file(dir_.filePath(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString PeerProcess::Output()
+{
+    return process_ ? QString::fromLocal8Bit(process_->readAll()) : QString();
+}
+
+void PeerProcess::Start(const QString &program, const std::function<QStringList(std::uint16_t port)> &prepare)
+{
+    const QString path = FindProgram(program);
+    if (path.isEmpty())
+        throw std::runtime_error(program.toStdString() + " is not installed (scripts/install-deps installs it)");
+    if (!dir_.isValid())
+        throw std::runtime_error("no temporary folder for " + program.toStdString());
+    QString lastOutput;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        port_ = FreeLoopbackPort();
+        const QStringList arguments = prepare(port_);
+        process_ = std::make_unique<QProcess>();
+        process_->setProcessChannelMode(QProcess::MergedChannels);
+        process_->setWorkingDirectory(dir_.path());
+        process_->start(path, arguments);
+        if (!process_->waitForStarted(5000))
+            throw std::runtime_error("cannot start " + path.toStdString());
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < until && process_->state() == QProcess::Running) {
+            if (LoopbackPortAnswers(port_))
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        // Another process may have taken the port meanwhile: try another one.
+        process_->kill();
+        process_->waitForFinished(3000);
+        lastOutput = Output();
+    }
+    throw std::runtime_error(program.toStdString() + " did not come up: " + lastOutput.toStdString());
+}

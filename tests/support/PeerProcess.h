@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+// A real server program (nginx, tinyproxy, ...) started for a test on
+// 127.0.0.1 with a configuration written into a temporary folder, and ended
+// in the destructor. A missing program or one that does not come up raises
+// std::runtime_error: a test that needs a peer fails without it, it does not
+// skip.
+class PeerProcess {
+public:
+    PeerProcess(const PeerProcess &) = delete;
+    PeerProcess &operator=(const PeerProcess &) = delete;
+    virtual ~PeerProcess();
+
+    std::uint16_t Port() const { return port_; }
+    QString PortText() const { return QString::number(port_); }
+    // The temporary folder that holds the configuration, logs and data.
+    QString Folder() const { return dir_.path(); }
+    QString FilePath(const QString &name) const { return dir_.filePath(name); }
+    void WriteFile(const QString &name, const QByteArray &bytes) const;
+    QByteArray ReadFile(const QString &name) const;
+    // What the program wrote on its output and error channels, for failure messages.
+    QString Output();
+
+protected:
+    PeerProcess() = default;
+    // Picks a free port, lets prepare write the configuration for it and
+    // return the arguments, and starts the program; retries on another port
+    // when the program does not come up.
+    void Start(const QString &program, const std::function<QStringList(std::uint16_t port)> &prepare);
+
+private:
+    QTemporaryDir dir_;
+    std::unique_ptr<QProcess> process_;
+    std::uint16_t port_ = 0;
+};
+
+// Path of a program in the usual system folders, or an empty text.
+QString FindProgram(const QString &name);
+// A port that was free a moment ago on 127.0.0.1.
+std::uint16_t FreeLoopbackPort();
+// True when something accepts connections on 127.0.0.1:port.
+bool LoopbackPortAnswers(std::uint16_t port);
