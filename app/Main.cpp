@@ -18,6 +18,7 @@
 #include "settings/Opzioni.h"
 #include "support/About.h"
 #include "support/Bug.h"
+#include "support/ControllaVersione.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -378,7 +379,11 @@ void TfrmMain::sbGestListeClick()
     }
 }
 
-void TfrmMain::sbcontrollaVersioneClick() {}
+void TfrmMain::sbcontrollaVersioneClick()
+{
+    TFrmControllaVersione controllo(about_, this);
+    controllo.exec();
+}
 
 void TfrmMain::sbBugClick()
 {
