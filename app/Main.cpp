@@ -154,8 +154,8 @@ void TfrmMain::CreaControlli()
     LabelVolte->setAlignment(Qt::AlignHCenter);
     LabelVolte->setToolTip(QStringLiteral("Numero di accessi per questo sito..."));
     Label14 = MakeLabel(Panel1, "Label14", QStringLiteral("Lista di provenienza:"), 296, 134, true);
-    LabelListaProvenienza = MakeLabel(Panel1, "LabelListaProvenienza", QStringLiteral("Nessuna"), 436, 134);
-    LabelListaProvenienza->setFixedWidth(140);
+    LabelListaProvenienza = MakeLabel(Panel1, "LabelListaProvenienza", QStringLiteral("Nessuna"), 444, 134);
+    LabelListaProvenienza->setFixedWidth(132);
     LabelListaProvenienza->setToolTip(QStringLiteral("Lista di provenienza della pagina da analizzare"));
 
     btInizia = new QPushButton(Panel1);
@@ -465,6 +465,9 @@ void TfrmMain::AggiungiLog(const QString &text)
         cursor.insertBlock();
         cursor.insertText(text);
     }
+    // Like the old memo, the newest line stays in view.
+    MemoLogOperazio->moveCursor(QTextCursor::End);
+    MemoLogOperazio->ensureCursorVisible();
     righeLog_.append(text);
 }
 
