@@ -1,10 +1,20 @@
 #include "tests/http/HttpTestHelpers.h"
 
+namespace {
+
+// A connection that first reads the whole request.
+ConnectionScript Answer()
+{
+    return ConnectionScript().ReadRequest();
+}
+
+} // namespace
+
 TEST(HttpCliResponse, Outcomes)
 {
     struct Row {
         const char *name;
-        ConnectionScript reply; // after the request was read
+        ConnectionScript reply;
         bool raised;
         int code;           // ErrorCode when raised, else StatusCode
         std::string reason; // message when raised, else ReasonPhrase
@@ -16,73 +26,46 @@ TEST(HttpCliResponse, Outcomes)
     const std::string fitLine = "X-Fit: " + std::string(8191 - 7, 'b') + "\n";
     const Row rows[] = {
         {"page in small fragments",
-         ConnectionScript().Send("HTTP/1.0 200 OK\r\nContent-Type: Text/HTML\r\n\r\n<p>hi</p>\r\nend", 7, 15), false,
-         200, "OK", "<p>hi</p>\r\nend", "text/html"},
+         Answer().Send("HTTP/1.0 200 OK\r\nContent-Type: Text/HTML\r\n\r\n<p>hi</p>\r\nend", 7, 15), false, 200, "OK",
+         "<p>hi</p>\r\nend", "text/html"},
         {"status line of version 1.1 and lone line feeds",
-         ConnectionScript().Send("HTTP/1.1 203 Partial Info\nContent-Length: 3\n\nabc"), false, 203, "Partial Info",
-         "abc", "", 3},
-        {"body beyond Content-Length is kept",
-         ConnectionScript().Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nabcd"), false, 200, "OK", "abcd", "", 2},
-        {"html without a header is the body, line ends and all",
-         ConnectionScript().Send("<HTML>\r\n<body>x</body>\n</html>\r\n"), false, 0, "",
-         "<HTML>\r\n<body>x</body>\n</html>\r\n", "text/html"},
-        {"html in mixed case, in fragments", ConnectionScript().Send("<hTmL><p>a\r\nb\r\n", 5, 20), false, 0, "",
+         Answer().Send("HTTP/1.1 203 Partial Info\nContent-Length: 3\n\nabc"), false, 203, "Partial Info", "abc", "",
+         3},
+        {"body beyond Content-Length is kept", Answer().Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nabcd"), false,
+         200, "OK", "abcd", "", 2},
+        {"html without a header is the body, line ends and all", Answer().Send("<HTML>\r\n<body>x</body>\n</html>\r\n"),
+         false, 0, "", "<HTML>\r\n<body>x</body>\n</html>\r\n", "text/html"},
+        {"html in mixed case, in fragments", Answer().Send("<hTmL><p>a\r\nb\r\n", 5, 20), false, 0, "",
          "<hTmL><p>a\r\nb\r\n", "text/html"},
         {"content length 0 ends at the empty line",
-         ConnectionScript().Send("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n").Hold(), false, 200, "OK", "", "", 0},
-        {"a line of 8191 bytes and its line feed fit",
-         ConnectionScript().Send("HTTP/1.0 200 OK\r\n" + fitLine + "\r\nbody"), false, 200, "OK", "body"},
+         Answer().Send("HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n").Hold(), false, 200, "OK", "", "", 0},
+        {"a line of 8191 bytes and its line feed fit", Answer().Send("HTTP/1.0 200 OK\r\n" + fitLine + "\r\nbody"),
+         false, 200, "OK", "body"},
         {"404 keeps what came with the header",
-         ConnectionScript().Send("HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n<h1>gone").Hold(), true, 404,
+         Answer().Send("HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n<h1>gone").Hold(), true, 404,
          "Not Found", "<h1>gone", "text/html"},
-        {"500 raises with its own reason", ConnectionScript().Send("HTTP/1.0 500 Internal Server Error\r\n\r\n"), true,
-         500, "Internal Server Error", ""},
-        {"closed before the end of the header", ConnectionScript().Send("HTTP/1.0 200 OK\r\nServer: x\r\n").Close(),
-         true, 404, "Connection closed before end of header", ""},
-        {"closed without any answer", ConnectionScript().Close(), true, 404, "Connection closed before end of header",
-         ""},
-        {"reset in the middle of the header", ConnectionScript().Send("HTTP/1.0 200 OK\r\nSer").Pause(50).Reset(), true,
-         404, "Connection closed before end of header", ""},
-        {"malformed status", ConnectionScript().Send("HTTP/1.0 2x0 OK\r\n\r\nbody").Hold(), true, 404,
+        {"500 raises with its own reason", Answer().Send("HTTP/1.0 500 Internal Server Error\r\n\r\n"), true, 500,
+         "Internal Server Error", ""},
+        {"closed before the end of the header", Answer().Send("HTTP/1.0 200 OK\r\nServer: x\r\n").Close(), true, 404,
+         "Connection closed before end of header", ""},
+        {"closed without any answer", Answer().Close(), true, 404, "Connection closed before end of header", ""},
+        {"reset in the middle of the header", Answer().Send("HTTP/1.0 200 OK\r\nSer").Pause(50).Reset(), true, 404,
+         "Connection closed before end of header", ""},
+        {"malformed status", Answer().Send("HTTP/1.0 2x0 OK\r\n\r\nbody").Hold(), true, 404,
          "Malformed status line: HTTP/1.0 2x0 OK", ""},
-        {"status line cut short", ConnectionScript().Send("HTTP/1.1\r\n\r\nbody").Hold(), true, 404,
+        {"status line cut short", Answer().Send("HTTP/1.1\r\n\r\nbody").Hold(), true, 404,
          "Malformed status line: HTTP/1.1", ""},
-        {"malformed Content-Length", ConnectionScript().Send("HTTP/1.0 200 OK\r\nContent-Length: 12ab\r\n\r\n").Hold(),
-         true, 404, "Malformed Content-Length: 12ab", ""},
-        {"header line of 8192 bytes", ConnectionScript().Send("HTTP/1.0 200 OK\r\n" + longLine).Hold(), true, 404,
+        {"malformed Content-Length", Answer().Send("HTTP/1.0 200 OK\r\nContent-Length: 12ab\r\n\r\n").Hold(), true, 404,
+         "Malformed Content-Length: 12ab", ""},
+        {"header line of 8192 bytes", Answer().Send("HTTP/1.0 200 OK\r\n" + longLine).Hold(), true, 404,
          "HTTP line too long", ""},
         {"header that never ends",
-         ConnectionScript()
-             .Send("HTTP/1.0 200 OK\r\n" + Repeat("X-A: b\r\n", THttpCli::kMaxHeaderBytes / 8 + 2))
-             .Hold(),
-         true, 404, "Response header too large", ""},
+         Answer().Send("HTTP/1.0 200 OK\r\n" + Repeat("X-A: b\r\n", THttpCli::kMaxHeaderBytes / 8 + 2)).Hold(), true,
+         404, "Response header too large", ""},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        ConnectionScript script = ConnectionScript().ReadRequest();
-        for (const ConnectionScript::Step &step : row.reply.Steps()) {
-            using K = ConnectionScript::Step;
-            switch (step.kind) {
-            case K::Send:
-                script.Send(step.bytes, step.count, step.milliseconds);
-                break;
-            case K::Pause:
-                script.Pause(step.milliseconds);
-                break;
-            case K::Close:
-                script.Close();
-                break;
-            case K::Reset:
-                script.Reset();
-                break;
-            case K::Hold:
-                script.Hold();
-                break;
-            default:
-                break;
-            }
-        }
-        ScriptedServer server({script});
+        ScriptedServer server({row.reply});
         THttpCli cli;
         TMemoryStream body;
         cli.SetRcvdStream(&body);
