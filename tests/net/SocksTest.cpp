@@ -330,7 +330,7 @@ TEST(SocksNegotiation, LeftoverBehindTheReplyIsReadFirst)
             .Send(Bytes({5, 0}))
             .Expect(Socks5Connect("www.example.invalid", 8080))
             .Send(kGrantIpv4 + "HELLO")
-            .Pause(100)
+            .Pause(400)
             .Send(" WORLD");
         peer.Start();
         SocksClient client;
@@ -342,6 +342,9 @@ TEST(SocksNegotiation, LeftoverBehindTheReplyIsReadFirst)
             rcvdAtConnect = s->RcvdCount();
         };
         client.Through(peer.Port(), "5");
+        // All of it, without waiting for more data from the network to push it out.
+        EXPECT_TRUE(PumpUntil([&] { return client.data.size() >= 5 || client.closed; }, 300));
+        EXPECT_EQ(client.data, "HELLO");
         ASSERT_TRUE(PumpUntil([&] { return client.data.size() >= 11 || client.closed; }));
         ExpectScriptPlayed(peer);
         EXPECT_EQ(rcvdAtConnect, 5) << "the leftover counts as waiting";
