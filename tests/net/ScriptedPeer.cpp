@@ -133,3 +133,21 @@ void ScriptedPeer::Run()
     }
     done_ = true;
 }
+
+bool WaitForListener(int port, int timeoutMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sin.sin_port = htons(static_cast<std::uint16_t>(port));
+        const bool ok = ::connect(s, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0;
+        ::close(s);
+        if (ok)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}

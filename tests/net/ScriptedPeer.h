@@ -83,3 +83,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> problems_;
 };
+
+// Tries to connect to 127.0.0.1:port until it works or timeoutMs passes; for
+// servers the tests start as separate programs.
+bool WaitForListener(int port, int timeoutMs);
