@@ -2134,6 +2134,12 @@ void TCustomSocksWSocket::SocksDoAuthenticate()
     FireSocksAuthState(socksAuthBegin);
     if (alive.expired() || FState != wsConnected)
         return;
+    // Also when the server chose a method that was not offered.
+    if (3 + FSocksUsercode.size() + FSocksPassword.size() > kSocksRequestBlock) {
+        SocksFail(20013, "Socks user code and password too long: at most " + std::to_string(kSocksRequestBlock - 3) +
+                             " characters together");
+        return;
+    }
     std::string request;
     request += '\x01';
     request += static_cast<char>(FSocksUsercode.size());

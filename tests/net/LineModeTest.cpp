@@ -2,6 +2,8 @@
 
 #include "platform/Clock.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -372,4 +374,19 @@ TEST(SyncWaits, TimeOutGivesUp)
     // A flag already set wins over the time-out.
     done = true;
     EXPECT_EQ(s.WaitUntilReady(done), 0);
+}
+
+TEST(SyncWaits, AQuitRequestEndsTheWait)
+{
+    TWSocket s;
+    bool done = false;
+    QTimer::singleShot(50, [] {
+        QEvent quit(QEvent::Quit);
+        QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
+    });
+    // Ends a wait that would otherwise never end, so a failure cannot hang.
+    QTimer::singleShot(3000, [&] { done = true; });
+    EXPECT_EQ(s.WaitUntilReady(done), 12001);
+    EXPECT_TRUE(s.QuitSeen());
+    PumpUntil([&] { return done; }, 4000);
 }

@@ -214,6 +214,24 @@ TEST(SocksNegotiation, Socks5UserCodeAuthentication)
     }
 }
 
+TEST(SocksNegotiation, CredentialsAskedForThatDoNotFitAreNotSent)
+{
+    // Nothing was offered, so the settings were not refused at Connect.
+    ScriptedPeer peer;
+    peer.Expect(Bytes({5, 1, 0})).Send(Bytes({5, 2})).Silence(200);
+    peer.Start();
+    SocksClient client;
+    client.s.SetSocksUsercode(std::string(100, 'u'));
+    client.s.SetSocksPassword(std::string(100, 'p'));
+    client.Through(peer.Port(), "5");
+    ASSERT_TRUE(PumpUntil([&] { return client.closed; }));
+    ExpectScriptPlayed(peer);
+    EXPECT_EQ(client.log,
+              (Log{"socks connected 0", "auth begin",
+                   "socks error 20013 Socks user code and password too long: at most 125 characters together",
+                   "connected 20013", "closed 20013"}));
+}
+
 TEST(SocksNegotiation, FailuresReportTheirCodeThreeTimes)
 {
     struct Row {
