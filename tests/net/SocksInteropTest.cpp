@@ -1,55 +1,12 @@
 #include "tests/net/ScriptedPeer.h"
 #include "tests/net/SocketTestSupport.h"
-
-#include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
+#include "tests/support/SocksFixtures.h"
 
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 namespace {
 
 using Lines = std::vector<std::string>;
-
-std::string FindProgram(const QString &name)
-{
-    QString path = QStandardPaths::findExecutable(name);
-    if (path.isEmpty())
-        path = QStandardPaths::findExecutable(name, {"/usr/sbin", "/usr/local/sbin", "/usr/bin", "/usr/local/bin"});
-    return path.toStdString();
-}
-
-// A SOCKS server program started for one test and stopped with it.
-class RealSocksServer {
-public:
-    RealSocksServer(const std::string &program, const QStringList &arguments, const std::string &port)
-    {
-        process_.setProgram(QString::fromStdString(program));
-        process_.setArguments(arguments);
-        process_.setProcessChannelMode(QProcess::MergedChannels);
-        process_.start();
-        started_ = process_.waitForStarted(5000) && WaitForListener(std::stoi(port), 5000);
-    }
-    ~RealSocksServer()
-    {
-        if (process_.state() == QProcess::NotRunning)
-            return;
-        process_.terminate();
-        if (!process_.waitForFinished(3000)) {
-            process_.kill();
-            process_.waitForFinished(3000);
-        }
-    }
-    bool Started() const { return started_; }
-    std::string Output() { return process_.readAll().toStdString(); }
-
-private:
-    QProcess process_;
-    bool started_ = false;
-};
 
 // A web server of the test: answers one request per connection with a
 // small page and closes.
@@ -141,8 +98,6 @@ const Lines kPageLines = {
 
 TEST(SocksInterop, Microsocks)
 {
-    const std::string program = FindProgram("microsocks");
-    ASSERT_FALSE(program.empty()) << "microsocks is needed (apt-get install microsocks)";
     struct Row {
         const char *name;
         bool serverWantsPassword;
@@ -170,15 +125,14 @@ TEST(SocksInterop, Microsocks)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        const std::string port = UnusedPort();
-        QStringList args{"-i", "127.0.0.1", "-p", QString::fromStdString(port)};
-        if (row.serverWantsPassword)
-            args << "-u"
-                 << "tester"
-                 << "-P"
-                 << "s3cret";
-        RealSocksServer socks(program, args, port);
-        ASSERT_TRUE(socks.Started()) << socks.Output();
+        std::unique_ptr<MicrosocksServer> socks;
+        try {
+            socks = row.serverWantsPassword ? std::make_unique<MicrosocksServer>("tester", "s3cret")
+                                            : std::make_unique<MicrosocksServer>();
+        } catch (const std::exception &e) {
+            FAIL() << e.what();
+        }
+        const std::string port = socks->PortText().toStdString();
         PageServer pages;
         const Fetch f = FetchThrough(pages, port, "5", [&](TWSocket &s) {
             s.SetSocksUsercode("tester");
@@ -199,30 +153,13 @@ TEST(SocksInterop, Microsocks)
 
 TEST(SocksInterop, Dante)
 {
-    const std::string program = FindProgram("danted");
-    ASSERT_FALSE(program.empty()) << "dante-server is needed (apt-get install dante-server)";
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const std::string port = UnusedPort();
-    std::string config = "logoutput: stderr\n"
-                         "internal: 127.0.0.1 port = " +
-                         port +
-                         "\n"
-                         "external: 127.0.0.1\n"
-                         "clientmethod: none\n"
-                         "socksmethod: none\n";
-    if (geteuid() == 0)
-        config += "user.privileged: root\nuser.unprivileged: nobody\n";
-    config += "client pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n"
-              "socks pass {\n  from: 127.0.0.0/8 to: 127.0.0.0/8\n  command: connect\n  protocol: tcp\n}\n";
-    const QString configPath = dir.filePath("danted.conf");
-    {
-        QFile file(configPath);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray::fromStdString(config));
+    std::unique_ptr<DanteServer> socks;
+    try {
+        socks = std::make_unique<DanteServer>();
+    } catch (const std::exception &e) {
+        FAIL() << e.what();
     }
-    RealSocksServer socks(program, {"-f", configPath, "-N", "1"}, port);
-    ASSERT_TRUE(socks.Started()) << socks.Output();
+    const std::string port = socks->PortText().toStdString();
 
     for (const std::string level : {"4", "5"}) {
         SCOPED_TRACE("SOCKS " + level);
@@ -244,7 +181,7 @@ TEST(SocksInterop, Dante)
         client.SetSocksServer("127.0.0.1");
         client.SetSocksPort(port);
         client.SetSocksLevel("4");
-        client.SetAddr("10.255.255.1");
+        client.SetAddr("127.0.0.2");
         client.SetPort("80");
         client.Connect();
         ASSERT_TRUE(PumpUntil([&] { return f.closed; }, 10000));
