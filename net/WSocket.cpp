@@ -519,43 +519,35 @@ void TCustomWSocket::ResetToDefaults()
 
 // --- properties --------------------------------------------------------------
 
-void TCustomWSocket::SetAddr(const std::string &value)
+// Addr, Port and Proto share their rule: the same text again changes nothing,
+// a change is refused unless closed, and a new text must be resolved again.
+void TCustomWSocket::SetRemotePart(const std::string &value, std::string &text, bool &assigned, bool &resolved,
+                                   const char *refusal)
 {
-    if (FAddrAssigned && value == FAddrStr)
+    if (assigned && value == text)
         return;
     if (FState != wsClosed) {
-        SignalError("Cannot change Addr if not closed");
+        SignalError(refusal);
         return;
     }
-    FAddrStr = Trim(value);
-    FAddrResolved = false;
-    FAddrAssigned = !FAddrStr.empty();
+    text = Trim(value);
+    resolved = false;
+    assigned = !text.empty();
+}
+
+void TCustomWSocket::SetAddr(const std::string &value)
+{
+    SetRemotePart(value, FAddrStr, FAddrAssigned, FAddrResolved, "Cannot change Addr if not closed");
 }
 
 void TCustomWSocket::SetPort(const std::string &value)
 {
-    if (FPortAssigned && value == FPortStr)
-        return;
-    if (FState != wsClosed) {
-        SignalError("Cannot change Port if not closed");
-        return;
-    }
-    FPortStr = Trim(value);
-    FPortResolved = false;
-    FPortAssigned = !FPortStr.empty();
+    SetRemotePart(value, FPortStr, FPortAssigned, FPortResolved, "Cannot change Port if not closed");
 }
 
 void TCustomWSocket::SetProto(const std::string &value)
 {
-    if (FProtoAssigned && value == FProtoStr)
-        return;
-    if (FState != wsClosed) {
-        SignalError("Cannot change Proto if not closed");
-        return;
-    }
-    FProtoStr = Trim(value);
-    FProtoResolved = false;
-    FProtoAssigned = !FProtoStr.empty();
+    SetRemotePart(value, FProtoStr, FProtoAssigned, FProtoResolved, "Cannot change Proto if not closed");
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string &value)

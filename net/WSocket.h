@@ -280,6 +280,8 @@ protected:
     bool FClosing = false; // a close is waiting for a lingering socket
 
 private:
+    void SetRemotePart(const std::string &value, std::string &text, bool &assigned, bool &resolved,
+                       const char *refusal);
     bool PumpOneMessage();
     void CreateNotifyWindow();
     void DestroyNotifyWindow();
