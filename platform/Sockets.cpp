@@ -1348,9 +1348,15 @@ int QueryName(SOCKET s, SOCKADDR *name, int *namelen, int (*query)(int, ::sockad
 }
 } // namespace
 
-int getsockname(SOCKET s, SOCKADDR *name, int *namelen) { return QueryName(s, name, namelen, ::getsockname); }
+int getsockname(SOCKET s, SOCKADDR *name, int *namelen)
+{
+    return QueryName(s, name, namelen, ::getsockname);
+}
 
-int getpeername(SOCKET s, SOCKADDR *name, int *namelen) { return QueryName(s, name, namelen, ::getpeername); }
+int getpeername(SOCKET s, SOCKADDR *name, int *namelen)
+{
+    return QueryName(s, name, namelen, ::getpeername);
+}
 
 u_short(htons)(u_short v)
 {

@@ -5,18 +5,6 @@
 
 namespace {
 
-using Log = std::vector<std::string>;
-
-std::string ErrorOf(const std::function<void()> &f)
-{
-    try {
-        f();
-    } catch (const ESocketException &e) {
-        return e.Text();
-    }
-    return {};
-}
-
 std::string Socks5Connect(const std::string &host, int port)
 {
     return Bytes({5, 1, 0, 3, static_cast<int>(host.size())}) + host + Bytes({port >> 8, port & 0xFF});
