@@ -333,6 +333,11 @@ bool ToInt(const std::string &text, int &value)
     }
 }
 
+bool AllDigits(const std::string &text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 std::string ErrorWithCode(int code)
 {
     return SocketErrorText(code) + " (Error #" + std::to_string(code) + ")";
@@ -340,7 +345,9 @@ std::string ErrorWithCode(int code)
 
 } // namespace
 
-THttpCli::THttpCli() : FCtrlSocket(std::make_unique<TWSocket>())
+THttpCli::THttpCli() : THttpCli(std::make_unique<TWSocket>()) {}
+
+THttpCli::THttpCli(std::unique_ptr<TWSocket> Socket) : FCtrlSocket(std::move(Socket))
 {
     CreateNotifyWindow();
     FCtrlSocket->OnDnsLookupDone = [this](TCustomWSocket *s, std::uint16_t e) { HandleDnsLookupDone(s, e); };
@@ -767,6 +774,11 @@ void THttpCli::SendHeaderLine(const std::string &Line)
     std::string s = Line;
     if (OnCommand)
         OnCommand(this, s);
+    // Some request values come from the server (a Content-Range turns into
+    // the next Range): a line break or NUL in them would write header lines
+    // nobody asked for.
+    if (HasUnsafeCharacter(s))
+        throw EHttpException("Invalid character in request header", httperrUnsafeAddress);
     if (!s.empty())
         FReqStream += s;
     FReqStream += "\r\n";
@@ -956,8 +968,11 @@ void THttpCli::ProcessHeaderLine()
     if (!line.empty()) {
         FRcvdHeader.push_back(line);
         if (line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0) {
+            // Three digits, no sign and no blank: " 20" or "-12" taken as a
+            // number would pass a broken answer off as a success.
+            const std::string code = line.size() >= 12 ? line.substr(9, 3) : std::string();
             int status = 0;
-            if (!ToInt(line.size() > 9 ? line.substr(9, 3) : std::string(), status)) {
+            if (!AllDigits(code) || code[0] == '0' || !ToInt(code, status)) {
                 FailRequest("Malformed status line: " + line.substr(0, 80), httperrBadResponse);
                 return;
             }
@@ -973,7 +988,7 @@ void THttpCli::ProcessHeaderLine()
                     return;
             } else if (name == "content-length") {
                 int length = 0;
-                if (!ToInt(Trim(value), length)) {
+                if (!AllDigits(Trim(value)) || !ToInt(Trim(value), length)) {
                     FailRequest("Malformed Content-Length: " + value.substr(0, 80), httperrBadResponse);
                     return;
                 }
@@ -1159,6 +1174,8 @@ void THttpCli::FollowLocation(TCustomWSocket *, std::uint16_t)
     DeriveDocName();
     FConnected = false;
     FLocationFlag = false;
+    // An unfinished line of the old connection is no part of the new answer.
+    FReceiveLen = 0;
     ++FRelocations;
     if (FRequestType == rqPost)
         FRequestType = rqGet;

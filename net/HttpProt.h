@@ -125,6 +125,10 @@ using THttpRequestDone = std::function<void(THttpCli *Sender, THttpRequest RqTyp
 class THttpCli {
 public:
     THttpCli();
+    // Runs over the given socket instead of a real one: a stand-in that plays
+    // the network lets tests and the fuzzer drive the whole response handling
+    // without a connection.
+    explicit THttpCli(std::unique_ptr<TWSocket> Socket);
     virtual ~THttpCli();
     THttpCli(const THttpCli &) = delete;
     THttpCli &operator=(const THttpCli &) = delete;
