@@ -1,6 +1,7 @@
 // The HTTP client against libcurl and a plain blocking client, on loopback,
 // against one real nginx started here:
-//   bench_http [requests]          request rate, body throughput, waiting
+//   bench_http [requests] [parts]  request rate, body throughput, waiting
+//                                  (parts: which of them, default "123")
 //   bench_http fetch <client> <sink> <port> <path>
 //                                  one throughput measurement in a process of
 //                                  its own, so that its peak memory is its own
@@ -242,9 +243,10 @@ int main(int argc, char **argv)
         if (argc == 6 && std::string(argv[1]) == "fetch")
             return FetchChild(argv[2], argv[3], argv[4], argv[5]);
         const int n = argc > 1 ? std::atoi(argv[1]) : 2000;
+        const std::string parts = argc > 2 ? argv[2] : "123";
         NginxServer nginx;
         nginx.Serve("page1k.html", QByteArray(1024, 'x'));
-        {
+        if (parts.find('2') != std::string::npos) {
             QFile big(nginx.Root() + "/big.bin");
             if (!big.open(QIODevice::WriteOnly))
                 throw std::runtime_error("cannot write the big file");
@@ -253,9 +255,12 @@ int main(int argc, char **argv)
                 big.write(block);
         }
         std::printf("curl %s, nginx on 127.0.0.1:%d\n", curl_version_info(CURLVERSION_NOW)->version, nginx.Port());
-        RequestRate(nginx, n);
-        Throughput(nginx, QCoreApplication::applicationFilePath());
-        Waiting();
+        if (parts.find('1') != std::string::npos)
+            RequestRate(nginx, n);
+        if (parts.find('2') != std::string::npos)
+            Throughput(nginx, QCoreApplication::applicationFilePath());
+        if (parts.find('3') != std::string::npos)
+            Waiting();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "bench_http: %s\n", e.what());
         return 1;
