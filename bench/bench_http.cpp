@@ -114,38 +114,50 @@ Rate Measure(int n, const std::function<void()> &one)
     return {n / watch.WallSeconds(), watch.CpuSecondsUsed() * 1e6 / n};
 }
 
+// Rounds of the clients in turn, best round of each: the machine is shared,
+// and a neighbour's burst should not decide the comparison.
+void Best(Rate &best, const Rate &round)
+{
+    if (round.perSecond > best.perSecond)
+        best.perSecond = round.perSecond;
+    if (best.cpuMicros == 0 || round.cpuMicros < best.cpuMicros)
+        best.cpuMicros = round.cpuMicros;
+}
+
 void RequestRate(NginxServer &nginx, int n)
 {
     const std::string url = "http://127.0.0.1:" + nginx.PortText().toStdString() + "/page1k.html";
-    std::printf("\n1. Request rate: %d sequential GETs of a 1 KiB page, a new connection each\n", n);
+    std::printf("\n1. Request rate: %d sequential GETs of a 1 KiB page, a new connection each (best of 3 rounds)\n", n);
 
     THttpCli cli;
     TMemoryStream page;
     cli.SetURL(url);
-    const Rate ours = Measure(n, [&] {
-        page.Clear();
-        cli.SetRcvdStream(&page);
-        cli.Get();
-        if (page.Size() != 1024)
-            throw std::runtime_error("THttpCli: wrong page size");
-    });
-
     CurlMemory sink;
     CURL *h = CurlHandle(sink);
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-    const Rate curl = Measure(n, [&] {
-        sink.size = 0;
-        if (curl_easy_perform(h) != CURLE_OK || sink.size != 1024)
-            throw std::runtime_error("libcurl: request failed");
-    });
-    curl_easy_cleanup(h);
-
     const std::string request = "GET /page1k.html HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
     static char buffer[16384];
-    const Rate plain = Measure(n, [&] {
-        if (PlainGet(nginx.Port(), request, buffer, sizeof buffer) < 1024)
-            throw std::runtime_error("plain client: short answer");
-    });
+
+    Rate ours{}, curl{}, plain{};
+    for (int round = 0; round < 3; ++round) {
+        Best(ours, Measure(n, [&] {
+                 page.Clear();
+                 cli.SetRcvdStream(&page);
+                 cli.Get();
+                 if (page.Size() != 1024)
+                     throw std::runtime_error("THttpCli: wrong page size");
+             }));
+        Best(curl, Measure(n, [&] {
+                 sink.size = 0;
+                 if (curl_easy_perform(h) != CURLE_OK || sink.size != 1024)
+                     throw std::runtime_error("libcurl: request failed");
+             }));
+        Best(plain, Measure(n, [&] {
+                 if (PlainGet(nginx.Port(), request, buffer, sizeof buffer) < 1024)
+                     throw std::runtime_error("plain client: short answer");
+             }));
+    }
+    curl_easy_cleanup(h);
 
     std::printf("  %-22s %10s %16s\n", "client", "requests/s", "CPU us/request");
     std::printf("  %-22s %10.0f %16.1f\n", "THttpCli::Get", ours.perSecond, ours.cpuMicros);
@@ -193,7 +205,7 @@ int FetchChild(const std::string &client, const std::string &sink, const std::st
 
 void Throughput(NginxServer &nginx, const QString &self)
 {
-    std::printf("\n2. Body throughput: one GET of a 256 MiB file (each in a process of its own)\n");
+    std::printf("\n2. Body throughput: one GET of a 256 MiB file (each in a process of its own, best of 3)\n");
     std::printf("  %-14s %-9s %10s %14s\n", "client", "stream", "MB/s", "peak RSS MiB");
     double rate[2][2] = {};
     double peak[2][2] = {};
@@ -201,11 +213,18 @@ void Throughput(NginxServer &nginx, const QString &self)
     const char *sinks[] = {"memory", "discard"};
     for (int c = 0; c < 2; ++c)
         for (int s = 0; s < 2; ++s) {
-            QProcess child;
-            child.start(self, {"fetch", clients[c], sinks[s], nginx.PortText(), "/big.bin"});
-            if (!child.waitForFinished(300000) || child.exitCode() != 0)
-                throw std::runtime_error("throughput child failed: " + child.readAllStandardError().toStdString());
-            std::sscanf(child.readAllStandardOutput().constData(), "%lf %lf", &rate[c][s], &peak[c][s]);
+            // Best of three: the machine is shared, and only the best run
+            // shows what the client itself can do.
+            for (int round = 0; round < 3; ++round) {
+                QProcess child;
+                child.start(self, {"fetch", clients[c], sinks[s], nginx.PortText(), "/big.bin"});
+                if (!child.waitForFinished(300000) || child.exitCode() != 0)
+                    throw std::runtime_error("throughput child failed: " + child.readAllStandardError().toStdString());
+                double r = 0, p = 0;
+                std::sscanf(child.readAllStandardOutput().constData(), "%lf %lf", &r, &p);
+                rate[c][s] = std::max(rate[c][s], r);
+                peak[c][s] = std::max(peak[c][s], p);
+            }
             std::printf("  %-14s %-9s %10.1f %14.1f\n", c == 0 ? "THttpCli::Get" : "libcurl easy", sinks[s], rate[c][s],
                         peak[c][s]);
         }

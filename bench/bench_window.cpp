@@ -20,6 +20,7 @@
 #include <QFile>
 #include <QListWidget>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -47,10 +48,10 @@ void Settle()
 
 void TheRun(NginxServer &nginx, const QString &folder, int visits)
 {
-    std::printf("\n4. The run: %d text visits of a 1 KiB page through the main window\n", visits);
+    std::printf("\n4. The run: %d text visits of a 1 KiB page through the main window (best of 3)\n", visits);
     const QString site = "127.0.0.1:" + nginx.PortText() + "/page1k.html";
 
-    // The bare loop first: what the window adds is the difference.
+    // What the window adds is the difference between the run and this loop.
     THttpCli cli;
     TMemoryStream page;
     cli.SetURL(("http://" + site).toStdString());
@@ -59,32 +60,38 @@ void TheRun(NginxServer &nginx, const QString &folder, int visits)
         cli.SetRcvdStream(&page);
         cli.Get();
     }
-    Stopwatch bare;
-    for (int i = 0; i < visits; ++i) {
-        page.Clear();
-        cli.SetRcvdStream(&page);
-        cli.Get();
-    }
-    const double bareWall = bare.WallSeconds();
-    const double bareCpu = bare.CpuSecondsUsed();
-
-    WriteFile(folder + "/run.tvx", ("Sito=" + site + " Num=" + QString::number(visits) + "\r\n").toLatin1());
     Finestre w = CreaFinestre(std::make_unique<NoBrowser>());
     TfrmMain *main = w.main.get();
     main->QMainWindow::setVisible(true);
-    main->AggiornaElencoListe();
-    main->BoxElencoListe->setCurrentRow(0);
-    main->BoxElencoListeClick();
     int started = 0;
     main->PrimaDellaVisita = [&](const QString &) { ++started; };
-    Settle();
-    Stopwatch run;
-    main->btIniziaClick();
-    const double runWall = run.WallSeconds();
-    const double runCpu = run.CpuSecondsUsed();
-    if (started != visits || main->AccessiFalliti != 0)
-        throw std::runtime_error("the run did not make every visit: " + std::to_string(started) + " started, " +
-                                 std::to_string(main->AccessiFalliti) + " failed");
+
+    // Rounds of both in turn, the best of each: the machine is shared.
+    double bareWall = 1e9, bareCpu = 1e9, runWall = 1e9, runCpu = 1e9;
+    for (int round = 0; round < 3; ++round) {
+        Stopwatch bare;
+        for (int i = 0; i < visits; ++i) {
+            page.Clear();
+            cli.SetRcvdStream(&page);
+            cli.Get();
+        }
+        bareWall = std::min(bareWall, bare.WallSeconds());
+        bareCpu = std::min(bareCpu, bare.CpuSecondsUsed());
+
+        WriteFile(folder + "/run.tvx", ("Sito=" + site + " Num=" + QString::number(visits) + "\r\n").toLatin1());
+        main->AggiornaElencoListe();
+        main->BoxElencoListe->setCurrentRow(0);
+        main->BoxElencoListeClick();
+        started = 0;
+        Settle();
+        Stopwatch run;
+        main->btIniziaClick();
+        runWall = std::min(runWall, run.WallSeconds());
+        runCpu = std::min(runCpu, run.CpuSecondsUsed());
+        if (started != visits || main->AccessiFalliti != 0)
+            throw std::runtime_error("the run did not make every visit: " + std::to_string(started) + " started, " +
+                                     std::to_string(main->AccessiFalliti) + " failed");
+    }
 
     std::printf("  %-26s %9s %12s %14s\n", "", "wall s", "visits/s", "CPU us/visit");
     std::printf("  %-26s %9.2f %12.0f %14.1f\n", "bare THttpCli::Get loop", bareWall, visits / bareWall,

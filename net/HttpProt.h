@@ -309,6 +309,7 @@ private:
 
     void SendRequest(const std::string &Method);
     void SwitchToBody();
+    void BodyBlock(const char *Data, int Len);
     void HandleLocation(const std::string &Value);
     void BindSessionClosed(void (THttpCli::*Handler)(TCustomWSocket *, std::uint16_t));
     void ConnectFailed(int Code);
