@@ -9,6 +9,7 @@
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/NotifyWindow.h"
+#include "platform/TextCodec.h"
 #include "platform/ui/BrowserControl.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/Guard.h"
@@ -243,6 +244,12 @@ void TfrmMain::CreaControlli()
     HttpCli1->SetSocksAuthentication(socksNoAuthentication);
     HttpCli1->SetContentTypePost("application/x-www-form-urlencoded");
 
+    // While a run is on, the window is drawn at this pace instead of after
+    // every change: twenty frames a second look the same and cost a fraction.
+    ritmo_ = new QTimer(this);
+    ritmo_->setInterval(50);
+    connect(ritmo_, &QTimer::timeout, this, Guarded([this] { RitmoRun(); }));
+
     TimerOut = new QTimer(this);
     TimerOut->setObjectName(QStringLiteral("TimerOut"));
     TimerOut->setInterval(30000);
@@ -374,7 +381,7 @@ void TfrmMain::sbGestListeClick()
                 self->MostraVuota();
             }
         } dopo{this};
-        TfrmListe editor([this] { DisplayMemo->setVisible(true); }, this);
+        TfrmListe editor([this] { MostraCodice(); }, this);
         editor.exec();
     }
 }
@@ -450,30 +457,75 @@ void TfrmMain::closeEvent(QCloseEvent *event)
 
 QStringList TfrmMain::RigheCodice() const
 {
+    if (!codiceNascosto_.isEmpty()) {
+        QStringList righe;
+        for (const QByteArray &riga : SplitByteLines(codiceNascosto_))
+            righe << DecodeAnsi(riga);
+        return righe;
+    }
     return DisplayMemo->toPlainText().isEmpty() ? QStringList() : DisplayMemo->toPlainText().split(QLatin1Char('\n'));
+}
+
+void TfrmMain::MostraCodice()
+{
+    // The page kept while the memo was hidden goes into it now: laying out
+    // every page of a run in a memo nobody sees cost more than the visit.
+    if (!codiceNascosto_.isEmpty()) {
+        TMemoryStream pagina;
+        pagina.Write(codiceNascosto_.constData(), static_cast<int>(codiceNascosto_.size()));
+        codiceNascosto_.clear();
+        DisplayMemo->clear();
+        StreamInMemo(DisplayMemo, pagina);
+    }
+    DisplayMemo->setVisible(true);
 }
 
 void TfrmMain::AggiungiLog(const QString &text)
 {
     // The log keeps its lines apart from the widget so that empty lines and
     // the file written at the end are exact.
-    if (righeLog_.isEmpty()) {
-        MemoLogOperazio->setPlainText(text);
+    righeLog_.append(text);
+    // During a run the widget catches up at the pace of the screen, not once
+    // for every line.
+    if (!ritmo_->isActive())
+        AggiornaMemoLog();
+}
+
+void TfrmMain::AggiornaMemoLog()
+{
+    if (righeMostrate_ >= righeLog_.size())
+        return;
+    if (righeMostrate_ == 0) {
+        MemoLogOperazio->setPlainText(righeLog_.join(QLatin1Char('\n')));
     } else {
         QTextCursor cursor(MemoLogOperazio->document());
+        cursor.beginEditBlock();
         cursor.movePosition(QTextCursor::End);
-        cursor.insertBlock();
-        cursor.insertText(text);
+        for (qsizetype i = righeMostrate_; i < righeLog_.size(); ++i) {
+            cursor.insertBlock();
+            cursor.insertText(righeLog_[i]);
+        }
+        cursor.endEditBlock();
     }
+    righeMostrate_ = righeLog_.size();
     // Like the old memo, the newest line stays in view.
     MemoLogOperazio->moveCursor(QTextCursor::End);
     MemoLogOperazio->ensureCursorVisible();
-    righeLog_.append(text);
+}
+
+void TfrmMain::RitmoRun()
+{
+    // One frame: the log catches up and the whole window is drawn once.
+    AggiornaMemoLog();
+    setUpdatesEnabled(true);
+    repaint();
+    setUpdatesEnabled(false);
 }
 
 void TfrmMain::PulisciLog()
 {
     righeLog_.clear();
+    righeMostrate_ = 0;
     MemoLogOperazio->clear();
 }
 

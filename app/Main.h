@@ -133,6 +133,10 @@ private:
     void CreaControlli();
     void CreaMenu();
     void AggiungiLog(const QString &text);
+    void AggiornaMemoLog();
+    void RitmoRun();
+    void FineRitmo();
+    void MostraCodice();
     void PulisciLog();
     void LogFatto();
     void LogErrore();
@@ -149,6 +153,9 @@ private:
     TfrmStart *start_ = nullptr;
     TFrmOpzioni *opzioni_ = nullptr;
     QStringList righeLog_;
+    qsizetype righeMostrate_ = 0; // lines of righeLog_ already in MemoLogOperazio
+    QTimer *ritmo_ = nullptr;
+    QByteArray codiceNascosto_; // the last page, while DisplayMemo is hidden
     bool mostrata_ = false;
     bool inEsecuzione_ = false;
     bool chiusuraRichiesta_ = false;

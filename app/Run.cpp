@@ -84,6 +84,14 @@ void TfrmMain::btIniziaClick()
     StatusBar->showMessage(QString());
     PulisciLog();
     ImpostaStatoControlli(true);
+    // Drawn at a steady pace from here on; whatever way the run ends, the
+    // window is drawn normally again.
+    struct Ritmo {
+        TfrmMain *self;
+        ~Ritmo() { self->FineRitmo(); }
+    } ritmo{this};
+    setUpdatesEnabled(false);
+    ritmo_->start();
     StatusBar->showMessage(QStringLiteral("Procedura avviata..."));
     AggiungiLog(QString());
     AggiungiLog(QStringLiteral("Inizio di ") + LabelVolte->text() + QStringLiteral(" multi accessi in:"));
@@ -194,6 +202,7 @@ void TfrmMain::AccessoGrafico(const QString &url)
 void TfrmMain::AccessoTesto(const QString &url)
 {
     DisplayMemo->clear();
+    codiceNascosto_.clear();
     TMemoryStream stream;
     AggiungiLog(QStringLiteral("Multi accesso numero ") + QString::number(PrgBar1->value() + 1));
     try {
@@ -203,7 +212,10 @@ void TfrmMain::AccessoTesto(const QString &url)
         HttpCli1->SetRcvdStream(&stream);
         HttpCli1->Get();
         HttpCli1->SetRcvdStream(nullptr);
-        StreamInMemo(DisplayMemo, stream);
+        if (DisplayMemo->isHidden())
+            codiceNascosto_ = QByteArray(stream.Bytes().data(), qsizetype(stream.Bytes().size()));
+        else
+            StreamInMemo(DisplayMemo, stream);
         LogFatto();
     } catch (...) {
         HttpCli1->SetRcvdStream(nullptr);
@@ -214,7 +226,7 @@ void TfrmMain::AccessoTesto(const QString &url)
 
 void TfrmMain::StreamInMemo(QPlainTextEdit *memo, const TMemoryStream &stream)
 {
-    const std::string &bytes = stream.Bytes();
+    const std::string_view bytes = stream.Bytes();
     if (bytes.empty())
         return;
     // One conversion and one insertion for the whole page: a page of tens of
@@ -232,8 +244,18 @@ void TfrmMain::StreamInMemo(QPlainTextEdit *memo, const TMemoryStream &stream)
         memo->appendPlainText(text);
 }
 
+void TfrmMain::FineRitmo()
+{
+    if (!ritmo_->isActive())
+        return;
+    ritmo_->stop();
+    AggiornaMemoLog();
+    setUpdatesEnabled(true);
+}
+
 void TfrmMain::FineMultiAccesso()
 {
+    FineRitmo();
     if (!Interrotto && MsgRichiesta(QStringLiteral("Vuoi visualizzare a video il resoconto del multi accesso?"))) {
         AggiungiLog(QString());
         AggiungiLog(QStringLiteral("Multi accesso eseguito in data ") + DataBreve() +

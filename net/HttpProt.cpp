@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "platform/TextCodec.h"
 
@@ -264,12 +266,31 @@ std::string HttpDate(double dateTime)
 // Streams and the exception
 // ---------------------------------------------------------------------------
 
+TMemoryStream::~TMemoryStream()
+{
+    std::free(FData);
+}
+
+void TMemoryStream::Reserve(std::size_t Needed)
+{
+    if (Needed <= FCapacity)
+        return;
+    // Doubling keeps the number of moves small; the pages of a big block
+    // that are never written take no memory.
+    const std::size_t capacity = std::max<std::size_t>({Needed, FCapacity * 2, 4096});
+    char *grown = static_cast<char *>(std::realloc(FData, capacity));
+    if (grown == nullptr)
+        throw std::bad_alloc();
+    FData = grown;
+    FCapacity = capacity;
+}
+
 int TMemoryStream::Read(void *Buffer, int Count)
 {
     if (Count <= 0 || FPosition >= Size())
         return 0;
     const auto n = static_cast<int>(std::min<std::int64_t>(Count, Size() - FPosition));
-    std::memcpy(Buffer, FData.data() + FPosition, static_cast<std::size_t>(n));
+    std::memcpy(Buffer, FData + FPosition, static_cast<std::size_t>(n));
     FPosition += n;
     return n;
 }
@@ -278,11 +299,14 @@ int TMemoryStream::Write(const void *Buffer, int Count)
 {
     if (Count <= 0)
         return 0;
-    if (FPosition > Size())
-        FData.resize(static_cast<std::size_t>(FPosition), '\0');
-    FData.replace(static_cast<std::size_t>(FPosition),
-                  std::min<std::size_t>(static_cast<std::size_t>(Count), FData.size() - FPosition),
-                  static_cast<const char *>(Buffer), static_cast<std::size_t>(Count));
+    const auto at = static_cast<std::size_t>(FPosition);
+    const std::size_t end = at + static_cast<std::size_t>(Count);
+    Reserve(end);
+    // Writing beyond the end fills the gap with zeros.
+    if (at > FSize)
+        std::memset(FData + FSize, 0, at - FSize);
+    std::memcpy(FData + at, Buffer, static_cast<std::size_t>(Count));
+    FSize = std::max(FSize, end);
     FPosition += Count;
     return Count;
 }
@@ -294,7 +318,10 @@ void TMemoryStream::SetPosition(std::int64_t Position)
 
 void TMemoryStream::Clear()
 {
-    FData.clear();
+    std::free(FData);
+    FData = nullptr;
+    FSize = 0;
+    FCapacity = 0;
     FPosition = 0;
 }
 
@@ -333,6 +360,11 @@ bool ToInt(const std::string &text, int &value)
     }
 }
 
+bool AllDigits(const std::string &text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 std::string ErrorWithCode(int code)
 {
     return SocketErrorText(code) + " (Error #" + std::to_string(code) + ")";
@@ -340,7 +372,9 @@ std::string ErrorWithCode(int code)
 
 } // namespace
 
-THttpCli::THttpCli() : FCtrlSocket(std::make_unique<TWSocket>())
+THttpCli::THttpCli() : THttpCli(std::make_unique<TWSocket>()) {}
+
+THttpCli::THttpCli(std::unique_ptr<TWSocket> Socket) : FCtrlSocket(std::move(Socket))
 {
     CreateNotifyWindow();
     FCtrlSocket->OnDnsLookupDone = [this](TCustomWSocket *s, std::uint16_t e) { HandleDnsLookupDone(s, e); };
@@ -767,6 +801,11 @@ void THttpCli::SendHeaderLine(const std::string &Line)
     std::string s = Line;
     if (OnCommand)
         OnCommand(this, s);
+    // Some request values come from the server (a Content-Range turns into
+    // the next Range): a line break or NUL in them would write header lines
+    // nobody asked for.
+    if (HasUnsafeCharacter(s))
+        throw EHttpException("Invalid character in request header", httperrUnsafeAddress);
     if (!s.empty())
         FReqStream += s;
     FReqStream += "\r\n";
@@ -867,6 +906,14 @@ void THttpCli::HandleDataAvailable(TCustomWSocket *, std::uint16_t)
 
     const std::weak_ptr<int> alive = FAlive;
     if (FState == hsWaitingBody) {
+        // The body goes on straight from the receive buffer: one copy less
+        // for every block of a big page.
+        if (FNext == &THttpCli::ProcessBodyData) {
+            const int len = FReceiveLen;
+            FReceiveLen = 0;
+            BodyBlock(FReceiveBuffer, len);
+            return;
+        }
         FLastResponse.assign(FReceiveBuffer, static_cast<std::size_t>(FReceiveLen));
         FLastLineEnd.clear();
         FReceiveLen = 0;
@@ -956,8 +1003,11 @@ void THttpCli::ProcessHeaderLine()
     if (!line.empty()) {
         FRcvdHeader.push_back(line);
         if (line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0) {
+            // Three digits, no sign and no blank: " 20" or "-12" taken as a
+            // number would pass a broken answer off as a success.
+            const std::string code = line.size() >= 12 ? line.substr(9, 3) : std::string();
             int status = 0;
-            if (!ToInt(line.size() > 9 ? line.substr(9, 3) : std::string(), status)) {
+            if (!AllDigits(code) || code[0] == '0' || !ToInt(code, status)) {
                 FailRequest("Malformed status line: " + line.substr(0, 80), httperrBadResponse);
                 return;
             }
@@ -973,7 +1023,7 @@ void THttpCli::ProcessHeaderLine()
                     return;
             } else if (name == "content-length") {
                 int length = 0;
-                if (!ToInt(Trim(value), length)) {
+                if (!AllDigits(Trim(value)) || !ToInt(Trim(value), length)) {
                     FailRequest("Malformed Content-Length: " + value.substr(0, 80), httperrBadResponse);
                     return;
                 }
@@ -1052,6 +1102,11 @@ void THttpCli::ProcessHeaderLine()
 
 void THttpCli::ProcessBodyData()
 {
+    BodyBlock(FLastResponse.data(), static_cast<int>(FLastResponse.size()));
+}
+
+void THttpCli::BodyBlock(const char *Data, int Len)
+{
     const std::weak_ptr<int> alive = FAlive;
     if (FBodyLineCount == 0) {
         FireDocBegin();
@@ -1059,11 +1114,10 @@ void THttpCli::ProcessBodyData()
             return;
     }
     ++FBodyLineCount;
-    const auto len = static_cast<int>(FLastResponse.size());
-    FRcvdCount = static_cast<int>(std::min<std::int64_t>(static_cast<std::int64_t>(FRcvdCount) + len, INT32_MAX));
+    FRcvdCount = static_cast<int>(std::min<std::int64_t>(static_cast<std::int64_t>(FRcvdCount) + Len, INT32_MAX));
     if (FRcvdStream)
-        FRcvdStream->Write(FLastResponse.data(), len);
-    FireDocData(FLastResponse.data(), len);
+        FRcvdStream->Write(Data, Len);
+    FireDocData(Data, Len);
 }
 
 void THttpCli::HandleLocation(const std::string &Value)
@@ -1159,6 +1213,8 @@ void THttpCli::FollowLocation(TCustomWSocket *, std::uint16_t)
     DeriveDocName();
     FConnected = false;
     FLocationFlag = false;
+    // An unfinished line of the old connection is no part of the new answer.
+    FReceiveLen = 0;
     ++FRelocations;
     if (FRequestType == rqPost)
         FRequestType = rqGet;

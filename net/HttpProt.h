@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Address helpers of the HTTP client. Texts are byte strings; positions in the
@@ -50,18 +51,31 @@ public:
     virtual void SetPosition(std::int64_t Position) = 0;
 };
 
+// Grows its one block with realloc: a big block is then moved by the system
+// without copying, so a page of hundreds of megabytes needs its own size in
+// memory, not twice that.
 class TMemoryStream : public TStream {
 public:
+    TMemoryStream() = default;
+    ~TMemoryStream() override;
+    TMemoryStream(const TMemoryStream &) = delete;
+    TMemoryStream &operator=(const TMemoryStream &) = delete;
+
     int Read(void *Buffer, int Count) override;
     int Write(const void *Buffer, int Count) override;
-    std::int64_t Size() const override { return static_cast<std::int64_t>(FData.size()); }
+    std::int64_t Size() const override { return static_cast<std::int64_t>(FSize); }
     std::int64_t Position() const override { return FPosition; }
     void SetPosition(std::int64_t Position) override;
-    const std::string &Bytes() const { return FData; }
+    // Valid until the next Write or Clear.
+    std::string_view Bytes() const { return {FData ? FData : "", FSize}; }
     void Clear();
 
 private:
-    std::string FData;
+    void Reserve(std::size_t Needed);
+
+    char *FData = nullptr;
+    std::size_t FSize = 0;
+    std::size_t FCapacity = 0;
     std::int64_t FPosition = 0;
 };
 
@@ -125,6 +139,10 @@ using THttpRequestDone = std::function<void(THttpCli *Sender, THttpRequest RqTyp
 class THttpCli {
 public:
     THttpCli();
+    // Runs over the given socket instead of a real one: a stand-in that plays
+    // the network lets tests and the fuzzer drive the whole response handling
+    // without a connection.
+    explicit THttpCli(std::unique_ptr<TWSocket> Socket);
     virtual ~THttpCli();
     THttpCli(const THttpCli &) = delete;
     THttpCli &operator=(const THttpCli &) = delete;
@@ -291,6 +309,7 @@ private:
 
     void SendRequest(const std::string &Method);
     void SwitchToBody();
+    void BodyBlock(const char *Data, int Len);
     void HandleLocation(const std::string &Value);
     void BindSessionClosed(void (THttpCli::*Handler)(TCustomWSocket *, std::uint16_t));
     void ConnectFailed(int Code);

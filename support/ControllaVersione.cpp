@@ -216,7 +216,7 @@ bool TFrmControllaVersione::Preleva(QStringList &righe)
         return false;
     }
     HttpCli1.SetRcvdStream(nullptr);
-    righe = SplitLines(DecodeAnsi(QByteArray::fromStdString(ricevuto.Bytes())));
+    righe = SplitLines(DecodeAnsi(QByteArray(ricevuto.Bytes().data(), qsizetype(ricevuto.Bytes().size()))));
     DisplayMemo->setPlainText(righe.join(QLatin1Char('\n')));
     return true;
 }

@@ -3,6 +3,8 @@
 #include "tests/support/NginxFixture.h"
 #include "tests/support/ScriptedServer.h"
 
+#include "lists/Liste.h"
+
 #include <QLineEdit>
 #include <QPlainTextEdit>
 
@@ -125,4 +127,78 @@ TEST(StreamInMemoTest, LinesOfThePage)
     stream.Write(page.data(), int(page.size()));
     TfrmMain::StreamInMemo(&memo, stream);
     EXPECT_EQ(memo.toPlainText(), QStringLiteral("a\nb\nc\ndè"));
+}
+
+TEST_F(TextRun, HiddenPageSourceIsShownWhenRevealed)
+{
+    ScriptedServer server({ConnectionScript().ReadRequest().Send("HTTP/1.0 200 OK\r\n\r\nuno\r\ndue\xE8"),
+                           ConnectionScript().ReadRequest().Send("HTTP/1.0 404 Not Found\r\n\r\nnope")});
+    LoadList("mia.tvx", Entry(server.HostPort(), "/p", 1) + Entry(server.HostPort(), "/q", 1));
+    QStringList afterFirst;
+    main->PrimaDellaVisita = [&](const QString &url) {
+        if (url.endsWith("/q"))
+            afterFirst = main->RigheCodice();
+    };
+    boxes.ExpectQuestion(kReport, false);
+    main->btIniziaClick();
+    // The page of a good visit is there, one of a failed visit is not.
+    EXPECT_EQ(afterFirst, (QStringList{"uno", QStringLiteral("due\u00E8")}));
+    EXPECT_TRUE(main->RigheCodice().isEmpty());
+
+    // A good visit last: revealing the memo puts its page in.
+    ScriptedServer again({ConnectionScript().ReadRequest().Send("HTTP/1.0 200 OK\r\n\r\ntre\nquattro")});
+    LoadList("mia.tvx", Entry(again.HostPort(), "/r", 1));
+    boxes.ExpectQuestion(kReport, false);
+    main->btIniziaClick();
+    EXPECT_EQ(main->RigheCodice(), (QStringList{"tre", "quattro"}));
+    main->show();
+    QTimer::singleShot(0, [&] {
+        auto *editor = main->findChild<TfrmListe *>();
+        ASSERT_NE(editor, nullptr);
+        boxes.ExpectInfo(QStringLiteral("Apertura visualizzatore riuscita."));
+        editor->findChild<QLineEdit *>("EditSito")->setText("quazo");
+        editor->EditSitoExit();
+        editor->sbEsciClick();
+    });
+    main->sbGestListeClick();
+    EXPECT_TRUE(main->DisplayMemo->isVisible());
+    EXPECT_EQ(main->DisplayMemo->toPlainText(), "tre\nquattro");
+    EXPECT_EQ(main->RigheCodice(), (QStringList{"tre", "quattro"}));
+
+    // Once shown, later pages go straight into the memo.
+    ScriptedServer third({ConnectionScript().ReadRequest().Send("HTTP/1.0 200 OK\r\n\r\ncinque")});
+    LoadList("mia.tvx", Entry(third.HostPort(), "/s", 1));
+    boxes.ExpectQuestion(kReport, false);
+    main->btIniziaClick();
+    EXPECT_EQ(main->DisplayMemo->toPlainText(), "cinque");
+    main->hide();
+}
+
+TEST_F(TextRun, TheLogOnScreenCatchesUpAndTheWindowDrawsNormallyAfterwards)
+{
+    std::vector<ConnectionScript> scripts;
+    for (int i = 0; i < 3; ++i)
+        scripts.push_back(ConnectionScript().ReadRequest().Send("HTTP/1.0 200 OK\r\n\r\nok"));
+    ScriptedServer server(scripts);
+    LoadList("mia.tvx", Entry(server.HostPort(), "/p", 3));
+    main->show();
+    bool drawnNormallyDuringVisits = false;
+    main->PrimaDellaVisita = [&](const QString &) { drawnNormallyDuringVisits |= main->updatesEnabled(); };
+    QString screenAtQuestion;
+    QStringList logAtQuestion;
+    bool drawnNormallyAtQuestion = false;
+    boxes.ExpectQuestion(kReport, false, [&] {
+        screenAtQuestion = main->MemoLogOperazio->toPlainText();
+        logAtQuestion = main->RigheLog();
+        drawnNormallyAtQuestion = main->updatesEnabled();
+    });
+    main->btIniziaClick();
+    EXPECT_FALSE(drawnNormallyDuringVisits);
+    EXPECT_TRUE(drawnNormallyAtQuestion);
+    ASSERT_EQ(logAtQuestion.size(), 9);
+    // Every line, empty ones included, is on screen when the run ends.
+    EXPECT_EQ(screenAtQuestion, logAtQuestion.join('\n'));
+    EXPECT_EQ(main->MemoLogOperazio->toPlainText(), "Multi accesso completato.");
+    EXPECT_TRUE(main->updatesEnabled());
+    main->hide();
 }

@@ -88,7 +88,7 @@ TEST_F(HttpCliPeers, PagesErrorsAndRelocations)
             if (row.raised) {
                 EXPECT_EQ(got.message, "Not Found");
             } else {
-                EXPECT_EQ(QByteArray::fromStdString(body.Bytes()), row.body);
+                EXPECT_EQ(QByteArray::fromStdString(std::string(body.Bytes())), row.body);
             }
             EXPECT_EQ(relocations, row.path == "/moved" ? 1 : 0);
         }
@@ -115,7 +115,7 @@ TEST_F(HttpCliPeers, LargeFileArrivesWhole)
         EXPECT_FALSE(got.raised) << got.message;
         EXPECT_EQ(cli.ContentLength(), large_.size());
         EXPECT_EQ(cli.RcvdCount(), large_.size());
-        EXPECT_EQ(Sha256(QByteArray::fromStdString(body.Bytes())), Sha256(large_));
+        EXPECT_EQ(Sha256(QByteArray::fromStdString(std::string(body.Bytes()))), Sha256(large_));
         EXPECT_EQ(cli.DocName(), "large.bin");
     }
 }
@@ -127,7 +127,7 @@ TEST_F(HttpCliPeers, RelativeRelocationAndHead)
     cli.SetRcvdStream(&body);
     cli.SetURL(Base() + "/relative");
     EXPECT_FALSE(RunGet(cli, 10000).raised);
-    EXPECT_EQ(QByteArray::fromStdString(body.Bytes()), page_);
+    EXPECT_EQ(QByteArray::fromStdString(std::string(body.Bytes())), page_);
 
     TMemoryStream headBody;
     cli.SetRcvdStream(&headBody);

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <sys/resource.h>
+
+// Wall clock and CPU time of a stretch of work. CPU is the whole process's
+// (every thread: the lookup workers count too) unless thread-only is asked.
+class Stopwatch {
+public:
+    explicit Stopwatch(bool threadOnly = false) : who_(threadOnly ? RUSAGE_THREAD : RUSAGE_SELF) { Restart(); }
+    void Restart()
+    {
+        wall_ = std::chrono::steady_clock::now();
+        cpu_ = CpuSeconds();
+    }
+    double WallSeconds() const
+    {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_).count();
+    }
+    double CpuSecondsUsed() const { return CpuSeconds() - cpu_; }
+
+private:
+    double CpuSeconds() const
+    {
+        rusage u{};
+        getrusage(who_, &u);
+        return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+               static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    }
+    int who_;
+    std::chrono::steady_clock::time_point wall_;
+    double cpu_ = 0;
+};
+
+// Peak resident memory of this process so far, in MiB.
+inline double PeakRssMiB()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_maxrss) / 1024.0;
+}
+
+inline void Verdict(const char *what, bool met)
+{
+    std::printf("  target %-58s %s\n", what, met ? "MET" : "MISSED");
+}
