@@ -1432,15 +1432,28 @@ PROTOENT *getprotobyname(const char *name)
         return Fail(WSANOTINITIALISED), nullptr;
     if (!name)
         return Fail(WSAEFAULT), nullptr;
-    thread_local ::protoent entry;
-    thread_local char storage[1024];
+    // The protocol database does not change while the program runs, and every
+    // connection asks it for "tcp" again: what was found once is kept.
+    struct Known {
+        std::string name;
+        std::int16_t proto;
+    };
+    thread_local std::vector<Known> known;
+    thread_local char *noAliases[] = {nullptr};
     thread_local PROTOENT result;
-    ::protoent *found = nullptr;
-    if (::getprotobyname_r(name, &entry, storage, sizeof storage, &found) != 0 || !found)
-        return Fail(WSANO_DATA), nullptr;
-    result.p_name = found->p_name;
-    result.p_aliases = found->p_aliases;
-    result.p_proto = static_cast<std::int16_t>(found->p_proto);
+    auto it = std::find_if(known.begin(), known.end(), [&](const Known &k) { return k.name == name; });
+    if (it == known.end()) {
+        ::protoent entry;
+        char storage[1024];
+        ::protoent *found = nullptr;
+        if (::getprotobyname_r(name, &entry, storage, sizeof storage, &found) != 0 || !found)
+            return Fail(WSANO_DATA), nullptr;
+        known.push_back({name, static_cast<std::int16_t>(found->p_proto)});
+        it = known.end() - 1;
+    }
+    result.p_name = it->name.data();
+    result.p_aliases = noAliases;
+    result.p_proto = it->proto;
     return &result;
 }
 
