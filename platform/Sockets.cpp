@@ -319,9 +319,12 @@ struct Async {
     }
 };
 
+// event may hold several bits: they travel in one message and the receiver
+// handles them in its fixed order (connect before write).
 bool PostEvent(SOCKET s, Async &a, long event, int error)
 {
-    if (!(a.mask & event))
+    event &= a.mask;
+    if (!event)
         return true;
     if (PostToWindow(
             a.window, a.msg, static_cast<WPARAM>(s),
@@ -406,8 +409,8 @@ void OnWritable(SOCKET s)
             a.UpdateRead();
             return;
         }
-        if (PostEvent(s, a, FD_CONNECT, 0))
-            PostEvent(s, a, FD_WRITE, 0);
+        // One wake-up of the loop for both, as one readiness report gives them.
+        PostEvent(s, a, FD_CONNECT | FD_WRITE, 0);
         a.UpdateRead();
         return;
     }
@@ -892,8 +895,7 @@ int connect(SOCKET s, const SOCKADDR *name, int namelen)
     Async *a = e->async.get();
     if (rc == 0) {
         if (a) {
-            if (PostEvent(s, *a, FD_CONNECT, 0))
-                PostEvent(s, *a, FD_WRITE, 0);
+            PostEvent(s, *a, FD_CONNECT | FD_WRITE, 0);
             a->UpdateRead();
         }
         return 0;

@@ -23,12 +23,16 @@ struct Recorder {
         got.push_back({m, w, l});
         return 0;
     }};
+    // The events reported for s, one entry per event bit, in the order a
+    // receiver handles the bits of one message.
     std::vector<int> Events(ws::SOCKET s) const
     {
         std::vector<int> events;
         for (const Message &m : got)
             if (m.wParam == static_cast<WPARAM>(s))
-                events.push_back(LOWORD(static_cast<std::uintptr_t>(m.lParam)));
+                for (int bit : {ws::FD_CONNECT, ws::FD_READ, ws::FD_WRITE, ws::FD_ACCEPT, ws::FD_CLOSE, ws::FD_OOB})
+                    if (LOWORD(static_cast<std::uintptr_t>(m.lParam)) & bit)
+                        events.push_back(bit);
         return events;
     }
 };
