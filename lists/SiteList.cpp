@@ -84,6 +84,12 @@ EsitoVoce ControllaVoce(const QString &sito, const QString &volte)
         return EsitoVoce::IndirizzoNonValido;
     if (volte.isEmpty() || StrToInt(volte) < 1)
         return EsitoVoce::NumeroNonValido;
+    // The conversion also takes a sign or leading blanks (a pasted " 5"), but
+    // the run visits only counts written in digits: such an entry would be
+    // saved and then never visited.
+    for (QChar c : volte)
+        if (c < u'0' || c > u'9')
+            return EsitoVoce::NumeroNonValido;
     return EsitoVoce::Ok;
 }
 

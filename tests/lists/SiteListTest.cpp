@@ -109,6 +109,9 @@ TEST(SiteEntry, ComposeChecksInOrder)
         {"empty count", "a", "", EsitoVoce::NumeroNonValido},
         {"zero", "a", "0", EsitoVoce::NumeroNonValido},
         {"five zeros", "a", "00000", EsitoVoce::NumeroNonValido},
+        // Counts the conversion takes but the run would never visit.
+        {"pasted leading blank", "a", " 5", EsitoVoce::NumeroNonValido},
+        {"plus sign", "a", "+5", EsitoVoce::NumeroNonValido},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);

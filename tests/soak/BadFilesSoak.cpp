@@ -135,3 +135,22 @@ TEST_F(BadFiles, SettingsAtProgramStart)
     EXPECT_EQ(folder.Read(kSettingsFileName), bytes);
     main->hide();
 }
+
+// Entries the list editor would never write but a list file may hold: the run
+// must neither choke on them nor quote megabytes in a message.
+TEST_F(BadFiles, RunOverEntriesOfTenMiB)
+{
+    const QByteArray huge(10 * kMiB, 'a');
+    LoadList("enorme.tvx", "Sito=" + huge + " Num=1\r\nSito=" + huge + "\r\n");
+    boxes.ExpectWarning(QStringLiteral("La voce \"Sito=") + QString(195, 'a') +
+                        QStringLiteral("...\" non è nel formato corretto e non verrà visitata."));
+    QStringList log;
+    boxes.ExpectQuestion(QStringLiteral("Vuoi visualizzare a video il resoconto del multi accesso?"), false,
+                         [&] { log = main->RigheLog(); });
+    main->btIniziaClick();
+    ASSERT_EQ(log.size(), 5);
+    EXPECT_EQ(log[4], QString(huge) + "...errore.");
+    EXPECT_EQ(main->AccessiFalliti, 1);
+    EXPECT_FALSE(main->InEsecuzione());
+    EXPECT_EQ(main->HttpCli1->State(), hsReady);
+}

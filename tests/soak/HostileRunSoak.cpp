@@ -4,6 +4,8 @@
 #include "lists/SiteList.h"
 #include <QLabel>
 #include <QProgressBar>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <random>
 
 namespace {
@@ -122,11 +124,13 @@ TEST_F(HostileRun, ThousandVisitsAgainstAServerThatMisbehavesInEveryWay)
     const auto checkSource = [&](std::size_t visit) {
         const Entry &e = *visits[visit];
         if (e.answer == Answer::HugeBody) {
-            const QStringList source = main->RigheCodice();
-            const bool ok = std::size_t(source.size()) == kHugeBodyBytes / kHugeLineBytes &&
-                            source.front().startsWith("riga 0 ") &&
-                            source.back().startsWith(QStringLiteral("riga %1 ").arg(source.size() - 1)) &&
-                            source.back().size() == int(kHugeLineBytes - 2);
+            // Looked at in place: a copy of half a million lines would weigh
+            // more than the page itself.
+            const QTextDocument *doc = main->DisplayMemo->document();
+            const std::size_t lines = kHugeBodyBytes / kHugeLineBytes;
+            const bool ok = std::size_t(doc->blockCount()) == lines && doc->firstBlock().text().startsWith("riga 0 ") &&
+                            doc->lastBlock().text().startsWith(QStringLiteral("riga %1 ").arg(lines - 1)) &&
+                            doc->lastBlock().text().size() == int(kHugeLineBytes - 2);
             wrongSource += !ok;
             EXPECT_TRUE(ok) << "visit " << visit << " " << e.site.toStdString();
         } else if (main->RigheCodice() != ExpectedSource(e)) {
@@ -188,7 +192,15 @@ TEST_F(HostileRun, ThousandVisitsAgainstAServerThatMisbehavesInEveryWay)
     const long hugeKiB = long(kHugeBodyBytes / 1024);
     std::cout << "memory KiB: before " << before.rssKiB << " peak " << after.peakKiB << " after " << after.rssKiB
               << std::endl;
-    EXPECT_LT(after.peakKiB - before.rssKiB, 12 * hugeKiB);
+    // The page passes through the stream, one decoded copy and the memo's
+    // document; the address sanitizer keeps freed blocks in quarantine
+    // (256 MiB) and adds its own bookkeeping on top.
+#if defined(__SANITIZE_ADDRESS__)
+    const long sanitizerKiB = 400 * 1024;
+#else
+    const long sanitizerKiB = 0;
+#endif
+    EXPECT_LT(after.peakKiB - before.rssKiB, 8 * hugeKiB + sanitizerKiB);
     ASSERT_EQ(rss.size(), visits.size());
     const long early = *std::max_element(rss.begin(), rss.begin() + kVisits / 2);
     const long late = *std::max_element(rss.begin() + kVisits / 2, rss.end());
