@@ -78,13 +78,17 @@ std::string Dotted(std::uint32_t addr)
 
 // Set when the application asked to quit; PumpOneMessage reports it.
 std::atomic<bool> gQuitRequested{false};
+// Every request to quit, so a wait can tell whether one came while it ran.
+std::atomic<unsigned> gQuitCount{0};
 
 class QuitWatcher : public QObject {
 public:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (event->type() == QEvent::Quit)
+        if (event->type() == QEvent::Quit) {
             gQuitRequested = true;
+            ++gQuitCount;
+        }
         return QObject::eventFilter(watched, event);
     }
 };
@@ -515,43 +519,35 @@ void TCustomWSocket::ResetToDefaults()
 
 // --- properties --------------------------------------------------------------
 
-void TCustomWSocket::SetAddr(const std::string &value)
+// Addr, Port and Proto share their rule: the same text again changes nothing,
+// a change is refused unless closed, and a new text must be resolved again.
+void TCustomWSocket::SetRemotePart(const std::string &value, std::string &text, bool &assigned, bool &resolved,
+                                   const char *refusal)
 {
-    if (FAddrAssigned && value == FAddrStr)
+    if (assigned && value == text)
         return;
     if (FState != wsClosed) {
-        SignalError("Cannot change Addr if not closed");
+        SignalError(refusal);
         return;
     }
-    FAddrStr = Trim(value);
-    FAddrResolved = false;
-    FAddrAssigned = !FAddrStr.empty();
+    text = Trim(value);
+    resolved = false;
+    assigned = !text.empty();
+}
+
+void TCustomWSocket::SetAddr(const std::string &value)
+{
+    SetRemotePart(value, FAddrStr, FAddrAssigned, FAddrResolved, "Cannot change Addr if not closed");
 }
 
 void TCustomWSocket::SetPort(const std::string &value)
 {
-    if (FPortAssigned && value == FPortStr)
-        return;
-    if (FState != wsClosed) {
-        SignalError("Cannot change Port if not closed");
-        return;
-    }
-    FPortStr = Trim(value);
-    FPortResolved = false;
-    FPortAssigned = !FPortStr.empty();
+    SetRemotePart(value, FPortStr, FPortAssigned, FPortResolved, "Cannot change Port if not closed");
 }
 
 void TCustomWSocket::SetProto(const std::string &value)
 {
-    if (FProtoAssigned && value == FProtoStr)
-        return;
-    if (FState != wsClosed) {
-        SignalError("Cannot change Proto if not closed");
-        return;
-    }
-    FProtoStr = Trim(value);
-    FProtoResolved = false;
-    FProtoAssigned = !FProtoStr.empty();
+    SetRemotePart(value, FProtoStr, FProtoAssigned, FProtoResolved, "Cannot change Proto if not closed");
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string &value)
@@ -1457,6 +1453,7 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options)
         for (;;) {
             FLastError = 0;
             const int readsBefore = FRecvCalls;
+            const int bytesBefore = FReadCount;
             if (!FireDataAvailable(Error)) {
                 if (alive.expired())
                     return;
@@ -1472,8 +1469,14 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options)
             }
             if (alive.expired())
                 return;
-            if (Options & wsoNoReceiveLoop)
+            const bool progressed = FReadCount != bytesBefore;
+            if (Options & wsoNoReceiveLoop) {
+                // As a platform read re-arms its notification when data
+                // remains, so do bytes held above it.
+                if (progressed && FHSocket != ws::INVALID_SOCKET && HasBufferedData())
+                    PostNotification(WM_SOCKET_SELECT, static_cast<WPARAM>(FHSocket), MAKELONG(ws::FD_READ, 0));
                 break;
+            }
             if (FLastError != 0)
                 break;
             // A handler that did not even try to read would be called again
@@ -1485,7 +1488,7 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options)
                 FLastError = ws::WSAGetLastError();
                 break;
             }
-            if (waiting == 0)
+            if (waiting == 0 && !(progressed && HasBufferedData()))
                 break;
         }
     } catch (...) {
@@ -1729,8 +1732,35 @@ void TCustomWSocket::MessagePump()
 }
 
 // ---------------------------------------------------------------------------
-// Upper layers
+// SOCKS layer
 // ---------------------------------------------------------------------------
+
+namespace {
+
+// The requests go out in blocks of this size; longer settings are refused
+// before anything is sent rather than cut or spilled.
+constexpr std::size_t kSocksRequestBlock = 128;
+
+const char *const kSocks5ReplyErrors[] = {
+    "general SOCKS server failure", "connection not allowed by ruleset",
+    "network unreachable",          "host unreachable",
+    "connection refused",           "time to live expired",
+    "command not supported",        "address type not supported",
+};
+
+std::string Lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+void AppendPort(std::string &request, std::uint16_t port)
+{
+    request += static_cast<char>(port >> 8);
+    request += static_cast<char>(port & 0xFF);
+}
+
+} // namespace
 
 TCustomSocksWSocket::TCustomSocksWSocket()
 {
@@ -1744,6 +1774,7 @@ void TCustomSocksWSocket::ResetToDefaults()
     FSocksServer.clear();
     FSocksPort.clear();
     FSocksLevel = "5";
+    FLeftoverCount = 0;
     FSocksServerAssigned = false;
     FSocksPortAssigned = false;
 }
@@ -1756,6 +1787,9 @@ void TCustomSocksWSocket::SetSocksServer(const std::string &value)
     }
     FSocksServer = Trim(value);
     FSocksServerAssigned = !FSocksServer.empty();
+    // The remote address is the SOCKS server's or the destination's,
+    // whichever this setting now says: look it up again.
+    FAddrResolved = false;
 }
 
 void TCustomSocksWSocket::SetSocksPort(const std::string &value)
@@ -1766,6 +1800,7 @@ void TCustomSocksWSocket::SetSocksPort(const std::string &value)
     }
     FSocksPort = Trim(value);
     FSocksPortAssigned = !FSocksPort.empty();
+    FPortResolved = false;
 }
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string &value)
@@ -1780,22 +1815,74 @@ void TCustomSocksWSocket::SetSocksLevel(const std::string &value)
         SignalError("Invalid socks level. Must be 4, 4A or 5.");
 }
 
+std::string TCustomSocksWSocket::SocksRequestProblem() const
+{
+    const std::size_t user = FSocksUsercode.size();
+    const std::size_t addr = FAddrStr.size();
+    if (FSocksLevel == "5") {
+        // 5, 1, 0, 3, length, the name, two port bytes
+        if (7 + addr > kSocksRequestBlock)
+            return "Socks destination address too long: at most " + std::to_string(kSocksRequestBlock - 7) +
+                   " characters";
+        // 1, length, user code, length, password
+        if (FSocksAuthentication == socksAuthenticateUsercode && 3 + user + FSocksPassword.size() > kSocksRequestBlock)
+            return "Socks user code and password too long: at most " + std::to_string(kSocksRequestBlock - 3) +
+                   " characters together";
+        return {};
+    }
+    // 4, 1, two port bytes, four address bytes, the user code and a zero;
+    // for 4A the host name and its zero follow.
+    if (FSocksLevel == "4A") {
+        if (10 + user + addr > kSocksRequestBlock)
+            return "Socks user code and destination address too long: at most " +
+                   std::to_string(kSocksRequestBlock - 10) + " characters together";
+        return {};
+    }
+    if (9 + user > kSocksRequestBlock)
+        return "Socks user code too long: at most " + std::to_string(kSocksRequestBlock - 9) + " characters";
+    return {};
+}
+
 void TCustomSocksWSocket::Connect()
 {
-    if (!FSocksServerAssigned) {
+    // A socket in use is refused by the plain connect, before it could
+    // disturb the running session.
+    if (!FSocksServerAssigned || (FHSocket != ws::INVALID_SOCKET && FState != wsClosed)) {
         TCustomWSocket::Connect();
         return;
     }
-    std::string proto = FProtoStr;
-    std::transform(proto.begin(), proto.end(), proto.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (proto != "tcp") {
+    if (Lower(FProtoStr) != "tcp") {
         SignalError("tcp is the only protocol supported thru socks server");
         return;
     }
-    // Going straight to the destination would bypass the proxy the user chose.
-    ws::WSASetLastError(ws::WSAEOPNOTSUPP);
-    FLastError = ws::WSAEOPNOTSUPP;
-    SignalError("connect: SOCKS negotiation is not available in this build");
+    const std::string problem = SocksRequestProblem();
+    if (!problem.empty()) {
+        FLastError = ws::WSAEINVAL;
+        SignalError(problem);
+        return;
+    }
+    try {
+        if (!FPortResolved) {
+            Fsin.sin_port = ws::htons(WSocketResolvePort(FSocksPort, FProtoStr));
+            FPortResolved = true;
+        }
+        if (!FAddrResolved) {
+            Fsin.sin_addr.s_addr = WSocketResolveHost(FSocksServer);
+            FAddrResolved = true;
+        }
+        FPortNum = WSocketResolvePort(FPortStr, FProtoStr);
+        FSocksState = 1;
+        FReplyCount = 0;
+        FLeftoverCount = 0;
+    } catch (const ESocketException &e) {
+        SignalError("connect: " + e.Text());
+        return;
+    }
+    auto alive = AliveToken();
+    TCustomWSocket::Connect();
+    // Refused before a connection was started: nothing is negotiating.
+    if (!alive.expired() && FState == wsClosed)
+        FSocksState = 0;
 }
 
 void TCustomSocksWSocket::Listen()
@@ -1805,6 +1892,305 @@ void TCustomSocksWSocket::Listen()
         return;
     }
     TCustomWSocket::Listen();
+}
+
+int TCustomSocksWSocket::GetRcvdCount()
+{
+    if (FLeftoverCount > 0)
+        return FLeftoverCount;
+    return TCustomWSocket::GetRcvdCount();
+}
+
+int TCustomSocksWSocket::DoRecv(void *Buffer, int BufferSize, int Flags)
+{
+    if (FLeftoverCount > 0) {
+        ++FRecvCalls;
+        const int n = std::clamp(BufferSize, 0, FLeftoverCount);
+        std::memcpy(Buffer, FReplyBuffer + FLeftoverPosition, static_cast<std::size_t>(n));
+        FLeftoverPosition += n;
+        FLeftoverCount -= n;
+        return n;
+    }
+    return TCustomWSocket::DoRecv(Buffer, BufferSize, Flags);
+}
+
+bool TCustomSocksWSocket::HasBufferedData()
+{
+    return FLeftoverCount > 0 || TCustomWSocket::HasBufferedData();
+}
+
+void TCustomSocksWSocket::FireSessionConnected(std::uint16_t Error)
+{
+    if (FSocksState != 1 || !FSocksServerAssigned) {
+        TCustomWSocket::FireSessionConnected(Error);
+        return;
+    }
+    auto alive = AliveToken();
+    FireSocksConnected(Error);
+    if (alive.expired())
+        return;
+    if (Error != 0) {
+        // The owner hears of the failure as of any failed connect; the
+        // socket is closed by the caller.
+        TCustomWSocket::FireSessionConnected(Error);
+        return;
+    }
+    if (FState != wsConnected || FSocksState != 1)
+        return; // the handler closed the socket
+    if (FSocksLevel[0] == '4') {
+        SocksDoConnect();
+        return;
+    }
+    FSocksMethod = FSocksAuthentication == socksAuthenticateUsercode ? 2 : 0;
+    const char request[3] = {5, 1, static_cast<char>(FSocksMethod)};
+    Send(request, 3);
+}
+
+bool TCustomSocksWSocket::ReadReply(int Limit)
+{
+    const int room = Limit - FReplyCount;
+    if (room <= 0)
+        return false;
+    // Straight from the platform, so the handshake does not count as data
+    // read by the owner.
+    const int r = TCustomWSocket::DoRecv(FReplyBuffer + FReplyCount, room, 0);
+    if (r < 0) {
+        FLastError = ws::WSAGetLastError();
+        return false;
+    }
+    if (r == 0)
+        return false;
+    FReplyCount += r;
+    return true;
+}
+
+bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t Error)
+{
+    if (!SocksNegotiating())
+        return TCustomWSocket::FireDataAvailable(Error);
+    if (Error != 0)
+        return SocksFail(Error, "data receive error");
+    const auto byte = [this](int i) { return static_cast<std::uint8_t>(FReplyBuffer[i]); };
+    const int fullRoom = kReplyBufferSize - 1;
+    auto alive = AliveToken();
+
+    switch (FSocksState) {
+    case 1: { // method reply
+        if (!ReadReply(fullRoom))
+            return true;
+        if (FSocksLevel[0] == '4')
+            return SocksFail(20001, "TWSocket logic error");
+        if (FReplyCount < 2)
+            return true;
+        FReplyCount = 0;
+        if (byte(0) != 5)
+            return SocksFail(20002, "socks version error");
+        if (byte(1) == 0) {
+            if (FSocksMethod != 0) {
+                FireSocksAuthState(socksAuthNotNeeded);
+                if (alive.expired() || FState != wsConnected)
+                    return true;
+            }
+            SocksDoConnect();
+            return true;
+        }
+        if (byte(1) == 2) {
+            SocksDoAuthenticate();
+            return true;
+        }
+        return SocksFail(20003, "authentification method not acceptable");
+    }
+    case 2: { // authentication reply
+        if (!ReadReply(fullRoom))
+            return true;
+        if (byte(0) != 1)
+            return SocksFail(20002, "socks version error");
+        if (FReplyCount < 2)
+            return true;
+        if (FReplyCount > 2)
+            return SocksFail(20001, "too much data availaible");
+        if (byte(1) != 0)
+            return SocksFail(20015, "socks authentication failed");
+        FReplyCount = 0;
+        FireSocksAuthState(socksAuthAccepted);
+        if (alive.expired() || FState != wsConnected)
+            return true;
+        SocksDoConnect();
+        return true;
+    }
+    case 3:
+        if (FSocksLevel[0] == '4') {
+            // Exactly the 8-byte reply: what follows is the owner's data.
+            if (!ReadReply(8))
+                return true;
+            if (FReplyCount < 8)
+                return true;
+            FReplyCount = 0;
+            if (byte(0) != 0)
+                return SocksFail(20002, "socks version error");
+            switch (byte(1)) {
+            case 90:
+                return SocksGranted();
+            case 91:
+                return SocksFail(20016, "request rejected or failed");
+            case 92:
+                return SocksFail(20008, "connection refused");
+            case 93:
+                return SocksFail(20015, "authentification failed");
+            default:
+                return SocksFail(20012, "unassigned error #" + std::to_string(byte(1)));
+            }
+        } else {
+            if (!ReadReply(fullRoom))
+                return true;
+            if (byte(0) != 5)
+                return SocksFail(20002, "socks version error");
+            if (FReplyCount >= 2 && byte(1) != 0) {
+                const int code = byte(1);
+                if (code >= 1 && code <= 8)
+                    return SocksFail(20003 + code, kSocks5ReplyErrors[code - 1]);
+                return SocksFail(20012, "unassigned error #" + std::to_string(code));
+            }
+            if (FReplyCount < 5)
+                return true;
+            const int type = byte(3);
+            const int length = type == 1 ? 10 : type == 3 ? 7 + byte(4) : 5;
+            if (FReplyCount < length)
+                return true;
+            int portAt;
+            if (type == 1) {
+                FBoundAddr = std::to_string(byte(4)) + "." + std::to_string(byte(5)) + "." + std::to_string(byte(6)) +
+                             "." + std::to_string(byte(7));
+                portAt = 8;
+            } else if (type == 3) {
+                FBoundAddr.assign(FReplyBuffer + 5, byte(4));
+                portAt = 5 + byte(4);
+            } else {
+                return SocksFail(20011, "address type not supported");
+            }
+            FBoundPort = std::to_string((byte(portAt) << 8) | byte(portAt + 1));
+            FLeftoverCount = std::max(FReplyCount - length, 0);
+            FLeftoverPosition = length;
+            return SocksGranted();
+        }
+    default:
+        return SocksFail(20013, "internal error");
+    }
+}
+
+bool TCustomSocksWSocket::SocksGranted()
+{
+    FSocksState = 0;
+    auto alive = AliveToken();
+    FireSessionConnected(0);
+    if (alive.expired() || FState != wsConnected)
+        return true;
+    // The owner gets a chance to read at once, leftover bytes or not.
+    return FireDataAvailable(0);
+}
+
+bool TCustomSocksWSocket::SocksFail(int Code, const std::string &Msg)
+{
+    auto alive = AliveToken();
+    FireSocksError(Code, Msg);
+    if (alive.expired())
+        return false;
+    FSocksState = 0;
+    FireSessionConnected(static_cast<std::uint16_t>(Code));
+    if (alive.expired())
+        return false;
+    DoClose(true, Code);
+    return false;
+}
+
+bool TCustomSocksWSocket::SendRequest(const std::string &Request)
+{
+    // Settings changed by a handler since Connect may no longer fit.
+    const std::string problem = SocksRequestProblem();
+    if (!problem.empty()) {
+        SocksFail(20013, problem);
+        return false;
+    }
+    try {
+        Send(Request.data(), static_cast<int>(Request.size()));
+    } catch (const std::exception &) {
+        // A failed send closes the connection, which reports itself.
+    }
+    return true;
+}
+
+void TCustomSocksWSocket::SocksDoAuthenticate()
+{
+    FSocksState = 2;
+    auto alive = AliveToken();
+    FireSocksAuthState(socksAuthBegin);
+    if (alive.expired() || FState != wsConnected)
+        return;
+    // Also when the server chose a method that was not offered.
+    if (3 + FSocksUsercode.size() + FSocksPassword.size() > kSocksRequestBlock) {
+        SocksFail(20013, "Socks user code and password too long: at most " + std::to_string(kSocksRequestBlock - 3) +
+                             " characters together");
+        return;
+    }
+    std::string request;
+    request += '\x01';
+    request += static_cast<char>(FSocksUsercode.size());
+    request += FSocksUsercode;
+    request += static_cast<char>(FSocksPassword.size());
+    request += FSocksPassword;
+    SendRequest(request);
+}
+
+void TCustomSocksWSocket::SocksDoConnect()
+{
+    FSocksState = 3;
+    std::string request;
+    if (FSocksLevel[0] == '4') {
+        request += '\x04';
+        request += '\x01';
+        AppendPort(request, FPortNum);
+        if (FSocksLevel == "4A") {
+            request.append("\0\0\0\x01", 4);
+        } else {
+            std::uint32_t addr;
+            try {
+                addr = WSocketResolveHost(FAddrStr);
+            } catch (const ESocketException &e) {
+                auto alive = AliveToken();
+                FireSocksError(20017, "ESocketException " + e.Text());
+                if (alive.expired())
+                    return;
+                DoClose(true, 20017);
+                return;
+            }
+            request.append(reinterpret_cast<const char *>(&addr), 4);
+        }
+        request += FSocksUsercode;
+        request += '\0';
+        if (FSocksLevel == "4A") {
+            request += FAddrStr;
+            request += '\0';
+        }
+    } else {
+        // The destination always travels as a name, so the server does the
+        // lookup, also for a dotted address.
+        request.append("\x05\x01\x00\x03", 4);
+        request += static_cast<char>(FAddrStr.size());
+        request += FAddrStr;
+        AppendPort(request, FPortNum);
+    }
+    SendRequest(request);
+}
+
+void TCustomSocksWSocket::FireSessionClosed(std::uint16_t Error)
+{
+    if (FSocksState == 2 && FSocksServerAssigned) {
+        auto alive = AliveToken();
+        FireSocksAuthState(socksAuthRejected);
+        if (alive.expired())
+            return;
+    }
+    TCustomWSocket::FireSessionClosed(Error);
 }
 
 void TCustomSocksWSocket::FireSocksConnected(std::uint16_t Error)
@@ -1819,12 +2205,302 @@ void TCustomSocksWSocket::FireSocksError(int Error, const std::string &Msg)
         OnSocksError(this, Error, Msg);
 }
 
+void TCustomSocksWSocket::FireSocksAuthState(TSocksAuthState AuthState)
+{
+    if (OnSocksAuthState)
+        OnSocksAuthState(this, AuthState);
+}
+
+// ---------------------------------------------------------------------------
+// Line layer
+// ---------------------------------------------------------------------------
+
 TCustomLineWSocket::TCustomLineWSocket() = default;
+
+TCustomLineWSocket::~TCustomLineWSocket()
+{
+    ReleaseRecvBuffer();
+}
 
 void TCustomLineWSocket::SetLineMode(bool value)
 {
+    if (value == FLineMode)
+        return;
     FLineMode = value;
+    // Held bytes are delivered under the new mode from the message loop, not
+    // from inside the property change.
+    if (FRecvCount > 0 || FLineLength > 0)
+        PostNotification(WM_SOCKET_LINE_PENDING);
 }
+
+LRESULT TCustomLineWSocket::WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam)
+{
+    if (Msg == WM_SOCKET_LINE_PENDING) {
+        HandleLinePending();
+        return 0;
+    }
+    return TCustomSocksWSocket::WindowProcedure(Msg, wParam, lParam);
+}
+
+void TCustomLineWSocket::HandleLinePending()
+{
+    auto alive = AliveToken();
+    while (FRecvCount > 0) {
+        const int count = FRecvCount, head = FRecvHead, line = FLineLength;
+        const bool mode = FLineMode;
+        const unsigned generation = FRecvGeneration;
+        FireDataAvailable(0);
+        if (alive.expired())
+            return;
+        // Nobody read, or only an unfinished line is left: the bytes wait
+        // for the next read instead of being offered again and again.
+        if (generation == FRecvGeneration && count == FRecvCount && head == FRecvHead && line == FLineLength &&
+            mode == FLineMode)
+            break;
+    }
+}
+
+int TCustomLineWSocket::GetRcvdCount()
+{
+    if (FLineMode)
+        return FLineLength;
+    if (FRecvCount > 0)
+        return FRecvCount;
+    return TCustomSocksWSocket::GetRcvdCount();
+}
+
+int TCustomLineWSocket::TakeHeld(void *Buffer, int BufferSize)
+{
+    ++FRecvCalls;
+    const int n = std::clamp(BufferSize, 0, FLineMode ? FLineLength : FRecvCount);
+    std::memcpy(Buffer, FRecvBuffer.data() + FRecvHead, static_cast<std::size_t>(n));
+    FRecvHead += n;
+    FRecvCount -= n;
+    FLineLength = std::max(FLineLength - n, 0);
+    if (FRecvCount == 0)
+        FRecvHead = 0;
+    return n;
+}
+
+int TCustomLineWSocket::DoRecv(void *Buffer, int BufferSize, int Flags)
+{
+    if (FLineMode && FLineLength > 0)
+        return TakeHeld(Buffer, BufferSize);
+    if (!FLineMode && FRecvCount > 0)
+        return TakeHeld(Buffer, BufferSize);
+    return TCustomSocksWSocket::DoRecv(Buffer, BufferSize, Flags);
+}
+
+bool TCustomLineWSocket::HasBufferedData()
+{
+    return (!FLineMode && FRecvCount > 0) || TCustomSocksWSocket::HasBufferedData();
+}
+
+void TCustomLineWSocket::EnsureRecvRoom(int Bytes)
+{
+    if (FRecvHead > 0) {
+        std::memmove(FRecvBuffer.data(), FRecvBuffer.data() + FRecvHead, static_cast<std::size_t>(FRecvCount));
+        FRecvHead = 0;
+    }
+    const std::size_t needed = static_cast<std::size_t>(FRecvCount) + static_cast<std::size_t>(Bytes) + 1;
+    if (FRecvBuffer.size() < needed)
+        FRecvBuffer.resize(needed);
+}
+
+void TCustomLineWSocket::ReleaseRecvBuffer()
+{
+    std::vector<char>().swap(FRecvBuffer);
+    FRecvHead = 0;
+    FRecvCount = 0;
+    FLineLength = 0;
+    ++FRecvGeneration;
+}
+
+int TCustomLineWSocket::FindLineEnd(int From) const
+{
+    const int len = static_cast<int>(FLineEnd.size());
+    const char *data = FRecvBuffer.data() + FRecvHead;
+    for (int i = std::max(From, 0); i < FRecvCount - len + 1; ++i) {
+        if (data[i] == FLineEnd[0] && std::memcmp(data + i, FLineEnd.data(), static_cast<std::size_t>(len)) == 0)
+            return i;
+    }
+    return -1;
+}
+
+void TCustomLineWSocket::EditLine(int &Len)
+{
+    char *data = FRecvBuffer.data() + FRecvHead;
+    const int from = FRecvCount;
+    bool rewrite = false;
+    for (int i = from; i < from + Len && !rewrite; ++i)
+        rewrite = data[i] == 8 || data[i] == 9;
+    if (!rewrite) {
+        if (FLineEcho)
+            Send(data + from, Len);
+        return;
+    }
+
+    std::string edited(data, static_cast<std::size_t>(from));
+    // Columns count from the start of the current line, and a backspace does
+    // not reach back into a line that is already complete.
+    std::size_t lineStart = 0;
+    if (!FLineEnd.empty()) {
+        const std::size_t last = edited.rfind(FLineEnd);
+        if (last != std::string::npos)
+            lineStart = last + FLineEnd.size();
+    }
+    std::size_t low = static_cast<std::size_t>(from);
+    std::string echo;
+    for (int i = from; i < from + Len; ++i) {
+        const char c = data[i];
+        if (c == 8) {
+            if (edited.size() > lineStart) {
+                if (FLineEcho)
+                    echo += "\b \b";
+                edited.pop_back();
+                low = std::min(low, edited.size());
+            }
+        } else if (c == 9) {
+            const std::size_t spaces = 8 - (edited.size() - lineStart) % 8;
+            edited.append(spaces, ' ');
+            if (FLineEcho)
+                echo.append(spaces, ' ');
+        } else {
+            edited += c;
+            if (FLineEcho)
+                echo += c;
+            if (!FLineEnd.empty() && edited.size() - lineStart >= FLineEnd.size() &&
+                edited.compare(edited.size() - FLineEnd.size(), FLineEnd.size(), FLineEnd) == 0)
+                lineStart = edited.size();
+        }
+    }
+    if (FRecvBuffer.size() < static_cast<std::size_t>(FRecvHead) + edited.size() + 1)
+        FRecvBuffer.resize(static_cast<std::size_t>(FRecvHead) + edited.size() + 1);
+    std::memcpy(FRecvBuffer.data() + FRecvHead, edited.data(), edited.size());
+    FRecvCount = static_cast<int>(low);
+    Len = static_cast<int>(edited.size() - low);
+    if (!echo.empty())
+        SendString(echo);
+}
+
+bool TCustomLineWSocket::FireDataAvailable(std::uint16_t Error)
+{
+    if (!FLineMode || FLineEnd.empty() || SocksNegotiating())
+        return TCustomSocksWSocket::FireDataAvailable(Error);
+
+    auto alive = AliveToken();
+    const unsigned generation = FRecvGeneration;
+    const int endLength = static_cast<int>(FLineEnd.size());
+    int start = 0;
+    // Without a connection only the held bytes are looked at: asking a
+    // closed handle would report an error for nothing.
+    if (FHSocket != ws::INVALID_SOCKET) {
+        int n = TCustomSocksWSocket::GetRcvdCount();
+        if (n < 0)
+            return true;
+        if (n == 0)
+            n = 255;
+        EnsureRecvRoom(n);
+        // From the layer below: these bytes count as read when the owner
+        // takes its line.
+        int r = TCustomSocksWSocket::DoRecv(FRecvBuffer.data() + FRecvCount, n, 0);
+        if (r < 0)
+            FLastError = ws::WSAGetLastError();
+        if (r > 0) {
+            if (FLineEdit)
+                EditLine(r);
+            else if (FLineEcho)
+                Send(FRecvBuffer.data() + FRecvHead + FRecvCount, r);
+            if (alive.expired() || generation != FRecvGeneration)
+                return true;
+            // A terminator may straddle the held and the new bytes.
+            start = std::max(FRecvCount - endLength, 0);
+            FRecvCount += r;
+        }
+    }
+    if (FLineLength > 0)
+        start = 0;
+
+    while (FLineMode && !FLineEnd.empty()) {
+        if (FLineLength == 0) {
+            const int at = FindLineEnd(start);
+            if (at < 0) {
+                if (FLineLimit > 0 && FRecvCount > FLineLimit) {
+                    FLineClearData = true;
+                    FireLineLimitExceeded(FRecvCount, FLineClearData);
+                    if (alive.expired() || generation != FRecvGeneration)
+                        return true;
+                    if (FLineClearData) {
+                        FLineLength = 0;
+                        FRecvCount = 0;
+                        FRecvHead = 0;
+                        FLineClearData = false;
+                    }
+                }
+                break;
+            }
+            FLineLength = at + static_cast<int>(FLineEnd.size());
+        }
+        while (FLineMode && FLineLength > 0) {
+            const int before = FLineLength;
+            const bool handled = TCustomSocksWSocket::FireDataAvailable(0);
+            if (alive.expired() || generation != FRecvGeneration)
+                return true;
+            if (!handled) {
+                // Nobody takes lines: this one is dropped.
+                FRecvHead += FLineLength;
+                FRecvCount -= FLineLength;
+                FLineLength = 0;
+                if (FRecvCount == 0)
+                    FRecvHead = 0;
+                break;
+            }
+            // A handler that leaves its line unread gets it again with the
+            // next read, not in an endless loop now.
+            if (FLineMode && FLineLength == before)
+                return true;
+        }
+        start = 0;
+    }
+    return true;
+}
+
+void TCustomLineWSocket::FireSessionClosed(std::uint16_t Error)
+{
+    if (!FRecvBuffer.empty()) {
+        auto alive = AliveToken();
+        const unsigned generation = FRecvGeneration;
+        if (FLineMode && FRecvCount > 0 && !FLineClearData && !SocksNegotiating()) {
+            // What is left without a line end is the last line.
+            FLineLength = FRecvCount;
+            while (FLineMode && FLineLength > 0) {
+                const int before = FLineLength;
+                const bool handled = TCustomSocksWSocket::FireDataAvailable(0);
+                if (alive.expired())
+                    return;
+                if (generation != FRecvGeneration)
+                    break;
+                if (!handled || FLineLength == before) {
+                    FLineLength = 0;
+                    break;
+                }
+            }
+        }
+        if (generation == FRecvGeneration)
+            ReleaseRecvBuffer();
+    }
+    TCustomSocksWSocket::FireSessionClosed(Error);
+}
+
+void TCustomLineWSocket::FireLineLimitExceeded(int RcvdLength, bool &ClearData)
+{
+    if (OnLineLimitExceeded)
+        OnLineLimitExceeded(this, RcvdLength, ClearData);
+}
+
+// ---------------------------------------------------------------------------
+// Synchronous layer
+// ---------------------------------------------------------------------------
 
 int TCustomSyncWSocket::Synchronize(const std::function<void()> &Proc, bool &DoneFlag)
 {
@@ -1836,6 +2512,8 @@ int TCustomSyncWSocket::Synchronize(const std::function<void()> &Proc, bool &Don
 
 int TCustomSyncWSocket::WaitUntilReady(bool &DoneFlag)
 {
+    WatchForQuit();
+    const unsigned quits = gQuitCount.load();
     const std::uint32_t start = TickCount();
     auto alive = AliveToken();
     for (;;) {
@@ -1843,8 +2521,12 @@ int TCustomSyncWSocket::WaitUntilReady(bool &DoneFlag)
             return 0;
         if (FWaitTimeout > 0 && TickCount() - start >= static_cast<std::uint32_t>(FWaitTimeout))
             return 12001;
+        if (gQuitCount.load() != quits)
+            FQuitSeen = true;
         if (QCoreApplication::closingDown() || FQuitSeen)
             return 12001;
+        // Blocks until something arrives (at most one slice), so the wait
+        // costs no processor time while nothing happens.
         int slice = 50;
         if (FWaitTimeout > 0)
             slice = std::clamp(FWaitTimeout - static_cast<int>(TickCount() - start), 1, 50);

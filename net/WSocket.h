@@ -215,6 +215,10 @@ protected:
     virtual void FireError();
     virtual int DoRecv(void *Buffer, int BufferSize, int Flags);
     virtual int DoRecvFrom(void *Buffer, int BufferSize, int Flags, ws::SOCKADDR_IN &From, int &FromLen);
+    // Bytes an upper layer already took from the platform and still holds for
+    // Receive. The platform sends no read notification for them, so the
+    // receive loop asks this before it stops.
+    virtual bool HasBufferedData() { return false; }
 
     void SetState(TSocketState NewState);
     void ReportSocketError(const std::string &Operation);
@@ -276,6 +280,8 @@ protected:
     bool FClosing = false; // a close is waiting for a lingering socket
 
 private:
+    void SetRemotePart(const std::string &value, std::string &text, bool &assigned, bool &resolved,
+                       const char *refusal);
     bool PumpOneMessage();
     void CreateNotifyWindow();
     void DestroyNotifyWindow();
@@ -290,9 +296,9 @@ private:
     bool FDestroying = false;
 };
 
-// SOCKS client layer. With SocksServer empty it passes everything through; the
-// negotiation itself is not in this build yet, so a Connect with a SOCKS server
-// set is refused rather than made directly.
+// SOCKS client layer. With SocksServer set, Connect goes to the SOCKS server,
+// runs the SOCKS 4, 4A or 5 handshake there, and only then reports the session
+// as connected; with SocksServer empty it passes everything through.
 class TCustomSocksWSocket : public TCustomWSocket {
 public:
     TCustomSocksWSocket();
@@ -309,39 +315,81 @@ public:
     void SetSocksPassword(const std::string &value) { FSocksPassword = value; }
     TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
     void SetSocksAuthentication(TSocksAuthentication value) { FSocksAuthentication = value; }
+    // What a SOCKS 5 server reported in its connect reply.
     const std::string &SocksBoundAddr() const { return FBoundAddr; }
     const std::string &SocksBoundPort() const { return FBoundPort; }
 
     void Connect() override;
     void Listen() override;
 
-    // Reported by the negotiation, which is not in this build yet.
+    // The TCP connection to the SOCKS server was made (0) or failed.
     TSessionConnected OnSocksConnected;
+    // The negotiation failed; the same code follows in OnSessionConnected
+    // and OnSessionClosed.
     TSocksErrorEvent OnSocksError;
     TSocksAuthStateEvent OnSocksAuthState;
 
 protected:
     void ResetToDefaults() override;
+    int GetRcvdCount() override;
+    int DoRecv(void *Buffer, int BufferSize, int Flags) override;
+    bool HasBufferedData() override;
+    bool FireDataAvailable(std::uint16_t Error) override;
+    void FireSessionConnected(std::uint16_t Error) override;
+    void FireSessionClosed(std::uint16_t Error) override;
     virtual void FireSocksConnected(std::uint16_t Error);
     virtual void FireSocksError(int Error, const std::string &Msg);
+    virtual void FireSocksAuthState(TSocksAuthState AuthState);
+
+    // A handshake is running: the bytes on the wire belong to it, not to the owner.
+    bool SocksNegotiating() const { return FSocksState != 0 && FSocksServerAssigned; }
 
     std::string FSocksServer, FSocksPort, FSocksLevel = "5", FSocksUsercode, FSocksPassword;
     TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
     bool FSocksServerAssigned = false, FSocksPortAssigned = false;
+    // 0 pass-through, 1 connecting or awaiting the method reply, 2 awaiting
+    // the authentication reply, 3 awaiting the connect reply.
     std::uint8_t FSocksState = 0;
+    std::uint8_t FSocksMethod = 0; // offered to a SOCKS 5 server: 0 none, 2 user code and password
     std::string FBoundAddr, FBoundPort;
+
+private:
+    // Reads what the current reply still lacks, up to Limit bytes held.
+    // False when nothing new came.
+    bool ReadReply(int Limit);
+    bool SocksFail(int Code, const std::string &Msg);
+    bool SocksGranted();
+    void SocksDoConnect();
+    void SocksDoAuthenticate();
+    bool SendRequest(const std::string &Request);
+    // Why the requests could not be built from the current settings, or empty.
+    std::string SocksRequestProblem() const;
+
+    // Large enough for the longest SOCKS 5 reply (a 255-byte name) and more,
+    // so a reply always fits and every read makes progress.
+    static constexpr int kReplyBufferSize = 512;
+    char FReplyBuffer[kReplyBufferSize]{};
+    int FReplyCount = 0;
+    // Bytes of the data stream that came behind the SOCKS 5 reply.
+    int FLeftoverCount = 0;
+    int FLeftoverPosition = 0;
 };
 
-// Line mode layer: the properties are kept; line assembly is not in this
-// build yet, so reads always pass through as raw bytes.
+// Line mode layer: received bytes are collected and handed to OnDataAvailable
+// one complete line (ending with LineEnd) at a time, with optional echo, simple
+// editing (backspace, tab) and a limit on the length of an unfinished line.
 class TCustomLineWSocket : public TCustomSocksWSocket {
 public:
     TCustomLineWSocket();
+    ~TCustomLineWSocket() override;
 
     bool LineMode() const { return FLineMode; }
     virtual void SetLineMode(bool value);
+    // Buffered bytes without a line end beyond which OnLineLimitExceeded
+    // fires; 0 or less means no limit.
     int LineLimit() const { return FLineLimit; }
     void SetLineLimit(int value) { FLineLimit = value; }
+    // An empty LineEnd switches line handling off.
     const std::string &LineEnd() const { return FLineEnd; }
     void SetLineEnd(const std::string &value) { FLineEnd = value; }
     bool LineEcho() const { return FLineEcho; }
@@ -349,14 +397,45 @@ public:
     bool LineEdit() const { return FLineEdit; }
     void SetLineEdit(bool value) { FLineEdit = value; }
 
+    // The handler may set ClearData to false to keep the unfinished line.
     TLineLimitEvent OnLineLimitExceeded;
 
 protected:
+    LRESULT WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam) override;
+    int GetRcvdCount() override;
+    int DoRecv(void *Buffer, int BufferSize, int Flags) override;
+    bool HasBufferedData() override;
+    bool FireDataAvailable(std::uint16_t Error) override;
+    void FireSessionClosed(std::uint16_t Error) override;
+    virtual void FireLineLimitExceeded(int RcvdLength, bool &ClearData);
+    // Applies backspace and tab to the Len new bytes behind the held ones;
+    // may rewrite held bytes too (a backspace erases back into them), so it
+    // lowers FRecvCount to the first changed byte and sets Len to what follows.
+    virtual void EditLine(int &Len);
+
     bool FLineMode = false;
     int FLineLimit = 65536;
     std::string FLineEnd = "\r\n";
     bool FLineEcho = false;
     bool FLineEdit = false;
+    bool FLineClearData = false;
+
+    // Held bytes are FRecvBuffer[FRecvHead, FRecvHead + FRecvCount); the
+    // first FLineLength of them are the line being delivered.
+    std::vector<char> FRecvBuffer;
+    int FRecvHead = 0;
+    int FRecvCount = 0;
+    int FLineLength = 0;
+
+private:
+    void HandleLinePending();
+    int FindLineEnd(int From) const;
+    void EnsureRecvRoom(int Bytes);
+    void ReleaseRecvBuffer();
+    int TakeHeld(void *Buffer, int BufferSize);
+    // Bumped whenever the buffer is released, so code that fired an event
+    // can tell that the session ended underneath it.
+    unsigned FRecvGeneration = 0;
 };
 
 // Synchronous waits on top of the asynchronous socket.

@@ -1330,7 +1330,9 @@ int getsockopt(SOCKET s, int level, int optname, char *optval, int *optlen)
     return 0;
 }
 
-int getsockname(SOCKET s, SOCKADDR *name, int *namelen)
+namespace {
+// getsockname and getpeername differ only in the call they make.
+int QueryName(SOCKET s, SOCKADDR *name, int *namelen, int (*query)(int, ::sockaddr *, socklen_t *))
 {
     auto e = Use(s);
     if (!e)
@@ -1339,25 +1341,21 @@ int getsockname(SOCKET s, SOCKADDR *name, int *namelen)
         return Fail(WSAEFAULT);
     ::sockaddr_in in{};
     socklen_t len = sizeof in;
-    if (::getsockname(e->fd, reinterpret_cast<::sockaddr *>(&in), &len) != 0)
+    if (query(e->fd, reinterpret_cast<::sockaddr *>(&in), &len) != 0)
         return FailErrno();
     FromPosix(in, name, namelen);
     return 0;
 }
+} // namespace
+
+int getsockname(SOCKET s, SOCKADDR *name, int *namelen)
+{
+    return QueryName(s, name, namelen, ::getsockname);
+}
 
 int getpeername(SOCKET s, SOCKADDR *name, int *namelen)
 {
-    auto e = Use(s);
-    if (!e)
-        return SOCKET_ERROR;
-    if (!name || !namelen || *namelen < static_cast<int>(sizeof(SOCKADDR_IN)))
-        return Fail(WSAEFAULT);
-    ::sockaddr_in in{};
-    socklen_t len = sizeof in;
-    if (::getpeername(e->fd, reinterpret_cast<::sockaddr *>(&in), &len) != 0)
-        return FailErrno();
-    FromPosix(in, name, namelen);
-    return 0;
+    return QueryName(s, name, namelen, ::getpeername);
 }
 
 u_short(htons)(u_short v)

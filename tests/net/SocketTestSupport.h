@@ -3,6 +3,7 @@
 #include "net/WSocket.h"
 #include "tests/support/TestSupport.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +49,19 @@ public:
     }
     ~ShimUser() { ws::WSACleanup(); }
 };
+
+using Log = std::vector<std::string>;
+
+// The text of the ESocketException f raises, or empty when it raises none.
+inline std::string ErrorOf(const std::function<void()> &f)
+{
+    try {
+        f();
+    } catch (const ESocketException &e) {
+        return e.Text();
+    }
+    return {};
+}
 
 // Sets up a client for 127.0.0.1:port over tcp.
 inline void Aim(TWSocket &s, const std::string &port, const std::string &proto = "tcp")

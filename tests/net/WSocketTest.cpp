@@ -12,18 +12,6 @@
 
 namespace {
 
-using Log = std::vector<std::string>;
-
-std::string ErrorOf(const std::function<void()> &f)
-{
-    try {
-        f();
-    } catch (const ESocketException &e) {
-        return e.Text();
-    }
-    return {};
-}
-
 // Connects client to the server and pumps until both ends are connected.
 void ConnectPair(LoopbackServer &server, TWSocket &client)
 {
