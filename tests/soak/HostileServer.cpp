@@ -304,8 +304,8 @@ void HostileServer::Serve(int fd)
         if (!SendAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size() * 10) + "\r\n\r\n" + body,
                      stop_))
             return;
-        // The reset must come after what was sent, not overtake it in the
-        // client's receive queue: give the client time to read first.
+        // The reset is meant to cut the body, not the header: the client gets
+        // a moment to take what was sent before the connection breaks.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         Reset(fd);
         return;
