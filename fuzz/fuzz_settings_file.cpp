@@ -1,14 +1,42 @@
 #include "FuzzCheck.h"
+#include "platform/Files.h"
 #include "platform/TextCodec.h"
 #include "settings/SettingsFile.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <cstddef>
 #include <cstdint>
+
+namespace {
+// Loading from a real file: a load that fails leaves the file as it was; one
+// that succeeds leaves five lines or more that load the same again.
+void LoadFromFile(const QByteArray &bytes)
+{
+    static const QString path = [] {
+        const QString dir = QDir("/dev/shm").exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
+        return dir + QStringLiteral("/fuzz_settings_%1.imptvx").arg(QCoreApplication::applicationPid());
+    }();
+    WriteWholeFile(path, bytes);
+    int repairs = 0;
+    try {
+        const Impostazioni values = LoadSettingsFile(path, [&repairs] { ++repairs; });
+        const QStringList after = SettingsLinesFromBytes(ReadWholeFile(path));
+        FUZZ_CHECK(after.size() >= kSettingsLineCount);
+        FUZZ_CHECK(ParseSettingsLines(after) == values);
+        FUZZ_CHECK(repairs == 0 || repairs == kSettingsLineCount - SettingsLinesFromBytes(bytes).size());
+    } catch (const ESettingsError &) {
+        FUZZ_CHECK(repairs == 0);
+        FUZZ_CHECK(ReadWholeFile(path) == bytes);
+    }
+}
+} // namespace
 
 // Input: the bytes of a settings file.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+    LoadFromFile(bytes);
     QStringList lines;
     Impostazioni values;
     try {

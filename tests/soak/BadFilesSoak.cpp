@@ -44,6 +44,7 @@ std::vector<BadFile> BadFileRows()
         {"an entry with a 10 MiB address", "Sito=" + tenMiB + " Num=1\r\n",
          QStringList{"Sito=" + QString(tenMiB) + " Num=1"}},
         {"10 MiB of line ends", QByteArray(10 * kMiB, '\n'), std::nullopt},
+        {"two short lines of text", "\x80x\rabc\n", std::nullopt},
     };
 }
 
