@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <cstddef>
 #include <cstdint>
 
@@ -13,10 +14,17 @@ namespace {
 // that succeeds leaves five lines or more that load the same again.
 void LoadFromFile(const QByteArray &bytes)
 {
-    static const QString path = [] {
-        const QString dir = QDir("/dev/shm").exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
-        return dir + QStringLiteral("/fuzz_settings_%1.imptvx").arg(QCoreApplication::applicationPid());
-    }();
+    // One scratch file per process, gone when the process ends normally.
+    static const struct Scratch {
+        QString path;
+        Scratch()
+        {
+            const QString dir = QDir("/dev/shm").exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
+            path = dir + QStringLiteral("/fuzz_settings_%1.imptvx").arg(QCoreApplication::applicationPid());
+        }
+        ~Scratch() { QFile::remove(path); }
+    } scratch;
+    const QString &path = scratch.path;
     WriteWholeFile(path, bytes);
     int repairs = 0;
     try {
