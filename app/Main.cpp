@@ -347,12 +347,14 @@ void TfrmMain::BoxElencoListeClick()
     // A file that cannot be read raises before the preview is touched.
     const QStringList lines = LeggiLista(file);
     MemoLista->clear();
-    MemoLista->addItems(lines);
+    // Checked before the lines go into the box: a refused file of millions of
+    // lines would otherwise become millions of items only to be thrown away.
     if (!ListaValida(lines)) {
         MsgAttenzione(AvvisoListaNonValida(NomeLista(file)));
         MostraVuota();
         return;
     }
+    MemoLista->addItems(lines);
     LabelListaProvenienza->setText(file);
 }
 

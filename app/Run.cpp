@@ -40,6 +40,13 @@ QString OraLunga()
     format.remove(QLatin1Char('t'));
     return QLocale::system().toString(QTime::currentTime(), format.trimmed());
 }
+// An entry as a message quotes it. A list file may hold a line of megabytes,
+// which no message box can show; the start tells the user which entry it is.
+QString VoceInBreve(const QString &riga)
+{
+    constexpr qsizetype kMassimo = 200;
+    return riga.size() <= kMassimo ? riga : riga.left(kMassimo) + QStringLiteral("...");
+}
 } // namespace
 
 void TfrmMain::ImpostaStatoControlli(bool running)
@@ -103,7 +110,7 @@ void TfrmMain::btIniziaClick()
         if (!volte) {
             // Not of the list editor's form: nothing sensible to visit.
             if (!Interrotto)
-                MsgAttenzione(QStringLiteral("La voce \"") + riga +
+                MsgAttenzione(QStringLiteral("La voce \"") + VoceInBreve(riga) +
                               QStringLiteral("\" non è nel formato corretto e non verrà visitata."));
         } else {
             const VoceSito voce = DividiVoce(riga);
@@ -229,15 +236,26 @@ void TfrmMain::StreamInMemo(QPlainTextEdit *memo, const TMemoryStream &stream)
     const std::string_view bytes = stream.Bytes();
     if (bytes.empty())
         return;
-    // One conversion and one insertion for the whole page: a page of tens of
-    // megabytes must not be fed to the widget line by line.
-    const QList<QByteArray> lines = SplitByteLines(QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size())));
-    QString text;
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        if (i > 0)
-            text += QLatin1Char('\n');
-        text += DecodeAnsi(lines[i]);
+    // One conversion, line ends made '\n' in place, one insertion: a page of
+    // tens of megabytes must be neither fed to the widget line by line nor
+    // copied once per line on its way there.
+    QString text = DecodeAnsi(QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size())));
+    QChar *d = text.data();
+    const qsizetype n = text.size();
+    qsizetype w = 0;
+    for (qsizetype r = 0; r < n; ++r) {
+        if (d[r] == u'\r') {
+            d[w++] = u'\n';
+            if (r + 1 < n && d[r + 1] == u'\n')
+                ++r;
+        } else {
+            d[w++] = d[r];
+        }
     }
+    // A line end at the very end closes the last line; it starts no new one.
+    if (w > 0 && d[w - 1] == u'\n')
+        --w;
+    text.truncate(w);
     if (memo->document()->isEmpty())
         memo->setPlainText(text);
     else

@@ -566,9 +566,11 @@ void TfrmListe::sbCaricaClick()
     const QString item = BoxElencoListe->Item(i);
     // A file that cannot be read raises before the list box is touched.
     const QStringList righe = LeggiLista(item);
-    MemoLista->SetItems(righe);
+    // A refused file is never turned into items (it may hold millions of lines).
+    const bool valida = ListaValida(righe);
+    MemoLista->SetItems(valida ? righe : QStringList{});
     EditNomeLista->setText(NomeLista(item));
-    if (!ListaValida(righe)) {
+    if (!valida) {
         MsgAttenzione(AvvisoListaNonValida(NomeLista(item)));
         SvuotaMemoLista();
         sbCancellaListaClick();

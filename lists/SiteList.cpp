@@ -4,6 +4,8 @@
 #include "platform/Exception.h"
 #include "platform/Files.h"
 
+#include <climits>
+
 QStringList EnumeraListe()
 {
     return ListFiles(CartellaProgramma(), kMascheraListe);
@@ -65,13 +67,19 @@ std::optional<int> VolteVoce(const QString &line)
     if (sep < 0 || line.indexOf(QLatin1String("Num=")) != sep + 1)
         return std::nullopt;
     const QString count = line.mid(sep + 5);
-    // Nine digits always fit; the editor never writes more than five.
-    if (count.isEmpty() || count.size() > 9)
+    if (count.isEmpty())
         return std::nullopt;
-    for (QChar c : count)
+    // Digits only, any number of leading zeros (the editor keeps them as
+    // typed), and a value that fits.
+    long long value = 0;
+    for (QChar c : count) {
         if (c < u'0' || c > u'9')
             return std::nullopt;
-    return count.toInt();
+        value = value * 10 + (c.unicode() - u'0');
+        if (value > INT_MAX)
+            return std::nullopt;
+    }
+    return static_cast<int>(value);
 }
 
 EsitoVoce ControllaVoce(const QString &sito, const QString &volte)
@@ -84,6 +92,12 @@ EsitoVoce ControllaVoce(const QString &sito, const QString &volte)
         return EsitoVoce::IndirizzoNonValido;
     if (volte.isEmpty() || StrToInt(volte) < 1)
         return EsitoVoce::NumeroNonValido;
+    // The conversion also takes a sign or leading blanks (a pasted " 5"), but
+    // the run visits only counts written in digits: such an entry would be
+    // saved and then never visited.
+    for (QChar c : volte)
+        if (c < u'0' || c > u'9')
+            return EsitoVoce::NumeroNonValido;
     return EsitoVoce::Ok;
 }
 

@@ -75,6 +75,9 @@ Impostazioni LoadSettingsFile(const QString &path, const std::function<void()> &
         // away whatever follows it.
         throw ESettingsError(QStringLiteral("Il file delle impostazioni non è un file di testo."));
     }
+    // A file that will not load is left as it is: completing it first would
+    // change a file that is not settings at all and still fail.
+    ParseSettingsLines(lines);
     while (lines.size() < kSettingsLineCount) {
         lines.append(QString());
         WriteTextLines(path, lines);

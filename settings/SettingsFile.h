@@ -54,9 +54,9 @@ QStringList SettingsLinesFromBytes(const QByteArray &bytes);
 
 // Short files are completed with empty lines, one at a time, the whole list
 // written back after each; onRepaired runs after every write so the caller can
-// tell the user. Then the lines are parsed. Nothing outside the file changes on
-// failure: EFileError for a file that cannot be read or written, ESettingsError
-// for one whose content is not settings.
+// tell the user. Only a file that then loads is completed: on failure nothing
+// changes, the file included. EFileError for a file that cannot be read or
+// written, ESettingsError for one whose content is not settings.
 Impostazioni LoadSettingsFile(const QString &path, const std::function<void()> &onRepaired);
 
 // Creates or replaces the file. A value that cannot be written as it is

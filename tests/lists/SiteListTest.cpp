@@ -109,6 +109,9 @@ TEST(SiteEntry, ComposeChecksInOrder)
         {"empty count", "a", "", EsitoVoce::NumeroNonValido},
         {"zero", "a", "0", EsitoVoce::NumeroNonValido},
         {"five zeros", "a", "00000", EsitoVoce::NumeroNonValido},
+        // Counts the conversion takes but the run would never visit.
+        {"pasted leading blank", "a", " 5", EsitoVoce::NumeroNonValido},
+        {"plus sign", "a", "+5", EsitoVoce::NumeroNonValido},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -144,6 +147,9 @@ TEST(SiteEntry, Splitting)
         {"count not a number", "Sito=a Num=x1", "a", "x1", std::nullopt},
         {"count with blank", "Sito=a Num=1 ", "a", "1 ", std::nullopt},
         {"huge count", "Sito=a Num=12345678901", "a", "12345678901", std::nullopt},
+        {"largest that fits", "Sito=a Num=2147483647", "a", "2147483647", 2147483647},
+        {"one past it", "Sito=a Num=2147483648", "a", "2147483648", std::nullopt},
+        {"many leading zeros", "Sito=a Num=000000000001", "a", "000000000001", 1},
         {"negative", "Sito=a Num=-1", "a", "-1", std::nullopt},
     };
     for (const Row &row : rows) {

@@ -73,3 +73,44 @@ TEST(Estrazione, ReadingTheNumber)
     EXPECT_EQ(LeggiNumeroVersione(""), std::nullopt);
     EXPECT_EQ(invertiTesto("abc"), "cba");
 }
+
+TEST(Estrazione, SkippedAndFailedHitsAcrossLines)
+{
+    struct Row {
+        const char *name;
+        QStringList lines;
+        int salta;
+        QStringList values;
+    };
+    const Row rows[] = {
+        {"hit on the start line skipped, next fails, third yields", {"S a=1;", "x=2", "y=3;"}, 1, {"3"}},
+        {"start lines without the second marker", {"S", "S", "a=1;", "b=2;"}, 1, {"2"}},
+        {"skip more than there are hits", {"S a=1;", "b=2;"}, 5, {}},
+        {"start marker on the hit line is not searched",
+         {"S a=1;", "S b=2;", "c=3;", "S", "d=4;", "e=5;"},
+         1,
+         {"2", "5"}},
+        {"start line without value, next line yields", {"S a=", "b=2;"}, 0, {"2"}},
+        {"negative skip count skips nothing", {"S a=1;"}, -2, {"1"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        CriterioEstrazione c{"S", "=", "=", ";", "", false, false, row.salta, false};
+        QStringList values;
+        EstraiURLConCriterio(row.lines, c, values);
+        EXPECT_EQ(values, row.values);
+    }
+}
+
+// Every line opens a search and none yields a value: searched line by line
+// this would take hours, and the version check would freeze the program.
+TEST(Estrazione, LargeReplyWithoutValueEnds)
+{
+    QStringList lines(100000, QStringLiteral("Versione -x"));
+    QStringList values;
+    EstraiURLConCriterio(lines, Versione(), values);
+    EXPECT_TRUE(values.isEmpty());
+    lines.append(QStringLiteral("- 12<"));
+    EstraiURLConCriterio(lines, Versione(), values);
+    EXPECT_EQ(values, QStringList{" 12"});
+}
