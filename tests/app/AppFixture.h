@@ -3,6 +3,7 @@
 #include "app/Main.h"
 #include "app/Programma.h"
 #include "app/Start.h"
+#include "lists/Liste.h"
 #include "net/HttpProt.h"
 #include "platform/Clock.h"
 #include "platform/TextCodec.h"
@@ -15,6 +16,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -95,6 +97,22 @@ protected:
         ASSERT_EQ(found.size(), 1);
         main->BoxElencoListe->setCurrentItem(found[0]);
         main->BoxElencoListeClick();
+    }
+
+    // Shows the main window, opens the list editor, types the hidden code into
+    // its address field and leaves it, as a user would to see the page source.
+    void RevealPageSourceThroughEditor()
+    {
+        main->show();
+        QTimer::singleShot(0, [&] {
+            auto *editor = main->findChild<TfrmListe *>();
+            ASSERT_NE(editor, nullptr);
+            boxes.ExpectInfo(QStringLiteral("Apertura visualizzatore riuscita."));
+            editor->findChild<QLineEdit *>("EditSito")->setText("quazo");
+            editor->EditSitoExit();
+            editor->sbEsciClick();
+        });
+        main->sbGestListeClick();
     }
 
     QStringList Preview() const

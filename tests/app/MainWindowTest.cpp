@@ -205,16 +205,7 @@ TEST_F(MainWindow, RunWithoutListFilesOpensTheEditor)
 
 TEST_F(MainWindow, QuazoInTheEditorRevealsThePageSource)
 {
-    main->show();
-    QTimer::singleShot(0, [&] {
-        auto *editor = main->findChild<TfrmListe *>();
-        ASSERT_NE(editor, nullptr);
-        boxes.ExpectInfo(QStringLiteral("Apertura visualizzatore riuscita."));
-        editor->findChild<QLineEdit *>("EditSito")->setText("quazo");
-        editor->EditSitoExit();
-        editor->sbEsciClick();
-    });
-    main->sbGestListeClick();
+    RevealPageSourceThroughEditor();
     EXPECT_TRUE(main->DisplayMemo->isVisible());
     main->hide();
 }

@@ -151,16 +151,7 @@ TEST_F(TextRun, HiddenPageSourceIsShownWhenRevealed)
     boxes.ExpectQuestion(kReport, false);
     main->btIniziaClick();
     EXPECT_EQ(main->RigheCodice(), (QStringList{"tre", "quattro"}));
-    main->show();
-    QTimer::singleShot(0, [&] {
-        auto *editor = main->findChild<TfrmListe *>();
-        ASSERT_NE(editor, nullptr);
-        boxes.ExpectInfo(QStringLiteral("Apertura visualizzatore riuscita."));
-        editor->findChild<QLineEdit *>("EditSito")->setText("quazo");
-        editor->EditSitoExit();
-        editor->sbEsciClick();
-    });
-    main->sbGestListeClick();
+    RevealPageSourceThroughEditor();
     EXPECT_TRUE(main->DisplayMemo->isVisible());
     EXPECT_EQ(main->DisplayMemo->toPlainText(), "tre\nquattro");
     EXPECT_EQ(main->RigheCodice(), (QStringList{"tre", "quattro"}));
