@@ -50,6 +50,26 @@ public:
     ~ShimUser() { ws::WSACleanup(); }
 };
 
+// A raw listener on 127.0.0.1 whose connections get a 4 KiB receive buffer,
+// for peers that must fill up quickly; sin receives its address. Returns
+// INVALID_SOCKET when it cannot be set up.
+inline ws::SOCKET SmallBufferListener(ws::SOCKADDR_IN &sin)
+{
+    ws::SOCKET listener = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+    const int small = 4096;
+    ws::setsockopt(listener, ws::SOL_SOCKET, ws::SO_RCVBUF, reinterpret_cast<const char *>(&small), sizeof small);
+    sin = {};
+    sin.sin_family = ws::AF_INET;
+    sin.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
+    int len = sizeof sin;
+    if (ws::bind(listener, reinterpret_cast<ws::SOCKADDR *>(&sin), sizeof sin) != 0 || ws::listen(listener, 1) != 0 ||
+        ws::getsockname(listener, reinterpret_cast<ws::SOCKADDR *>(&sin), &len) != 0) {
+        ws::closesocket(listener);
+        return ws::INVALID_SOCKET;
+    }
+    return listener;
+}
+
 using Log = std::vector<std::string>;
 
 // The text of the ESocketException f raises, or empty when it raises none.

@@ -302,16 +302,9 @@ TEST(WSocketSend, PartialSendFinishesOnTheNextWriteNotification)
 {
     ShimUser shim;
     // A raw peer with a small receive buffer that reads nothing until told.
-    ws::SOCKET listener = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
-    const int small = 4096;
-    ws::setsockopt(listener, ws::SOL_SOCKET, ws::SO_RCVBUF, reinterpret_cast<const char *>(&small), sizeof small);
     ws::SOCKADDR_IN sin{};
-    sin.sin_family = ws::AF_INET;
-    sin.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
-    ASSERT_EQ(ws::bind(listener, reinterpret_cast<ws::SOCKADDR *>(&sin), sizeof sin), 0);
-    ASSERT_EQ(ws::listen(listener, 1), 0);
-    int len = sizeof sin;
-    ws::getsockname(listener, reinterpret_cast<ws::SOCKADDR *>(&sin), &len);
+    ws::SOCKET listener = SmallBufferListener(sin);
+    ASSERT_NE(listener, ws::INVALID_SOCKET);
 
     TWSocket client;
     int dataSent = 0;
@@ -634,16 +627,9 @@ TEST(WSocketWaits, LingeringCloseKeepsTheLoopAliveAndEnds)
 {
     ShimUser shim;
     // A peer that never reads, so the data cannot leave within the linger time.
-    ws::SOCKET listener = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
-    const int small = 4096;
-    ws::setsockopt(listener, ws::SOL_SOCKET, ws::SO_RCVBUF, reinterpret_cast<const char *>(&small), sizeof small);
     ws::SOCKADDR_IN sin{};
-    sin.sin_family = ws::AF_INET;
-    sin.sin_addr.s_addr = ws::inet_addr("127.0.0.1");
-    ASSERT_EQ(ws::bind(listener, reinterpret_cast<ws::SOCKADDR *>(&sin), sizeof sin), 0);
-    ASSERT_EQ(ws::listen(listener, 1), 0);
-    int len = sizeof sin;
-    ws::getsockname(listener, reinterpret_cast<ws::SOCKADDR *>(&sin), &len);
+    ws::SOCKET listener = SmallBufferListener(sin);
+    ASSERT_NE(listener, ws::INVALID_SOCKET);
 
     TWSocket client;
     client.SetLingerOnOff(wsLingerOn);
