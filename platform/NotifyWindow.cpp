@@ -91,6 +91,30 @@ bool PostToWindow(std::uintptr_t handle, UINT msg, WPARAM wParam, LPARAM lParam)
     return true;
 }
 
+bool DeliverToWindow(std::uintptr_t handle, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    auto *receiver = reinterpret_cast<QObject *>(handle);
+    {
+        std::lock_guard lock(liveMutex);
+        if (!liveWindows.count(handle))
+            return false;
+        if (receiver->thread() != QThread::currentThread()) {
+            QCoreApplication::postEvent(receiver, new MessageEvent(msg, wParam, lParam));
+            return true;
+        }
+    }
+    QCoreApplication::sendPostedEvents();
+    // What was queued may have closed the window.
+    {
+        std::lock_guard lock(liveMutex);
+        if (!liveWindows.count(handle))
+            return false;
+    }
+    MessageEvent event(msg, wParam, lParam);
+    QCoreApplication::sendEvent(receiver, &event);
+    return true;
+}
+
 void ProcessMessages()
 {
     QCoreApplication::sendPostedEvents();

@@ -60,6 +60,13 @@ private:
 // Safe from any thread: this is how worker threads report back to the UI thread.
 bool PostToWindow(std::uintptr_t handle, UINT msg, WPARAM wParam, LPARAM lParam);
 
+// What PostToWindow would do, without the round trip through the queue when
+// the window lives on this thread: the messages already queued there are
+// handled first, then this one, so the order is the one a post would give.
+// Meant for code already running from the event loop, such as a readiness
+// watch; false when the window is gone.
+bool DeliverToWindow(std::uintptr_t handle, UINT msg, WPARAM wParam, LPARAM lParam);
+
 // Handles every pending message and returns ("process messages").
 void ProcessMessages();
 

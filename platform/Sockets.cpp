@@ -303,13 +303,14 @@ struct Async {
     bool readArmed = true;  // FD_READ / FD_ACCEPT may be reported
     bool closeSent = false; // FD_CLOSE is reported once and ends reading
     bool deaf = false;      // the window is gone or the connect failed
+    bool idle = false;      // a stream not yet connecting nor listening: nothing to report
     std::unique_ptr<QSocketNotifier> readNotifier;
     std::unique_ptr<QSocketNotifier> writeNotifier;
 
     void UpdateRead()
     {
         if (readNotifier)
-            readNotifier->setEnabled(!deaf && !connecting && readArmed && !closeSent &&
+            readNotifier->setEnabled(!deaf && !idle && !connecting && readArmed && !closeSent &&
                                      (mask & (FD_READ | FD_ACCEPT | FD_CLOSE)));
     }
     void ArmWrite(bool on)
@@ -338,6 +339,31 @@ bool PostEvent(SOCKET s, Async &a, long event, int error)
     return false;
 }
 
+std::shared_ptr<Entry> Find(SOCKET s);
+
+// The same from the readiness watch, which runs from the event loop: the
+// message is handled at once, after what is already queued, instead of
+// costing the loop another turn. The handler may close the socket, so the
+// watch must be left as it should stay before this is called.
+void ReportEvent(SOCKET s, Async &a, long event, int error)
+{
+    event &= a.mask;
+    if (!event)
+        return;
+    const std::uintptr_t window = a.window;
+    if (DeliverToWindow(window, a.msg, static_cast<WPARAM>(s),
+                        static_cast<LPARAM>(MAKELONG(static_cast<std::uint16_t>(event),
+                                                     static_cast<std::uint16_t>(error))))) {
+        return;
+    }
+    auto e = Find(s);
+    if (e && e->async && e->async->window == window) {
+        e->async->deaf = true;
+        e->async->UpdateRead();
+        e->async->ArmWrite(false);
+    }
+}
+
 int SocketError(int fd)
 {
     int err = 0;
@@ -360,35 +386,39 @@ void OnReadable(SOCKET s)
     if (!e || !e->async)
         return;
     Async &a = *e->async;
-    if (a.deaf || a.connecting || !a.readArmed || a.closeSent)
-        return;
-    if (e->listening) {
-        a.readArmed = false; // accept() re-arms
+    if (a.deaf || a.connecting || !a.readArmed || a.closeSent) {
+        // Still readable while a report waits for its read: quiet until then.
         a.UpdateRead();
-        PostEvent(s, a, FD_ACCEPT, 0);
+        return;
+    }
+    // After a report the notifier stays on until it fires again unread: most
+    // readers read before that, and each switch of a notifier costs the event
+    // loop a wake-up. accept/recv/recvfrom re-arm.
+    if (e->listening) {
+        a.readArmed = false;
+        ReportEvent(s, a, FD_ACCEPT, 0);
         return;
     }
     if (e->type != wsnum::kSockStream) {
-        a.readArmed = false; // recv/recvfrom re-arms
-        a.UpdateRead();
-        PostEvent(s, a, FD_READ, 0);
+        a.readArmed = false;
+        ReportEvent(s, a, FD_READ, 0);
         return;
     }
     // A stream: data, an orderly end or a reset all look "readable".
     char probe;
     const ssize_t r = ::recv(e->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    const int err = errno;
     if (r > 0) {
         a.readArmed = false;
-        a.UpdateRead();
-        PostEvent(s, a, FD_READ, 0);
+        ReportEvent(s, a, FD_READ, 0);
     } else if (r == 0) {
         a.closeSent = true;
         a.UpdateRead();
-        PostEvent(s, a, FD_CLOSE, 0);
-    } else if (errno != EAGAIN && errno != EINTR) {
+        ReportEvent(s, a, FD_CLOSE, 0);
+    } else if (err != EAGAIN && err != EINTR) {
         a.closeSent = true;
         a.UpdateRead();
-        PostEvent(s, a, FD_CLOSE, FromErrno(errno));
+        ReportEvent(s, a, FD_CLOSE, FromErrno(err));
     }
 }
 
@@ -404,32 +434,34 @@ void OnWritable(SOCKET s)
         const int err = SocketError(e->fd);
         if (err != 0) {
             // A failed connect reports once and nothing else follows.
-            PostEvent(s, a, FD_CONNECT, FromErrno(err));
             a.deaf = true;
             a.UpdateRead();
+            ReportEvent(s, a, FD_CONNECT, FromErrno(err));
             return;
         }
-        // One wake-up of the loop for both, as one readiness report gives them.
-        PostEvent(s, a, FD_CONNECT | FD_WRITE, 0);
+        // Both in one message, as one readiness report gives them.
         a.UpdateRead();
+        ReportEvent(s, a, FD_CONNECT | FD_WRITE, 0);
         return;
     }
-    PostEvent(s, a, FD_WRITE, 0);
+    ReportEvent(s, a, FD_WRITE, 0);
 }
 
 void MakeNotifiers(SOCKET s, Entry &e)
 {
     Async &a = *e.async;
-    a.readNotifier = std::make_unique<QSocketNotifier>(e.fd, QSocketNotifier::Read);
-    a.readNotifier->setEnabled(false);
+    // Made without a socket and given it afterwards, so that they start off
+    // without registering and unregistering first.
+    a.readNotifier = std::make_unique<QSocketNotifier>(QSocketNotifier::Read);
+    a.readNotifier->setSocket(e.fd);
     QObject::connect(a.readNotifier.get(), &QSocketNotifier::activated, [s] {
         try {
             OnReadable(s);
         } catch (...) {
         }
     });
-    a.writeNotifier = std::make_unique<QSocketNotifier>(e.fd, QSocketNotifier::Write);
-    a.writeNotifier->setEnabled(false);
+    a.writeNotifier = std::make_unique<QSocketNotifier>(QSocketNotifier::Write);
+    a.writeNotifier->setSocket(e.fd);
     QObject::connect(a.writeNotifier.get(), &QSocketNotifier::activated, [s] {
         try {
             OnWritable(s);
@@ -893,6 +925,8 @@ int connect(SOCKET s, const SOCKADDR *name, int namelen)
     if (!e->nonBlocking)
         return rc == 0 ? 0 : FailErrno();
     Async *a = e->async.get();
+    if (a)
+        a->idle = false;
     if (rc == 0) {
         if (a) {
             PostEvent(s, *a, FD_CONNECT | FD_WRITE, 0);
@@ -930,8 +964,10 @@ int listen(SOCKET s, int backlog)
     if (::listen(e->fd, backlog) != 0)
         return FailErrno();
     e->listening = true;
-    if (e->async)
+    if (e->async) {
+        e->async->idle = false;
         e->async->UpdateRead();
+    }
     return 0;
 }
 
@@ -1478,6 +1514,9 @@ int WSAAsyncSelect(SOCKET s, std::uintptr_t window, unsigned msg, long events)
     a.msg = msg;
     a.mask = events;
     a.connecting = wasConnecting;
+    // Watching a fresh stream for reading would only switch the watch off
+    // again at its connect.
+    a.idle = e->type == wsnum::kSockStream && !e->listening && !e->connectMade;
     MakeNotifiers(s, *e);
     if (a.connecting) {
         a.ArmWrite(true);
@@ -1486,7 +1525,8 @@ int WSAAsyncSelect(SOCKET s, std::uintptr_t window, unsigned msg, long events)
     a.UpdateRead();
     // A socket that can already send says so once, as WinSock does when the
     // request is made on a connected or datagram socket.
-    if ((events & FD_WRITE) && (e->type != wsnum::kSockStream || (!e->listening && IsConnected(e->fd))))
+    if ((events & FD_WRITE) &&
+        (e->type != wsnum::kSockStream || (!e->listening && e->connectMade && IsConnected(e->fd))))
         PostEvent(s, a, FD_WRITE, 0);
     return 0;
 }

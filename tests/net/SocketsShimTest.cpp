@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -205,6 +208,52 @@ TEST_F(Shim, SelectFollowsTheReenablingRules)
     EXPECT_EQ(rec.Events(client).back(), ws::FD_CLOSE);
     ws::closesocket(client);
     ws::closesocket(listener);
+}
+
+// Reports are handled straight from the readiness watch; they must still come
+// after what was queued for the window before them, and a handler that waits
+// in a nested loop must still see the reports of other sockets, and may close
+// its own socket.
+TEST_F(Shim, ReportsKeepTheQueueOrderAndNest)
+{
+    ws::SOCKET a, aPeer, b, bPeer;
+    MakePair(a, aPeer);
+    MakePair(b, bPeer);
+    std::vector<std::string> seen;
+    bool nestedSawB = false;
+    NotifyWindow window([&](UINT m, WPARAM w, LPARAM l) -> LRESULT {
+        const auto event = LOWORD(static_cast<std::uintptr_t>(l));
+        if (m == 0x402) {
+            seen.push_back("queued");
+            return 0;
+        }
+        const std::string who = w == static_cast<WPARAM>(a) ? "a" : "b";
+        seen.push_back(who + (event == ws::FD_READ ? " read" : event == ws::FD_CLOSE ? " close" : " other"));
+        if (who == "a" && event == ws::FD_READ) {
+            ws::send(bPeer, "y", 1, 0);
+            nestedSawB = PumpUntil([&] { return seen.back() == "b read"; });
+            ws::closesocket(a); // from inside its own report
+        }
+        return 0;
+    });
+    ASSERT_EQ(ws::WSAAsyncSelect(a, window.Handle(), 0x401, ws::FD_READ | ws::FD_CLOSE), 0);
+    ASSERT_EQ(ws::WSAAsyncSelect(b, window.Handle(), 0x401, ws::FD_READ | ws::FD_CLOSE), 0);
+    window.Post(0x402);
+    ws::send(aPeer, "x", 1, 0);
+    // The data is there before the loop runs, so both are due in its first turn.
+    ws::u_long waiting = 0;
+    for (int i = 0; i < 200 && waiting == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(ws::ioctlsocket(a, ws::FIONREAD, &waiting), 0);
+    }
+    ASSERT_EQ(waiting, 1u);
+    ASSERT_TRUE(PumpUntil([&] { return seen.size() >= 3; }));
+    PumpUntil([] { return false; }, 50);
+    EXPECT_TRUE(nestedSawB);
+    EXPECT_EQ(seen, (std::vector<std::string>{"queued", "a read", "b read"}));
+    ws::closesocket(aPeer);
+    ws::closesocket(b);
+    ws::closesocket(bPeer);
 }
 
 TEST_F(Shim, AsynchronousLookupWritesAHostEntry)
