@@ -351,9 +351,9 @@ void ReportEvent(SOCKET s, Async &a, long event, int error)
     if (!event)
         return;
     const std::uintptr_t window = a.window;
-    if (DeliverToWindow(window, a.msg, static_cast<WPARAM>(s),
-                        static_cast<LPARAM>(MAKELONG(static_cast<std::uint16_t>(event),
-                                                     static_cast<std::uint16_t>(error))))) {
+    if (DeliverToWindow(
+            window, a.msg, static_cast<WPARAM>(s),
+            static_cast<LPARAM>(MAKELONG(static_cast<std::uint16_t>(event), static_cast<std::uint16_t>(error))))) {
         return;
     }
     auto e = Find(s);
