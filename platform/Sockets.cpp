@@ -66,6 +66,7 @@ constexpr int kShutBoth = ws::SD_BOTH;
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -472,9 +473,9 @@ void MakeNotifiers(SOCKET s, Entry &e)
 
 void SetNonBlocking(Entry &e)
 {
-    const int flags = ::fcntl(e.fd, F_GETFL);
-    if (flags >= 0 && !(flags & O_NONBLOCK))
-        ::fcntl(e.fd, F_SETFL, flags | O_NONBLOCK);
+    // The shim sets no other status flag on a socket, so there is none to keep.
+    if (!e.nonBlocking)
+        ::fcntl(e.fd, F_SETFL, O_NONBLOCK);
     e.nonBlocking = true;
 }
 
@@ -937,6 +938,23 @@ int connect(SOCKET s, const SOCKADDR *name, int namelen)
     const int err = errno;
     if (err == EINPROGRESS) {
         if (a) {
+            // A connect to this machine has usually finished by now: its outcome
+            // is posted at once instead of being watched for.
+            ::pollfd p{e->fd, POLLOUT, 0};
+            if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLOUT | POLLERR))) {
+                const int outcome = SocketError(e->fd);
+                if (outcome != 0) {
+                    PostEvent(s, *a, FD_CONNECT, FromErrno(outcome));
+                    a->deaf = true;
+                    a->UpdateRead();
+                    return Fail(WSAEWOULDBLOCK);
+                }
+                if (p.revents & POLLOUT) {
+                    PostEvent(s, *a, FD_CONNECT | FD_WRITE, 0);
+                    a->UpdateRead();
+                    return Fail(WSAEWOULDBLOCK);
+                }
+            }
             a->connecting = true;
             a->UpdateRead();
             a->ArmWrite(true);
