@@ -28,6 +28,9 @@
 namespace {
 
 constexpr qint64 kBigBody = 256ll * 1024 * 1024;
+// Short rounds, many of them: a neighbour's burst on a shared machine spoils a
+// round or two, and the best of each client is what it can do.
+constexpr int kRateRounds = 7;
 
 // Counts and forgets: what a caller that only wants the page fetched uses.
 class DiscardStream : public TStream {
@@ -127,7 +130,8 @@ void Best(Rate &best, const Rate &round)
 void RequestRate(NginxServer &nginx, int n)
 {
     const std::string url = "http://127.0.0.1:" + nginx.PortText().toStdString() + "/page1k.html";
-    std::printf("\n1. Request rate: %d sequential GETs of a 1 KiB page, a new connection each (best of 3 rounds)\n", n);
+    std::printf("\n1. Request rate: %d sequential GETs of a 1 KiB page, a new connection each (best of %d rounds)\n", n,
+                kRateRounds);
 
     THttpCli cli;
     TMemoryStream page;
@@ -135,11 +139,16 @@ void RequestRate(NginxServer &nginx, int n)
     CurlMemory sink;
     CURL *h = CurlHandle(sink);
     curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    // The same again, reading the body to the close as THttpCli must (HTTP/1.0
+    // ends a body there) instead of stopping at Content-Length.
+    CURL *toClose = CurlHandle(sink);
+    curl_easy_setopt(toClose, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(toClose, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
     const std::string request = "GET /page1k.html HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
     static char buffer[16384];
 
-    Rate ours{}, curl{}, plain{};
-    for (int round = 0; round < 3; ++round) {
+    Rate ours{}, curl{}, curlToClose{}, plain{};
+    for (int round = 0; round < kRateRounds; ++round) {
         Best(ours, Measure(n, [&] {
                  page.Clear();
                  cli.SetRcvdStream(&page);
@@ -152,18 +161,26 @@ void RequestRate(NginxServer &nginx, int n)
                  if (curl_easy_perform(h) != CURLE_OK || sink.size != 1024)
                      throw std::runtime_error("libcurl: request failed");
              }));
+        Best(curlToClose, Measure(n, [&] {
+                 sink.size = 0;
+                 if (curl_easy_perform(toClose) != CURLE_OK || sink.size != 1024)
+                     throw std::runtime_error("libcurl: request failed");
+             }));
         Best(plain, Measure(n, [&] {
                  if (PlainGet(nginx.Port(), request, buffer, sizeof buffer) < 1024)
                      throw std::runtime_error("plain client: short answer");
              }));
     }
     curl_easy_cleanup(h);
+    curl_easy_cleanup(toClose);
 
     std::printf("  %-22s %10s %16s\n", "client", "requests/s", "CPU us/request");
     std::printf("  %-22s %10.0f %16.1f\n", "THttpCli::Get", ours.perSecond, ours.cpuMicros);
     std::printf("  %-22s %10.0f %16.1f\n", "libcurl easy", curl.perSecond, curl.cpuMicros);
+    std::printf("  %-22s %10.0f %16.1f\n", "libcurl, to the close", curlToClose.perSecond, curlToClose.cpuMicros);
     std::printf("  %-22s %10.0f %16.1f\n", "blocking C (floor)", plain.perSecond, plain.cpuMicros);
-    std::printf("  ours/libcurl rate %.2f, floor/ours rate %.2f\n", ours.perSecond / curl.perSecond,
+    std::printf("  ours/libcurl rate %.2f (reading to the close like ours: %.2f), floor/ours rate %.2f\n",
+                ours.perSecond / curl.perSecond, ours.perSecond / curlToClose.perSecond,
                 plain.perSecond / ours.perSecond);
     Verdict("at least as fast as libcurl (rate ratio >= 1.00)", ours.perSecond >= curl.perSecond);
     Verdict("within 1.5x of the floor", plain.perSecond / ours.perSecond <= 1.5);

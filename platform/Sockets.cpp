@@ -942,7 +942,8 @@ int connect(SOCKET s, const SOCKADDR *name, int namelen)
             // is posted at once instead of being watched for.
             ::pollfd p{e->fd, POLLOUT, 0};
             if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLOUT | POLLERR))) {
-                const int outcome = SocketError(e->fd);
+                // Writable without an error flag is a connect that succeeded.
+                const int outcome = (p.revents & (POLLERR | POLLHUP)) ? SocketError(e->fd) : 0;
                 if (outcome != 0) {
                     PostEvent(s, *a, FD_CONNECT, FromErrno(outcome));
                     a->deaf = true;
