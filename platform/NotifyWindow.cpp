@@ -112,6 +112,8 @@ bool DeliverToWindow(std::uintptr_t handle, UINT msg, WPARAM wParam, LPARAM lPar
     }
     MessageEvent event(msg, wParam, lParam);
     QCoreApplication::sendEvent(receiver, &event);
+    // What the handler posted would be the loop's next work: do it in this pass.
+    QCoreApplication::sendPostedEvents();
     return true;
 }
 

@@ -62,9 +62,10 @@ bool PostToWindow(std::uintptr_t handle, UINT msg, WPARAM wParam, LPARAM lParam)
 
 // What PostToWindow would do, without the round trip through the queue when
 // the window lives on this thread: the messages already queued there are
-// handled first, then this one, so the order is the one a post would give.
-// Meant for code already running from the event loop, such as a readiness
-// watch; false when the window is gone.
+// handled first, then this one, so the order is the one a post would give;
+// then, in the same pass, what its handler posted. Meant for code already
+// running from the event loop, such as a readiness watch; false when the
+// window is gone.
 bool DeliverToWindow(std::uintptr_t handle, UINT msg, WPARAM wParam, LPARAM lParam);
 
 // Handles every pending message and returns ("process messages").
