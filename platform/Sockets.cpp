@@ -319,6 +319,13 @@ struct Async {
         if (writeNotifier)
             writeNotifier->setEnabled(on && !deaf);
     }
+    // Nobody listens any more: stop watching rather than fire for ever.
+    void StopListening()
+    {
+        deaf = true;
+        UpdateRead();
+        ArmWrite(false);
+    }
 };
 
 // event may hold several bits: they travel in one message and the receiver
@@ -333,14 +340,9 @@ bool PostEvent(SOCKET s, Async &a, long event, int error)
             static_cast<LPARAM>(MAKELONG(static_cast<std::uint16_t>(event), static_cast<std::uint16_t>(error))))) {
         return true;
     }
-    // Nobody listens any more: stop watching rather than fire for ever.
-    a.deaf = true;
-    a.UpdateRead();
-    a.ArmWrite(false);
+    a.StopListening();
     return false;
 }
-
-std::shared_ptr<Entry> Find(SOCKET s);
 
 // The same from the readiness watch, which runs from the event loop: the
 // message is handled at once, after what is already queued, instead of
@@ -358,11 +360,8 @@ void ReportEvent(SOCKET s, Async &a, long event, int error)
         return;
     }
     auto e = Find(s);
-    if (e && e->async && e->async->window == window) {
-        e->async->deaf = true;
-        e->async->UpdateRead();
-        e->async->ArmWrite(false);
-    }
+    if (e && e->async && e->async->window == window)
+        e->async->StopListening();
 }
 
 int SocketError(int fd)
@@ -910,6 +909,24 @@ int bind(SOCKET s, const SOCKADDR *name, int namelen)
     return 0;
 }
 
+namespace {
+// A connect in progress whose outcome is known already: 0 for a connection
+// made, the errno of a failure; -1 while it is still going on.
+int ConnectOutcome(int fd)
+{
+    ::pollfd p{fd, POLLOUT, 0};
+    if (::poll(&p, 1, 0) != 1)
+        return -1;
+    // Writable without an error flag is a connect that succeeded.
+    if (p.revents & (POLLERR | POLLHUP)) {
+        const int err = SocketError(fd);
+        if (err != 0)
+            return err;
+    }
+    return (p.revents & POLLOUT) ? 0 : -1;
+}
+} // namespace
+
 int connect(SOCKET s, const SOCKADDR *name, int namelen)
 {
     auto e = Use(s);
@@ -926,46 +943,28 @@ int connect(SOCKET s, const SOCKADDR *name, int namelen)
     if (!e->nonBlocking)
         return rc == 0 ? 0 : FailErrno();
     Async *a = e->async.get();
-    if (a)
-        a->idle = false;
-    if (rc == 0) {
-        if (a) {
-            PostEvent(s, *a, FD_CONNECT | FD_WRITE, 0);
-            a->UpdateRead();
-        }
-        return 0;
+    if (!a)
+        return rc == 0 ? 0 : Fail(errno == EINPROGRESS ? WSAEWOULDBLOCK : FromErrno(errno));
+    a->idle = false;
+    const int err = rc == 0 ? 0 : errno;
+    // A connect to this machine has usually finished by now: its outcome is
+    // posted at once instead of being watched for.
+    const int outcome = err == EINPROGRESS ? ConnectOutcome(e->fd) : err;
+    if (outcome == 0) {
+        PostEvent(s, *a, FD_CONNECT | FD_WRITE, 0);
+        a->UpdateRead();
+        return rc == 0 ? 0 : Fail(WSAEWOULDBLOCK);
     }
-    const int err = errno;
-    if (err == EINPROGRESS) {
-        if (a) {
-            // A connect to this machine has usually finished by now: its outcome
-            // is posted at once instead of being watched for.
-            ::pollfd p{e->fd, POLLOUT, 0};
-            if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLOUT | POLLERR))) {
-                // Writable without an error flag is a connect that succeeded.
-                const int outcome = (p.revents & (POLLERR | POLLHUP)) ? SocketError(e->fd) : 0;
-                if (outcome != 0) {
-                    PostEvent(s, *a, FD_CONNECT, FromErrno(outcome));
-                    a->deaf = true;
-                    a->UpdateRead();
-                    return Fail(WSAEWOULDBLOCK);
-                }
-                if (p.revents & POLLOUT) {
-                    PostEvent(s, *a, FD_CONNECT | FD_WRITE, 0);
-                    a->UpdateRead();
-                    return Fail(WSAEWOULDBLOCK);
-                }
-            }
-            a->connecting = true;
-            a->UpdateRead();
-            a->ArmWrite(true);
-        }
+    if (outcome < 0) {
+        a->connecting = true;
+        a->UpdateRead();
+        a->ArmWrite(true);
         return Fail(WSAEWOULDBLOCK);
     }
-    // The outcome of the attempt itself arrives the way WinSock delivers it to a
-    // non-blocking socket: "would block" now, FD_CONNECT with the error later.
-    if (a && (err == ECONNREFUSED || err == ETIMEDOUT || err == ECONNRESET)) {
-        PostEvent(s, *a, FD_CONNECT, FromErrno(err));
+    // A failed attempt reports the way WinSock does to a non-blocking socket:
+    // "would block" now, FD_CONNECT with the error later, and nothing else.
+    if (err == EINPROGRESS || outcome == ECONNREFUSED || outcome == ETIMEDOUT || outcome == ECONNRESET) {
+        PostEvent(s, *a, FD_CONNECT, FromErrno(outcome));
         a->deaf = true;
         a->UpdateRead();
         return Fail(WSAEWOULDBLOCK);
