@@ -41,14 +41,14 @@ public:
         }
         pending = true;
         if (completeOnNavigate)
-            QTimer::singleShot(0, [this, url] { Complete(url); });
+            QTimer::singleShot(0, &scope_, [this, url] { Complete(url); });
     }
     // Like the real control, a stopped load still reports its completion.
     void Stop() override
     {
         ++stops;
         if (pending && stopCompletes)
-            QTimer::singleShot(0, [this] { Complete(QStringLiteral("stopped")); });
+            QTimer::singleShot(0, &scope_, [this] { Complete(QStringLiteral("stopped")); });
     }
     void Complete(const QString &url)
     {
@@ -64,6 +64,10 @@ public:
     bool pending = false;
     bool stopCompletes = true;
     std::function<void(const QString &)> onNavigate;
+
+private:
+    // Completions still queued when the browser goes are dropped with it.
+    QObject scope_;
 };
 
 // The program's windows in a fresh program folder, message boxes scripted,
@@ -104,7 +108,7 @@ protected:
     void RevealPageSourceThroughEditor()
     {
         main->show();
-        QTimer::singleShot(0, [&] {
+        QTimer::singleShot(0, &scope, [&] {
             auto *editor = main->findChild<TfrmListe *>();
             ASSERT_NE(editor, nullptr);
             boxes.ExpectInfo(QStringLiteral("Apertura visualizzatore riuscita."));
@@ -130,4 +134,7 @@ protected:
     Finestre w;
     TfrmMain *main = nullptr;
     FakeBrowser *fake = nullptr;
+    // Context of the timers a test starts: declared last, it goes first, so
+    // no timer of one test can fire inside the next one.
+    QObject scope;
 };

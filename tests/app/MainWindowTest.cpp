@@ -36,7 +36,7 @@ TEST_F(MainWindow, StartWindowStandsAloneThenMainWindowAndSettings)
     bool startVisibleDuringStart = false;
     bool timerRunningDuringStart = false;
     start->TimerStart->setInterval(50);
-    QTimer::singleShot(10, [&] {
+    QTimer::singleShot(10, &scope, [&] {
         mainVisibleDuringStart = main->isVisible();
         startVisibleDuringStart = start->isVisible();
         timerRunningDuringStart = start->TimerStart->isActive();
@@ -144,7 +144,7 @@ TEST_F(MainWindow, AboutWindowFromButtonAndMenu)
     int shown = 0;
     for (auto open : {std::function<void()>([&] { main->sbInfo->click(); }),
                       std::function<void()>([&] { main->About1->trigger(); })}) {
-        QTimer::singleShot(0, [&] {
+        QTimer::singleShot(0, &scope, [&] {
             if (w.about->isVisible()) {
                 ++shown;
                 EXPECT_EQ(w.about->LabelPrg->text(), "T4V_Quorvi");
@@ -172,7 +172,7 @@ TEST_F(MainWindow, ListEditorOpensAndTheListFilesAreReadAgain)
 {
     LoadList("vecchia.tvx", "Sito=alfa Num=1\r\n");
     bool editorShown = false;
-    QTimer::singleShot(0, [&] {
+    QTimer::singleShot(0, &scope, [&] {
         auto *editor = main->findChild<TfrmListe *>();
         ASSERT_NE(editor, nullptr);
         editorShown = editor->isVisible();
@@ -192,7 +192,7 @@ TEST_F(MainWindow, RunWithoutListFilesOpensTheEditor)
     boxes.ExpectWarning(QStringLiteral("Impossibile iniziare la procedura, nessun elenco lista presente, accesso "
                                        "alla gestione liste automatico."));
     bool editorShown = false;
-    QTimer::singleShot(0, [&] {
+    QTimer::singleShot(0, &scope, [&] {
         if (auto *editor = main->findChild<TfrmListe *>()) {
             editorShown = true;
             editor->sbEsciClick();
@@ -215,7 +215,7 @@ TEST_F(MainWindow, BugReportWindowIsMadeForEachUse)
     for (auto open : {std::function<void()>([&] { main->sbBug->click(); }),
                       std::function<void()>([&] { main->Segnalabug1->trigger(); })}) {
         bool shown = false;
-        QTimer::singleShot(0, [&] {
+        QTimer::singleShot(0, &scope, [&] {
             if (auto *bug = main->findChild<TfrmBug *>()) {
                 shown = bug->isVisible();
                 bug->sbScrivici->click();

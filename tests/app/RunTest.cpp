@@ -197,7 +197,7 @@ TEST_F(Run, CompletionBetweenVisitsEndsTheNextWaitAtOnce)
             // the second page itself never reports.
             fake->Complete("late");
             fake->completeOnNavigate = false;
-            QTimer::singleShot(5000, [&] {
+            QTimer::singleShot(5000, &scope, [&] {
                 rescued = true;
                 fake->Complete("rescue");
             });
@@ -226,7 +226,7 @@ TEST_F(Run, InterruptStopsAPageThatNeverCompletes)
     w.opzioni->cbTimerOut->setChecked(false);
     LoadList("mia.tvx", "Sito=alfa Num=3\r\n");
     fake->completeOnNavigate = false;
-    fake->onNavigate = [&](const QString &) { QTimer::singleShot(10, [&] { main->sbInterrompi->click(); }); };
+    fake->onNavigate = [&](const QString &) { QTimer::singleShot(10, &scope, [&] { main->sbInterrompi->click(); }); };
     main->btIniziaClick();
     EXPECT_EQ(fake->navigated.size(), 1);
     EXPECT_EQ(fake->stops, 1);

@@ -94,7 +94,9 @@ TEST_F(TextRun, InterruptDuringAVisitToASilentServer)
     ScriptedServer server({ConnectionScript().ReadRequest().Hold()});
     LoadList("mia.tvx", Entry(server.HostPort(), "/muto", 3));
     w.opzioni->cbTimerOut->setChecked(false);
-    main->PrimaDellaVisita = [&](const QString &) { QTimer::singleShot(100, [&] { main->sbInterrompi->click(); }); };
+    main->PrimaDellaVisita = [&](const QString &) {
+        QTimer::singleShot(100, &scope, [&] { main->sbInterrompi->click(); });
+    };
     main->btIniziaClick();
     EXPECT_EQ(server.Connections(), 1);
     EXPECT_EQ(main->AccessiFalliti, 1);

@@ -62,8 +62,8 @@ TEST(HttpCliRelocation, Direct)
         if (const std::size_t at = location.find("%2"); at != std::string::npos)
             location.replace(at, 2, second.PortText());
         ScriptedServer first({Redirect(location), Page("first")});
-        THttpCli cli;
         TMemoryStream body;
+        THttpCli cli;
         cli.SetRcvdStream(&body);
         cli.SetURL("http://" + first.HostPort() + row.url);
         int changes = 0;
@@ -104,8 +104,8 @@ TEST(HttpCliRelocation, ThroughProxy)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         ScriptedServer proxy({Redirect(row.location), Page("via proxy")});
-        THttpCli cli;
         TMemoryStream body;
+        THttpCli cli;
         cli.SetRcvdStream(&body);
         // The proxy's port is written in Proxy; ProxyPort keeps its "80", and
         // the relocated request must still go to the same proxy.
@@ -180,8 +180,8 @@ TEST(HttpCliRelocation, Limits)
             scripts.push_back(Redirect("/hop" + std::to_string(i + 1)));
         scripts.push_back(row.lastLocation.empty() ? Page("end") : Redirect(row.lastLocation));
         ScriptedServer server(scripts);
-        THttpCli cli;
         TMemoryStream body;
+        THttpCli cli;
         cli.SetRcvdStream(&body);
         cli.SetURL("http://" + server.HostPort() + "/start");
         const GetOutcome got = RunGet(cli);
@@ -249,13 +249,13 @@ TEST(HttpCliAbort, WhileWaitingForTheAnswer)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         ScriptedServer server({row.script, Page("relocated")});
-        THttpCli cli;
         TMemoryStream body;
+        THttpCli cli;
         cli.SetRcvdStream(&body);
         cli.SetURL("http://" + server.HostPort() + "/");
         std::vector<std::uint16_t> errors;
         cli.OnRequestDone = [&](THttpCli *, THttpRequest, std::uint16_t error) { errors.push_back(error); };
-        After(150, [&] { cli.Abort(); });
+        const auto abort = After(150, [&] { cli.Abort(); });
         const GetOutcome got = RunGet(cli);
         EXPECT_TRUE(got.raised);
         EXPECT_EQ(got.code, 404);
@@ -441,7 +441,7 @@ TEST(HttpCliFlow, NextRequestRightAfterAFailureIsNotCutShort)
         {"after an abort",
          [](THttpCli &c, ScriptedServer &s) {
              c.SetURL("http://" + s.HostPort() + "/hold");
-             After(100, [&] { c.Abort(); });
+             const auto abort = After(100, [&] { c.Abort(); });
              EXPECT_TRUE(RunGet(c).raised);
          },
          true},
@@ -453,8 +453,8 @@ TEST(HttpCliFlow, NextRequestRightAfterAFailureIsNotCutShort)
             scripts.push_back(ConnectionScript().ReadRequest().Hold());
         scripts.push_back(ConnectionScript().ReadRequest().Pause(150).Send("HTTP/1.0 200 OK\r\n\r\nfull body"));
         ScriptedServer server(scripts);
-        THttpCli cli;
         TMemoryStream body;
+        THttpCli cli;
         cli.SetRcvdStream(&body);
         row.fail(cli, server);
         cli.SetURL("http://" + server.HostPort() + "/");

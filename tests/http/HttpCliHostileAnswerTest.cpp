@@ -39,8 +39,8 @@ TEST(HttpCliHostileAnswer, NumbersThatAreNotQuiteNumbersFailTheRequest)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         ScriptedServer server({Answer(row.answer)});
-        THttpCli cli;
         TMemoryStream body;
+        THttpCli cli;
         cli.SetRcvdStream(&body);
         cli.SetURL("http://" + server.HostPort() + "/");
         const GetOutcome got = RunGet(cli);
@@ -65,8 +65,8 @@ TEST(HttpCliHostileAnswer, AnUnfinishedLineOfARelocatingAnswerStaysWithItsConnec
     // piece once opened the next answer and turned all of it into the page.
     ScriptedServer server({Answer("HTTP/1.0 302 Found\r\nLocation: /next\r\n<html>stale").Close(),
                            Answer("HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nfresh")});
-    THttpCli cli;
     TMemoryStream body;
+    THttpCli cli;
     cli.SetRcvdStream(&body);
     cli.SetURL("http://" + server.HostPort() + "/first");
     const GetOutcome got = RunGet(cli);
@@ -95,8 +95,8 @@ TEST(HttpCliHostileAnswer, ServerTextNeverBecomesRequestLines)
         ScriptedServer server(
             {Answer("HTTP/1.0 302 Found\r\nContent-Range: " + row.contentRange + "\r\nLocation: /next\r\n\r\n"),
              Answer("HTTP/1.0 200 OK\r\n\r\nnext")});
-        THttpCli cli;
         TMemoryStream body;
+        THttpCli cli;
         cli.SetRcvdStream(&body);
         cli.SetURL("http://" + server.HostPort() + "/first");
         const GetOutcome got = RunGet(cli);

@@ -75,8 +75,8 @@ TEST_F(HttpCliPeers, PagesErrorsAndRelocations)
     for (bool viaProxy : {false, true}) {
         for (const Row &row : rows) {
             SCOPED_TRACE(std::string(row.name) + (viaProxy ? " through tinyproxy" : " directly"));
-            THttpCli cli;
             TMemoryStream body;
+            THttpCli cli;
             cli.SetRcvdStream(&body);
             UseProxy(cli, viaProxy);
             cli.SetURL(Base() + row.path);
@@ -106,8 +106,8 @@ TEST_F(HttpCliPeers, LargeFileArrivesWhole)
 {
     for (bool viaProxy : {false, true}) {
         SCOPED_TRACE(viaProxy ? "through tinyproxy" : "directly");
-        THttpCli cli;
         TMemoryStream body;
+        THttpCli cli;
         cli.SetRcvdStream(&body);
         UseProxy(cli, viaProxy);
         cli.SetURL(Base() + "/large.bin");
@@ -122,8 +122,8 @@ TEST_F(HttpCliPeers, LargeFileArrivesWhole)
 
 TEST_F(HttpCliPeers, RelativeRelocationAndHead)
 {
-    THttpCli cli;
     TMemoryStream body;
+    THttpCli cli;
     cli.SetRcvdStream(&body);
     cli.SetURL(Base() + "/relative");
     EXPECT_FALSE(RunGet(cli, 10000).raised);

@@ -125,8 +125,8 @@ TEST(HttpCliRequest, WrittenBytes)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         ScriptedServer server({ConnectionScript().ReadRequest().Send(kOk)});
-        THttpCli cli;
         TMemoryStream body;
+        THttpCli cli;
         cli.SetRcvdStream(&body);
         row.setup(cli, server);
         bool done = false;
@@ -206,8 +206,8 @@ TEST(HttpCliRequest, PostSendsTheWholeBodyInBoundedBlocks)
 TEST(HttpCliRequest, PostLengthCountsFromTheStreamPosition)
 {
     ScriptedServer server({ConnectionScript().ReadRequest().Send(kOk)});
-    THttpCli cli;
     TMemoryStream post;
+    THttpCli cli;
     post.Write("skipbody", 8);
     post.SetPosition(4);
     cli.SetSendStream(&post);
@@ -258,8 +258,8 @@ TEST(HttpCliRequest, RefusedBeforeAnythingIsSent)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         ScriptedServer server({ConnectionScript().ReadRequest().Send(kOk)});
-        THttpCli cli;
         TMemoryStream stream;
+        THttpCli cli;
         row.setup(cli, server, stream);
         int stateChanges = 0;
         cli.OnStateChange = [&](THttpCli *) { ++stateChanges; };

@@ -66,8 +66,8 @@ TEST(HttpCliResponse, Outcomes)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         ScriptedServer server({row.reply});
-        THttpCli cli;
         TMemoryStream body;
+        THttpCli cli;
         cli.SetRcvdStream(&body);
         cli.SetURL("http://" + server.HostPort() + "/page.htm");
         const GetOutcome got = RunGet(cli);
@@ -100,8 +100,8 @@ TEST(HttpCliResponse, HeaderFields)
                                                                  "X-Other:   kept as is\r\n"
                                                                  "\r\n"
                                                                  "body")});
-    THttpCli cli;
     TMemoryStream body;
+    THttpCli cli;
     cli.SetRcvdStream(&body);
     cli.SetURL("http://" + server.HostPort() + "/files/setup.exe?v=2");
     std::vector<std::string> cookies;
@@ -120,7 +120,7 @@ TEST(HttpCliResponse, HeaderFields)
     EXPECT_EQ(cli.ContentType(), "text/html; charset=utf-8");
     EXPECT_EQ(cookies, (std::vector<std::string>{"a=1; path=/", "b=2"}));
     EXPECT_EQ(headerData, 8);
-    EXPECT_EQ(cli.RcvdHeader().size(), 8u);
+    ASSERT_EQ(cli.RcvdHeader().size(), 8u);
     EXPECT_EQ(cli.RcvdHeader().front(), "HTTP/1.0 206 Partial Content");
     EXPECT_EQ(cli.RcvdHeader().back(), "X-Other:   kept as is");
     // Not exactly "text/html": the name keeps its extension.

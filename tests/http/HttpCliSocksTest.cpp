@@ -37,8 +37,8 @@ TEST(HttpCliSocks, PageThroughMicrosocksAndDante)
     int fetched = 0;
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        THttpCli cli;
         TMemoryStream body;
+        THttpCli cli;
         cli.SetURL("http://127.0.0.1:" + nginx->PortText().toStdString() + "/p.htm");
         cli.SetRcvdStream(&body);
         cli.SetSocksServer("127.0.0.1");

@@ -7,6 +7,7 @@
 
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 
 inline const std::string kDefaultAccept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
@@ -51,10 +52,15 @@ inline GetOutcome RunGet(THttpCli &cli, int guardMs = 5000)
     return outcome;
 }
 
-// Calls fn once after ms milliseconds of the message loop.
-inline void After(int ms, std::function<void()> fn)
+// Calls fn once after ms milliseconds of the message loop, unless the
+// returned timer is gone by then: keep it for as long as what fn uses lives.
+[[nodiscard]] inline std::unique_ptr<QTimer> After(int ms, std::function<void()> fn)
 {
-    QTimer::singleShot(ms, [fn = std::move(fn)] { RunGuarded(fn); });
+    auto timer = std::make_unique<QTimer>();
+    timer->setSingleShot(true);
+    QObject::connect(timer.get(), &QTimer::timeout, [fn = std::move(fn)] { RunGuarded(fn); });
+    timer->start(ms);
+    return timer;
 }
 
 inline std::string Repeat(const std::string &piece, int times)

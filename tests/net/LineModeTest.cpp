@@ -333,10 +333,10 @@ TEST(LineMode, LinesWithoutAHandlerAreDroppedAndTheSocketGoesOn)
 
 TEST(SyncWaits, ConnectAwaitedThroughSynchronize)
 {
-    LoopbackServer server;
-    TWSocket client;
     bool done = false;
     std::uint16_t error = 1;
+    LoopbackServer server;
+    TWSocket client;
     client.OnSessionConnected = [&](TCustomWSocket *, std::uint16_t e) {
         error = e;
         done = true;
@@ -349,9 +349,10 @@ TEST(SyncWaits, ConnectAwaitedThroughSynchronize)
 
 TEST(SyncWaits, WaitingCostsNoProcessorTime)
 {
-    TWSocket s;
     bool done = false;
-    QTimer::singleShot(400, [&] { done = true; });
+    TWSocket s;
+    QObject scope;
+    QTimer::singleShot(400, &scope, [&] { done = true; });
     const std::clock_t cpuBefore = std::clock();
     const std::uint32_t before = TickCount();
     EXPECT_EQ(s.WaitUntilReady(done), 0);
@@ -378,14 +379,15 @@ TEST(SyncWaits, TimeOutGivesUp)
 
 TEST(SyncWaits, AQuitRequestEndsTheWait)
 {
-    TWSocket s;
     bool done = false;
-    QTimer::singleShot(50, [] {
+    TWSocket s;
+    QObject scope;
+    QTimer::singleShot(50, &scope, [] {
         QEvent quit(QEvent::Quit);
         QCoreApplication::sendEvent(QCoreApplication::instance(), &quit);
     });
     // Ends a wait that would otherwise never end, so a failure cannot hang.
-    QTimer::singleShot(3000, [&] { done = true; });
+    QTimer::singleShot(3000, &scope, [&] { done = true; });
     EXPECT_EQ(s.WaitUntilReady(done), 12001);
     EXPECT_TRUE(s.QuitSeen());
     PumpUntil([&] { return done; }, 4000);

@@ -30,12 +30,12 @@ const char *AuthName(TSocksAuthState state)
 
 // A TWSocket aimed through a SOCKS server, recording what it reports.
 struct SocksClient {
-    TWSocket s;
     Log log;
     std::string data;
     std::vector<std::string> reads;
     int readSize = 4096;
     bool closed = false;
+    TWSocket s;
 
     SocksClient()
     {
@@ -442,8 +442,8 @@ TEST(SocksSettings, SettingsThatDoNotFitARequestAreRefusedBeforeConnecting)
         SCOPED_TRACE(row.name);
         ScriptedPeer peer; // counts as used only when a connection comes
         peer.Start();
-        TWSocket s;
         int lastError = -1;
+        TWSocket s;
         s.SetSocksServer("127.0.0.1");
         s.SetSocksPort(peer.Port());
         s.SetSocksLevel(row.level);

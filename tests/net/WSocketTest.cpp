@@ -24,8 +24,8 @@ void ConnectPair(LoopbackServer &server, TWSocket &client)
 
 TEST(WSocketLookup, DottedAddressCompletesBeforeReturn)
 {
-    TWSocket s;
     Log log;
+    TWSocket s;
     s.OnDnsLookupDone = [&](TCustomWSocket *, std::uint16_t e) { log.push_back("done " + std::to_string(e)); };
     s.DnsLookup("10.1.2.3");
     ASSERT_EQ(log, Log{"done 0"});
@@ -48,8 +48,8 @@ TEST(WSocketLookup, NamesAndBroadcastGoTheAsynchronousWay)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
-        TWSocket s;
         std::vector<int> errors;
+        TWSocket s;
         s.OnDnsLookupDone = [&](TCustomWSocket *, std::uint16_t e) { errors.push_back(e); };
         s.DnsLookup(row.host);
         EXPECT_TRUE(errors.empty()) << "fired inside DnsLookup";
@@ -62,8 +62,8 @@ TEST(WSocketLookup, NamesAndBroadcastGoTheAsynchronousWay)
 
 TEST(WSocketLookup, ReverseLookupGivesTheName)
 {
-    TWSocket s;
     int done = -1;
+    TWSocket s;
     s.OnDnsLookupDone = [&](TCustomWSocket *, std::uint16_t e) { done = e; };
     s.ReverseDnsLookup("127.0.0.1");
     ASSERT_TRUE(PumpUntil([&] { return done >= 0; }));
@@ -74,16 +74,16 @@ TEST(WSocketLookup, ReverseLookupGivesTheName)
 TEST(WSocketLookup, EmptyNameWithAndWithoutOnError)
 {
     {
-        TWSocket s;
         Log log;
+        TWSocket s;
         s.OnError = [&](TCustomWSocket *) { log.push_back("error"); };
         s.OnDnsLookupDone = [&](TCustomWSocket *, std::uint16_t e) { log.push_back("done " + std::to_string(e)); };
         s.DnsLookup("");
         EXPECT_EQ(log, (Log{"error", "done 10022"}));
     }
     {
-        TWSocket s;
         Log log;
+        TWSocket s;
         s.OnDnsLookupDone = [&](TCustomWSocket *, std::uint16_t e) { log.push_back("done " + std::to_string(e)); };
         EXPECT_EQ(ErrorOf([&] { s.DnsLookup(""); }), "DNS lookup: invalid host name.");
         ProcessMessages();
@@ -93,8 +93,8 @@ TEST(WSocketLookup, EmptyNameWithAndWithoutOnError)
 
 TEST(WSocketLookup, SecondLookupCancelsTheFirstSilently)
 {
-    TWSocket s;
     std::vector<int> errors;
+    TWSocket s;
     s.OnDnsLookupDone = [&](TCustomWSocket *, std::uint16_t e) { errors.push_back(e); };
     s.DnsLookup("no-such-host.invalid");
     s.DnsLookup("localhost");
@@ -107,8 +107,8 @@ TEST(WSocketLookup, SecondLookupCancelsTheFirstSilently)
 
 TEST(WSocketLookup, CancelFiresInterruptedOnce)
 {
-    TWSocket s;
     std::vector<int> errors;
+    TWSocket s;
     s.OnDnsLookupDone = [&](TCustomWSocket *, std::uint16_t e) { errors.push_back(e); };
     s.DnsLookup("localhost");
     s.CancelDnsLookup();
@@ -263,10 +263,10 @@ TEST(WSocketSend, BlocksOf1460AndOnDataSentFromTheLoop)
                 received.append(buf, n);
         };
     });
-    TWSocket client;
     std::vector<int> sent;
     bool insideSend = false;
     int dataSent = 0;
+    TWSocket client;
     client.OnSendData = [&](TCustomWSocket *, int n) { sent.push_back(n); };
     client.OnDataSent = [&](TCustomWSocket *, std::uint16_t e) {
         EXPECT_FALSE(insideSend) << "OnDataSent fired inside Send";
@@ -306,8 +306,8 @@ TEST(WSocketSend, PartialSendFinishesOnTheNextWriteNotification)
     ws::SOCKET listener = SmallBufferListener(sin);
     ASSERT_NE(listener, ws::INVALID_SOCKET);
 
-    TWSocket client;
     int dataSent = 0;
+    TWSocket client;
     client.OnDataSent = [&](TCustomWSocket *, std::uint16_t) { ++dataSent; };
     Aim(client, std::to_string(ws::ntohs(sin.sin_port)));
     client.Connect();
@@ -351,10 +351,10 @@ TEST(WSocketSend, PartialSendFinishesOnTheNextWriteNotification)
 
 TEST(WSocketReceive, UnreadDataComesBeforeTheCloseOnce)
 {
-    LoopbackServer server;
-    TWSocket client;
     Log log;
     std::string got;
+    LoopbackServer server;
+    TWSocket client;
     client.SetComponentOptions(wsoNoReceiveLoop);
     client.OnDataAvailable = [&](TCustomWSocket *s, std::uint16_t) {
         char c;
@@ -375,9 +375,9 @@ TEST(WSocketReceive, UnreadDataComesBeforeTheCloseOnce)
 
 TEST(WSocketReceive, WithoutHandlerDataIsDiscardedAndCloseStillComes)
 {
+    int closed = 0;
     LoopbackServer server;
     TWSocket client;
-    int closed = 0;
     client.OnSessionClosed = [&](TCustomWSocket *, std::uint16_t) { ++closed; };
     ConnectPair(server, client);
     server.Peer(0)->SendString(std::string(100000, 'x'));
@@ -398,11 +398,12 @@ TEST(WSocketReceive, NoReceiveLoopCallsOncePerNotification)
         // handler is called again from a new notification.
         int markers = 0;
         std::vector<int> markersSeen;
+        QObject scope;
         client.OnDataAvailable = [&](TCustomWSocket *s, std::uint16_t) {
             markersSeen.push_back(markers);
             char c;
             s->Receive(&c, 1);
-            QTimer::singleShot(0, [&markers] { ++markers; });
+            QTimer::singleShot(0, &scope, [&markers] { ++markers; });
         };
         ConnectPair(server, client);
         server.Peer(0)->SendString("12345");
@@ -420,9 +421,9 @@ TEST(WSocketReceive, NoReceiveLoopCallsOncePerNotification)
 
 TEST(WSocketReceive, HandlerThatReadsNothingDoesNotHang)
 {
+    int calls = 0;
     LoopbackServer server;
     TWSocket client;
-    int calls = 0;
     client.OnDataAvailable = [&](TCustomWSocket *, std::uint16_t) { ++calls; };
     ConnectPair(server, client);
     server.Peer(0)->SendString("ignored");
@@ -436,8 +437,8 @@ TEST(WSocketReceive, HandlerThatReadsNothingDoesNotHang)
 
 TEST(WSocketConnect, RefusedConnection)
 {
-    TWSocket client;
     Log log;
+    TWSocket client;
     client.OnChangeState = [&](TCustomWSocket *, TSocketState, TSocketState n) {
         log.push_back("state " + std::to_string(n));
     };
@@ -471,9 +472,9 @@ TEST(WSocketConnect, OnSessionClosedExactlyOnce)
     };
     for (const Row &row : {Row{"peer closes", true}, Row{"we close", false}}) {
         SCOPED_TRACE(row.name);
+        int closed = 0;
         LoopbackServer server;
         TWSocket client;
-        int closed = 0;
         client.OnSessionClosed = [&](TCustomWSocket *s, std::uint16_t) {
             ++closed;
             s->Close(); // a handler closing again must not report again
@@ -507,9 +508,9 @@ TEST(WSocketErrors, TestExceptionReachesOnBgException)
 {
     for (const bool canClose : {true, false}) {
         SCOPED_TRACE(canClose ? "aborts" : "kept open");
+        std::string message;
         LoopbackServer server;
         TWSocket client;
-        std::string message;
         client.OnBgException = [&](TCustomWSocket *, const std::exception &e, bool &close) {
             message = e.what();
             close = canClose;
@@ -559,9 +560,9 @@ TEST(WSocketLifetime, CloseDelayedClosesFromTheLoop)
 
 TEST(WSocketUdp, ConnectAndListenExchangeADatagram)
 {
-    TWSocket server;
     std::string got;
     std::string from;
+    TWSocket server;
     server.SetAddr("127.0.0.1");
     server.SetPort("0");
     server.SetProto("udp");
@@ -581,8 +582,8 @@ TEST(WSocketUdp, ConnectAndListenExchangeADatagram)
     EXPECT_EQ(server.State(), wsConnected);
     EXPECT_EQ(serverConnected, 0);
 
-    TWSocket client;
     int clientConnected = -1;
+    TWSocket client;
     client.OnSessionConnected = [&](TCustomWSocket *, std::uint16_t e) { clientConnected = e; };
     Aim(client, server.BoundPort(), "udp");
     client.Connect();
@@ -597,12 +598,13 @@ TEST(WSocketUdp, ConnectAndListenExchangeADatagram)
 
 TEST(WSocketWaits, WaitForCloseEndsWhenThePeerCloses)
 {
+    std::string got;
     LoopbackServer server;
     TWSocket client;
-    std::string got;
     client.OnDataAvailable = [&](TCustomWSocket *s, std::uint16_t) { got += s->ReceiveString(); };
     ConnectPair(server, client);
-    QTimer::singleShot(50, [&] {
+    QObject scope;
+    QTimer::singleShot(50, &scope, [&] {
         server.Peer(0)->SendString("last words");
         server.Peer(0)->Close();
     });
@@ -613,10 +615,11 @@ TEST(WSocketWaits, WaitForCloseEndsWhenThePeerCloses)
 
 TEST(WSocketWaits, SynchronizeWaitsForTheFlagOrTheTimeout)
 {
-    TWSocket s;
     bool done = false;
+    TWSocket s;
     EXPECT_EQ(s.Synchronize([&] { done = true; }, done), 0);
-    QTimer::singleShot(20, [&] { done = true; });
+    QObject scope;
+    QTimer::singleShot(20, &scope, [&] { done = true; });
     EXPECT_EQ(s.Synchronize({}, done), 0);
     EXPECT_TRUE(done);
     s.SetWaitTimeout(30);

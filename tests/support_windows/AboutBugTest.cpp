@@ -33,7 +33,7 @@ TEST(AboutWindow, ShownTwiceWithTheSameContent)
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         QString prg;
-        QTimer::singleShot(0, [&] {
+        QTimer::singleShot(0, &about, [&] {
             prg = about.LabelPrg->text();
             about.sbEsci->click();
         });

@@ -140,7 +140,7 @@ TEST(BrowserDownload, GoesOnAfterTheControlIsGone)
     auto browser = std::make_unique<WebBrowser>();
     ChooserScope chooser([&](const QString &) {
         // Gone as soon as the engine has the answer, long before the last piece.
-        QTimer::singleShot(50, [&] { browser.reset(); });
+        QTimer::singleShot(50, browser.get(), [&] { browser.reset(); });
         return path;
     });
     boxes.Expect({"T4V_Quorvi", "Download completato: " + QDir::toNativeSeparators(path)});
@@ -170,7 +170,7 @@ TEST(VersionCheckFromMainWindow, ButtonAndMenuOpenAFreshWindow)
             seen = w.main->findChild<TFrmControllaVersione *>();
             ASSERT_NE(seen, nullptr);
             modal = seen->isModal() && seen->isVisible();
-            QTimer::singleShot(0, [&] { seen->sbEsci->click(); });
+            QTimer::singleShot(0, seen, [&] { seen->sbEsci->click(); });
         });
         open[i]();
         boxes.Verify();
