@@ -527,3 +527,38 @@ TEST(HttpCliFlow, MultiThreadedWaitUsesTheSocketPump)
     EXPECT_FALSE(RunGet(cli).raised);
     EXPECT_EQ(body.Bytes(), "mt");
 }
+
+TEST(HttpCliFlow, AnAddressWithoutAPortGoesToPortEighty)
+{
+    // Every other test names its server's port; here the socket is watched to
+    // see which port it was asked to connect to. Nothing needs to listen on 80.
+    struct Row {
+        const char *name;
+        std::string url;      // "%1" stands for the first server's port
+        std::string location; // empty: no relocation
+    };
+    const Row rows[] = {
+        {"direct request", "http://127.0.0.1/page.htm", ""},
+        {"relocation to an address without a port", "http://127.0.0.1:%1/a", "http://127.0.0.1/b"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer first({Redirect(row.location)});
+        std::string url = row.url;
+        if (const std::size_t at = url.find("%1"); at != std::string::npos)
+            url.replace(at, 2, first.PortText());
+        std::vector<std::string> ports;
+        THttpCli cli;
+        cli.CtrlSocket().OnChangeState = [&](TCustomWSocket *s, TSocketState, TSocketState now) {
+            if (now == wsOpened)
+                ports.push_back(s->Port());
+        };
+        cli.SetURL(url);
+        RunGet(cli, 15000);
+        std::vector<std::string> want;
+        if (!row.location.empty())
+            want.push_back(first.PortText());
+        want.push_back("80");
+        EXPECT_EQ(ports, want);
+    }
+}

@@ -142,6 +142,8 @@ TEST(SiteEntry, Splitting)
         {"path and query", "Sito=a.it/p?x=1 Num=12", "a.it/p?x=1", "12", 12},
         {"leading zeros", "Sito=a Num=007", "a", "007", 7},
         {"count zero", "Sito=a Num=0", "a", "0", 0},
+        {"a nine", "Sito=a Num=9", "a", "9", 9},
+        {"every digit", "Sito=a Num=1234567890", "a", "1234567890", 1234567890},
         {"no count marker", "Sito=alfa", "alfa", "", std::nullopt},
         {"site holds Num=", "Sito=a?Num=3 Num=2", "a?Num=3", "3 Num=2", std::nullopt},
         {"count not a number", "Sito=a Num=x1", "a", "x1", std::nullopt},

@@ -324,3 +324,40 @@ TEST_F(Shim, Databases)
     EXPECT_EQ(ws::inet_addr("1.2.3.x"), ws::INADDR_NONE);
     EXPECT_EQ(ws::inet_addr(""), ws::INADDR_NONE);
 }
+
+TEST_F(Shim, ShortSendReportsWhenWritingIsPossibleAgain)
+{
+    Recorder rec;
+    ws::SOCKET client = ws::INVALID_SOCKET;
+    ws::SOCKET server = ws::INVALID_SOCKET;
+    MakePair(client, server);
+    ASSERT_EQ(ws::WSAAsyncSelect(client, rec.window.Handle(), 0x401, ws::FD_WRITE), 0);
+    ASSERT_TRUE(PumpUntil([&] { return rec.Events(client).size() == 1; }));
+
+    // Far more than the buffers hold: the system takes only a part, and the
+    // caller sends nothing more until it is told there is room.
+    const std::string payload(8 << 20, 'w');
+    const int taken = ws::send(client, payload.data(), static_cast<int>(payload.size()), 0);
+    ASSERT_GT(taken, 0);
+    ASSERT_LT(taken, static_cast<int>(payload.size()));
+    PumpUntil([] { return false; }, 50);
+    const std::size_t before = rec.Events(client).size();
+
+    std::thread reader([&] {
+        std::string sink(65536, '\0');
+        int left = taken;
+        while (left > 0) {
+            const int n = ws::recv(server, sink.data(), static_cast<int>(sink.size()), 0);
+            if (n <= 0)
+                break;
+            left -= n;
+        }
+    });
+    const bool told = PumpUntil([&] { return rec.Events(client).size() > before; }, 10000);
+    ws::shutdown(server, ws::SD_BOTH);
+    reader.join();
+    ASSERT_TRUE(told) << "no FD_WRITE after a short send";
+    EXPECT_EQ(rec.Events(client).back(), ws::FD_WRITE);
+    ws::closesocket(client);
+    ws::closesocket(server);
+}
