@@ -90,16 +90,23 @@ TEST(HttpCliRelocation, ThroughProxy)
         std::string location;
         std::string wantLine;
         std::string wantHost;
+        std::string wantLocation;
     };
     const Row rows[] = {
         {"absolute path", "http://www.example.it/dir/a.htm", "/other", "GET http://www.example.it/other HTTP/1.0",
-         "Host: www.example.it"},
+         "Host: www.example.it", "http://www.example.it/other"},
         {"absolute path keeps the port", "http://www.example.it:8080/dir/a.htm", "/other",
-         "GET http://www.example.it:8080/other HTTP/1.0", "Host: www.example.it"},
+         "GET http://www.example.it:8080/other HTTP/1.0", "Host: www.example.it", "http://www.example.it:8080/other"},
         {"another host", "http://www.example.it/dir/a.htm", "http://other.example/x",
-         "GET http://other.example/x HTTP/1.0", "Host: other.example"},
+         "GET http://other.example/x HTTP/1.0", "Host: other.example", "http://other.example/x"},
         {"another host with a port", "http://www.example.it/dir/a.htm", "http://other.example:8081/x",
-         "GET http://other.example:8081/x HTTP/1.0", "Host: other.example"},
+         "GET http://other.example:8081/x HTTP/1.0", "Host: other.example", "http://other.example:8081/x"},
+        {"relative to an address without a path", "http://www.x.it", "index.php",
+         "GET http://www.x.it/index.php HTTP/1.0", "Host: www.x.it", "http://www.x.it/index.php"},
+        {"relative to an address with a port and no path", "http://www.x.it:8080", "index.php",
+         "GET http://www.x.it:8080/index.php HTTP/1.0", "Host: www.x.it", "http://www.x.it:8080/index.php"},
+        {"relative to a folder", "http://www.x.it/dir/a.htm", "b.htm", "GET http://www.x.it/dir/b.htm HTTP/1.0",
+         "Host: www.x.it", "http://www.x.it/dir/b.htm"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -117,6 +124,8 @@ TEST(HttpCliRelocation, ThroughProxy)
         EXPECT_EQ(RequestLine(proxy.Requests()[0]), "GET " + row.url + " HTTP/1.0");
         EXPECT_EQ(RequestLine(proxy.Requests()[1]), row.wantLine);
         EXPECT_EQ(HostLine(proxy.Requests()[1]), row.wantHost);
+        // The address the document came from, never the proxy's.
+        EXPECT_EQ(cli.Location(), row.wantLocation);
         EXPECT_EQ(body.Bytes(), "via proxy");
     }
 }
@@ -150,6 +159,32 @@ TEST(HttpCliRelocation, PostBecomesGetAndEveryHopIsReported)
     EXPECT_EQ(RequestLine(requests[2]), "GET /step3 HTTP/1.0");
     EXPECT_EQ(locations, (std::vector<std::string>{"http://127.0.0.1/step2", "http://127.0.0.1/step3"}));
     EXPECT_EQ(doneType, rqGet);
+    EXPECT_EQ(body.Bytes(), "done");
+}
+
+TEST(HttpCliRelocation, ARelocatedPostLeavesItsBodyBehind)
+{
+    // The answer comes while the body is still on its way; the new request
+    // is a GET, and nothing of the old body may follow its header.
+    const std::string payload(2400 * 1000, 'p');
+    ScriptedServer server({ConnectionScript().ReadBytes(64).Send("HTTP/1.0 302 Found\r\nLocation: /next\r\n\r\n"),
+                           ConnectionScript().ReadRequest().Pause(300).Send("HTTP/1.0 200 OK\r\n\r\ndone")});
+    TMemoryStream body, post;
+    THttpCli cli;
+    post.Write(payload.data(), static_cast<int>(payload.size()));
+    post.SetPosition(0);
+    cli.SetRcvdStream(&body);
+    cli.SetSendStream(&post);
+    cli.SetURL("http://" + server.HostPort() + "/form");
+    bool done = false;
+    cli.OnRequestDone = [&](THttpCli *, THttpRequest, std::uint16_t) { done = true; };
+    cli.StartRequest(rqPost);
+    ASSERT_TRUE(PumpUntil([&] { return done; }, 10000));
+    ASSERT_TRUE(server.WaitFinished(2));
+    const std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(RequestLine(requests[1]), "GET /next HTTP/1.0");
+    EXPECT_EQ(requests[1].size(), requests[1].find("\r\n\r\n") + 4) << "bytes behind the header of the GET";
     EXPECT_EQ(body.Bytes(), "done");
 }
 
@@ -410,8 +445,13 @@ TEST(HttpCliFlow, LookupAndConnectionFailures)
             EXPECT_EQ(errors, std::vector<std::uint16_t>{row.error});
         } else {
             // The socket refuses the port through its error event; the
-            // request must still end instead of waiting for a connection.
+            // request must still end instead of waiting for a connection, and
+            // say why.
             EXPECT_EQ(got.message.rfind("can't connect: ", 0), 0u) << got.message;
+            EXPECT_NE(got.message.find("http-x"), std::string::npos) << got.message;
+            EXPECT_EQ(cli.ReasonPhrase(), got.message);
+            EXPECT_NE(errors.front(), 0);
+            EXPECT_EQ(cli.StatusCode(), 404);
             EXPECT_GE(socketErrors, 1);
         }
     }

@@ -144,6 +144,54 @@ TEST(HttpCliRequest, WrittenBytes)
     }
 }
 
+TEST(HttpCliRequest, CredentialsInAnAddressStayWithIt)
+{
+    struct Row {
+        const char *name;
+        std::string callerUser, callerPassword;
+        std::string wantSecond; // Authorization line of the second request, or empty
+    };
+    const Row rows[] = {
+        {"no credentials of the caller", "", "", ""},
+        {"the caller's come back", "c", "d", "Authorization: Basic " + Base64Encode("c:d")},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer server({ConnectionScript().ReadRequest().Send(kOk), ConnectionScript().ReadRequest().Send(kOk)});
+        THttpCli cli;
+        cli.SetUsername(row.callerUser);
+        cli.SetPassword(row.callerPassword);
+        cli.SetURL("http://u:p@" + server.HostPort() + "/");
+        EXPECT_FALSE(RunGet(cli).raised);
+        cli.SetURL("http://" + server.HostPort() + "/other");
+        EXPECT_FALSE(RunGet(cli).raised);
+        ASSERT_TRUE(server.WaitFinished(2));
+        const std::vector<std::string> requests = server.Requests();
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_NE(requests[0].find("Authorization: Basic dTpw\r\n"), std::string::npos) << requests[0];
+        const std::size_t at = requests[1].find("Authorization:");
+        const std::string second =
+            at == std::string::npos ? std::string() : requests[1].substr(at, requests[1].find("\r\n", at) - at);
+        EXPECT_EQ(second, row.wantSecond);
+    }
+}
+
+TEST(HttpCliRequest, AnAnsweredRangeIsNotAskedForAgain)
+{
+    ScriptedServer server(
+        {ConnectionScript().ReadRequest().Send("HTTP/1.0 206 Partial\r\nContent-Range: bytes 100-199/500\r\n\r\nx"),
+         ConnectionScript().ReadRequest().Send(kOk)});
+    THttpCli cli;
+    cli.SetURL("http://" + server.HostPort() + "/");
+    EXPECT_FALSE(RunGet(cli).raised);
+    EXPECT_EQ(cli.ContentRangeBegin(), "100");
+    EXPECT_FALSE(RunGet(cli).raised);
+    ASSERT_TRUE(server.WaitFinished(2));
+    const std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].find("Range:"), std::string::npos) << requests[1];
+}
+
 TEST(HttpCliRequest, CredentialsInTheAddressReplaceTheProperties)
 {
     ScriptedServer server({ConnectionScript().ReadRequest().Send(kOk)});

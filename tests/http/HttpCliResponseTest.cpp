@@ -47,6 +47,17 @@ TEST(HttpCliResponse, Outcomes)
         {"400 is the first failing status", Answer().Send("HTTP/1.0 400 Bad Request\r\n\r\n"), true, 400, "Bad Request",
          ""},
         {"399 is not a failure", Answer().Send("HTTP/1.0 399 Odd\r\n\r\nx"), false, 399, "Odd", "x"},
+        {"closed before Content-Length bytes came",
+         Answer().Send("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabc").Close(), true, 404,
+         "Connection closed before end of body", "abc", "", 10},
+        {"reset before Content-Length bytes came",
+         Answer().Send("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nabc").Pause(50).Reset(), true, 404,
+         "Connection reset before end of body", "abc", "", 10},
+        {"reset in a body without a length", Answer().Send("HTTP/1.0 200 OK\r\n\r\nabc").Pause(50).Reset(), true, 404,
+         "Connection reset before end of body", "abc"},
+        {"Content-Length bytes, then a reset",
+         Answer().Send("HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabc").Pause(50).Reset(), false, 200, "OK", "abc",
+         "", 3},
         {"500 raises with its own reason", Answer().Send("HTTP/1.0 500 Internal Server Error\r\n\r\n"), true, 500,
          "Internal Server Error", ""},
         {"closed before the end of the header", Answer().Send("HTTP/1.0 200 OK\r\nServer: x\r\n").Close(), true, 404,
@@ -159,14 +170,67 @@ TEST(HttpCliResponse, AsynchronousFailureReportsItsErrorToo)
 {
     // Without Get the caller only has OnRequestDone: a failed request must
     // not look like a clean end there either.
-    ScriptedServer server({ConnectionScript().ReadRequest().Send("HTTP/1.0 200 OK\r\nServer: x\r\n").Close()});
-    THttpCli cli;
-    cli.SetURL("http://" + server.HostPort() + "/");
-    std::vector<std::uint16_t> errors;
-    cli.OnRequestDone = [&](THttpCli *, THttpRequest, std::uint16_t error) { errors.push_back(error); };
-    cli.StartRequest(rqGet);
-    ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
-    PumpUntil([] { return false; }, 50);
-    EXPECT_EQ(errors, std::vector<std::uint16_t>{httperrHeaderIncomplete});
-    EXPECT_EQ(cli.StatusCode(), 404);
+    struct Row {
+        const char *name;
+        ConnectionScript reply;
+        std::uint16_t error;
+    };
+    const Row rows[] = {
+        {"header cut short", Answer().Send("HTTP/1.0 200 OK\r\nServer: x\r\n").Close(), httperrHeaderIncomplete},
+        {"body cut short", Answer().Send("HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nab").Close(),
+         httperrBodyIncomplete},
+        {"body reset", Answer().Send("HTTP/1.0 200 OK\r\n\r\nab").Pause(50).Reset(), 10054},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer server({row.reply});
+        THttpCli cli;
+        cli.SetURL("http://" + server.HostPort() + "/");
+        std::vector<std::uint16_t> errors;
+        cli.OnRequestDone = [&](THttpCli *, THttpRequest, std::uint16_t error) { errors.push_back(error); };
+        cli.StartRequest(rqGet);
+        ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
+        PumpUntil([] { return false; }, 50);
+        EXPECT_EQ(errors, std::vector<std::uint16_t>{row.error});
+        EXPECT_EQ(cli.StatusCode(), 404);
+    }
+}
+
+TEST(HttpCliResponse, RequestDoneComesAfterGetHasReturned)
+{
+    struct Row {
+        const char *name;
+        ConnectionScript reply;
+        bool abortInHeader = false;
+    };
+    const Row rows[] = {
+        {"malformed status line", Answer().Send("HTTP/1.0 2x0 OK\r\n\r\n").Hold()},
+        {"header too large",
+         Answer().Send("HTTP/1.0 200 OK\r\n" + Repeat("X-A: b\r\n", THttpCli::kMaxHeaderBytes / 8 + 2)).Hold()},
+        {"line too long", Answer().Send("HTTP/1.0 200 OK\r\nX-Long: " + std::string(8192, 'a')).Hold()},
+        {"refused relocation", Answer().Send("HTTP/1.0 302 Found\r\nLocation: https://x/\r\n\r\n").Hold()},
+        {"abort from a header handler", Answer().Send("HTTP/1.0 200 OK\r\nX: y\r\n").Hold(), true},
+        {"plain success", Answer().Send("HTTP/1.0 200 OK\r\n\r\nok")},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer server({row.reply});
+        THttpCli cli;
+        cli.SetURL("http://" + server.HostPort() + "/");
+        if (row.abortInHeader)
+            cli.OnHeaderData = [](THttpCli *c) { c->Abort(); };
+        bool returned = false;
+        int done = 0;
+        bool doneBeforeReturn = false;
+        cli.OnRequestDone = [&](THttpCli *, THttpRequest, std::uint16_t) {
+            ++done;
+            doneBeforeReturn = doneBeforeReturn || !returned;
+        };
+        RunGet(cli);
+        returned = true;
+        EXPECT_TRUE(PumpUntil([&] { return done > 0; }));
+        PumpUntil([] { return false; }, 50);
+        EXPECT_EQ(done, 1);
+        EXPECT_FALSE(doneBeforeReturn);
+    }
 }

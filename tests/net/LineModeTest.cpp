@@ -181,6 +181,27 @@ TEST(LineMode, LimitOnAnUnfinishedLine)
     }
 }
 
+TEST(LineMode, ALimitHandlerThatClosesLeavesTheNextSessionWhole)
+{
+    LinePair pair;
+    pair.client.SetLineLimit(4);
+    pair.client.OnLineLimitExceeded = [&](TCustomWSocket *s, int, bool &) { s->Close(); };
+    pair.Feed({"0123456789"});
+    ASSERT_TRUE(PumpUntil([&] { return pair.client.State() == wsClosed; }));
+
+    // Same object, next session: its last line comes as usual.
+    pair.closed = false;
+    Aim(pair.client, pair.server.Port());
+    pair.client.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return pair.client.State() == wsConnected && pair.server.Peer(1); }));
+    pair.server.Peer(1)->SetLingerOnOff(wsLingerNoSet);
+    pair.server.Peer(1)->SendString("L1\r\nEND");
+    Settle();
+    pair.server.Peer(1)->Close();
+    ASSERT_TRUE(PumpUntil([&] { return pair.closed; }));
+    EXPECT_EQ(pair.lines, (Lines{"L1\r\n", "END"}));
+}
+
 TEST(LineMode, EditingWithBackspaceAndTab)
 {
     struct Row {

@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -24,13 +26,16 @@ void ConnectPair(LoopbackServer &server, TWSocket &client)
 
 TEST(WSocketLookup, DottedAddressCompletesBeforeReturn)
 {
-    Log log;
-    TWSocket s;
-    s.OnDnsLookupDone = [&](TCustomWSocket *, std::uint16_t e) { log.push_back("done " + std::to_string(e)); };
-    s.DnsLookup("10.1.2.3");
-    ASSERT_EQ(log, Log{"done 0"});
-    EXPECT_EQ(s.DnsResult(), "10.1.2.3");
-    EXPECT_EQ(s.DnsResultList(), std::vector<std::string>{"10.1.2.3"});
+    for (const char *host : {"10.1.2.3", "10.1.2.3 ", " 10.1.2.3", "  10.1.2.3  "}) {
+        SCOPED_TRACE(std::string("'") + host + "'");
+        Log log;
+        TWSocket s;
+        s.OnDnsLookupDone = [&](TCustomWSocket *, std::uint16_t e) { log.push_back("done " + std::to_string(e)); };
+        s.DnsLookup(host);
+        ASSERT_EQ(log, Log{"done 0"});
+        EXPECT_EQ(s.DnsResult(), "10.1.2.3");
+        EXPECT_EQ(s.DnsResultList(), std::vector<std::string>{"10.1.2.3"});
+    }
 }
 
 TEST(WSocketLookup, NamesAndBroadcastGoTheAsynchronousWay)
@@ -435,6 +440,41 @@ TEST(WSocketReceive, HandlerThatReadsNothingDoesNotHang)
     EXPECT_EQ(client.ReadCount(), 7);
 }
 
+TEST(WSocketReceive, AHandlerThatReadsZeroBytesIsNotCalledOverAndOver)
+{
+    struct Row {
+        const char *name;
+        bool lineModeWithoutLineEnd; // the read is sized by RcvdCount
+    };
+    for (const Row &row : {Row{"Receive of 0 bytes", false}, Row{"line mode with an empty LineEnd", true}}) {
+        SCOPED_TRACE(row.name);
+        int calls = 0;
+        std::string got;
+        LoopbackServer server;
+        TWSocket client;
+        if (row.lineModeWithoutLineEnd) {
+            client.SetLineEnd("");
+            client.SetLineMode(true);
+        }
+        client.OnDataAvailable = [&](TCustomWSocket *s, std::uint16_t) {
+            // Reads for real after a while, so that a fault cannot hang the test.
+            const int n = ++calls > 1000 ? 64 : row.lineModeWithoutLineEnd ? s->RcvdCount() : 0;
+            char buf[64];
+            const int r = s->Receive(buf, std::min(n, 64));
+            if (r > 0)
+                got.append(buf, static_cast<std::size_t>(r));
+        };
+        ConnectPair(server, client);
+        server.Peer(0)->SendString("abc");
+        ASSERT_TRUE(PumpUntil([&] { return calls > 0; }));
+        PumpUntil([] { return false; }, 200);
+        EXPECT_LT(calls, 10);
+        if (row.lineModeWithoutLineEnd) {
+            EXPECT_EQ(got, "abc") << "without a line end the bytes come as they are";
+        }
+    }
+}
+
 TEST(WSocketConnect, RefusedConnection)
 {
     Log log;
@@ -489,6 +529,87 @@ TEST(WSocketConnect, OnSessionClosedExactlyOnce)
         PumpUntil([] { return false; }, 100);
         EXPECT_EQ(closed, 1);
     }
+}
+
+TEST(WSocketConnect, ReconnectFromInsideOnSessionClosed)
+{
+    Log log;
+    LoopbackServer server;
+    TWSocket client;
+    ConnectPair(server, client);
+    client.OnSessionConnected = [&](TCustomWSocket *, std::uint16_t e) {
+        log.push_back("connected " + std::to_string(e));
+    };
+    client.OnSessionClosed = [&](TCustomWSocket *s, std::uint16_t e) {
+        log.push_back("closed " + std::to_string(e));
+        if (log.size() == 1) {
+            Aim(*static_cast<TWSocket *>(s), server.Port());
+            s->Connect();
+        }
+    };
+    client.Close();
+    ASSERT_TRUE(PumpUntil([&] { return log.size() >= 2; }));
+    EXPECT_EQ(log, (Log{"closed 0", "connected 0"}));
+    EXPECT_EQ(client.State(), wsConnected);
+    EXPECT_NE(client.HSocket(), ws::INVALID_SOCKET);
+    ASSERT_TRUE(PumpUntil([&] { return server.Peers().size() == 2; }));
+    // The new session ends like any other.
+    server.Peer(1)->Close();
+    ASSERT_TRUE(PumpUntil([&] { return log.size() == 3; }));
+    EXPECT_EQ(log.back(), "closed 0");
+}
+
+TEST(WSocketConnect, CloseFromOnDataSentWithBlocksQueuedReportsOnce)
+{
+    for (int linger : {0, 1}) {
+        SCOPED_TRACE(linger);
+        ShimUser shim;
+        // A peer that reads nothing, so the blocks stay queued.
+        ws::SOCKADDR_IN sin{};
+        ws::SOCKET listener = SmallBufferListener(sin);
+        ASSERT_NE(listener, ws::INVALID_SOCKET);
+        Log log;
+        const std::string payload(1 << 20, 'q');
+        TWSocket client;
+        client.SetLingerTimeout(linger);
+        client.OnSessionClosed = [&](TCustomWSocket *, std::uint16_t e) {
+            log.push_back("closed " + std::to_string(e));
+        };
+        int sent = 0;
+        client.OnDataSent = [&](TCustomWSocket *s, std::uint16_t) {
+            if (++sent == 2) {
+                s->Send(payload.data(), static_cast<int>(payload.size()));
+                s->Close();
+            }
+        };
+        Aim(client, std::to_string(ws::ntohs(sin.sin_port)));
+        client.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return client.State() == wsConnected && sent == 1; }));
+        ws::SOCKET peer = ws::accept(listener, nullptr, nullptr);
+        client.Send(payload.data(), 100);
+        ASSERT_TRUE(PumpUntil([&] { return !log.empty(); }, 10000));
+        PumpUntil([] { return false; }, 300);
+        EXPECT_EQ(log, Log{"closed 0"});
+        EXPECT_EQ(client.State(), wsClosed);
+        ws::closesocket(peer);
+        ws::closesocket(listener);
+    }
+}
+
+TEST(WSocketLifetime, DestroyingAConnectedSocketFiresNothing)
+{
+    Log log;
+    LoopbackServer server;
+    auto client = std::make_unique<TWSocket>();
+    ConnectPair(server, *client);
+    client->OnChangeState = [&](TCustomWSocket *, TSocketState, TSocketState n) {
+        log.push_back("state " + std::to_string(n));
+    };
+    client->OnSessionClosed = [&](TCustomWSocket *, std::uint16_t e) { log.push_back("closed " + std::to_string(e)); };
+    client->OnError = [&](TCustomWSocket *) { log.push_back("error"); };
+    client.reset();
+    PumpUntil([] { return false; }, 50);
+    EXPECT_EQ(log, Log{});
 }
 
 TEST(WSocketConnect, ReusedForASecondConnection)
