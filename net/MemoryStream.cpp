@@ -1,0 +1,1346 @@
+#include "net/HttpProt.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "platform/TextCodec.h"
+
+namespace {
+
+bool StartsWith(const std::string &text, const char *prefix)
+{
+    return text.rfind(prefix, 0) == 0;
+}
+
+char LowerAscii(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string LowerAscii(std::string text)
+{
+    for (char &c : text)
+        c = LowerAscii(c);
+    return text;
+}
+
+// Upper-case letters are deliberately left out: "HTTP://h" is not taken as a
+// scheme and falls back to plain http with the whole text as authority.
+bool InSchemeSet(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+}
+
+// The text up to and including its last "/", or "/" when it has none.
+std::string UpToLastSlash(const std::string &text)
+{
+    const std::size_t slash = text.rfind('/');
+    return slash == std::string::npos ? std::string("/") : text.substr(0, slash + 1);
+}
+
+} // namespace
+
+void SplitAddress(const std::string &address, std::string &scheme, std::string &user, std::string &password,
+                  std::string &host, std::string &port, std::string &path)
+{
+    const std::string base = path;
+    scheme.clear();
+    user.clear();
+    password.clear();
+    host.clear();
+    port.clear();
+    path.clear();
+    if (address.empty())
+        return;
+
+    if (StartsWith(address, "./")) {
+        path = UpToLastSlash(base) + address.substr(2);
+        return;
+    }
+    if (StartsWith(address, "../")) {
+        // Every "../" climbs one folder above the base document's own folder.
+        std::string start = UpToLastSlash(base);
+        std::string rest = address;
+        while (StartsWith(rest, "../")) {
+            rest.erase(0, 3);
+            if (!start.empty() && start.back() == '/')
+                start.pop_back();
+            start = UpToLastSlash(start);
+        }
+        path = start + rest;
+        return;
+    }
+
+    std::string rest;
+    const std::size_t marker = address.find("://");
+    if (marker != std::string::npos) {
+        bool schemeChars = true;
+        for (std::size_t i = 0; i < marker; ++i)
+            schemeChars = schemeChars && InSchemeSet(address[i]);
+        if (schemeChars) {
+            scheme = address.substr(0, marker);
+            rest = address.substr(marker + 3);
+        } else {
+            scheme = "http";
+            rest = address;
+        }
+    } else if (address[0] == '/') {
+        scheme = "http";
+        if (address.size() < 2 || address[1] != '/') {
+            path = address;
+            return;
+        }
+        rest = address.substr(1);
+    } else if (LowerAscii(address.substr(0, 5)) == "http:") {
+        scheme = "http";
+        if (address.size() > 6 && address[6] != '/') {
+            path = address.substr(5);
+            return;
+        }
+        rest = address.size() > 6 ? address.substr(6) : std::string();
+    } else if (LowerAscii(address.substr(0, 7)) == "mailto:") {
+        scheme = "mailto";
+        rest = address.substr(address.find(':') + 1);
+    } else {
+        rest = address;
+    }
+
+    const std::size_t authorityEnd = rest.find_first_of("/?");
+    std::string authority = rest.substr(0, authorityEnd);
+    if (authorityEnd != std::string::npos)
+        path = rest.substr(authorityEnd);
+
+    const std::size_t colon = authority.rfind(':');
+    const std::size_t at = authority.rfind('@');
+    if (colon == std::string::npos && at == std::string::npos) {
+        host = authority;
+        return;
+    }
+    if (colon != std::string::npos && (at == std::string::npos || colon > at)) {
+        port = authority.substr(colon + 1);
+        const std::size_t hostStart = at == std::string::npos ? 0 : at + 1;
+        host = authority.substr(hostStart, colon - hostStart);
+        if (at == std::string::npos)
+            return;
+    } else {
+        host = authority.substr(at + 1);
+    }
+    const std::string userInfo = authority.substr(0, at);
+    const std::size_t userColon = userInfo.find(':');
+    if (userColon == std::string::npos) {
+        user = userInfo;
+    } else {
+        user = userInfo.substr(0, userColon);
+        password = userInfo.substr(userColon + 1);
+    }
+}
+
+std::string AddressBase(const std::string &address)
+{
+    const std::size_t end = std::min(address.find('?'), address.size());
+    const std::size_t cut = end == 0 ? std::string::npos : address.find_last_of("/:", end - 1);
+    return cut == std::string::npos ? std::string() : address.substr(0, cut + 1);
+}
+
+int LastPosition(const std::string &sought, const std::string &text)
+{
+    if (sought.empty())
+        return 0;
+    const std::size_t at = text.rfind(sought);
+    return at == std::string::npos ? 0 : static_cast<int>(at) + 1;
+}
+
+void ReplaceExtension(std::string &name, const std::string &extension)
+{
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos)
+        name += "." + extension;
+    else
+        name = name.substr(0, dot + 1) + extension;
+}
+
+void DeriveDocName(std::string &docName)
+{
+    docName = docName.substr(0, docName.find('?'));
+    if (docName.empty() || docName.back() == '/') {
+        docName = "document.htm";
+        return;
+    }
+    const std::size_t slash = docName.rfind('/');
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    // A file name longer than 255 characters cannot be created on the
+    // file systems the program saves to.
+    docName = docName.substr(start, 255);
+    docName = docName.substr(0, docName.find('?'));
+}
+
+std::string Base64Encode(const std::string &text)
+{
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((text.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 3 <= text.size(); i += 3) {
+        const std::uint32_t v = (static_cast<unsigned char>(text[i]) << 16) |
+                                (static_cast<unsigned char>(text[i + 1]) << 8) |
+                                static_cast<unsigned char>(text[i + 2]);
+        out += alphabet[(v >> 18) & 63];
+        out += alphabet[(v >> 12) & 63];
+        out += alphabet[(v >> 6) & 63];
+        out += alphabet[v & 63];
+    }
+    const std::size_t left = text.size() - i;
+    if (left > 0) {
+        std::uint32_t v = static_cast<unsigned char>(text[i]) << 16;
+        if (left == 2)
+            v |= static_cast<unsigned char>(text[i + 1]) << 8;
+        out += alphabet[(v >> 18) & 63];
+        out += alphabet[(v >> 12) & 63];
+        out += left == 2 ? alphabet[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+namespace {
+
+// Proleptic Gregorian date of a day count relative to 1970-01-01.
+void CivilFromDays(std::int64_t z, std::int64_t &year, unsigned &month, unsigned &day)
+{
+    z += 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    day = doy - (153 * mp + 2) / 5 + 1;
+    month = mp < 10 ? mp + 3 : mp - 9;
+    year = static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2 ? 1 : 0);
+}
+
+} // namespace
+
+std::string HttpDate(double dateTime)
+{
+    static const char days[] = "MonTueWedThuFriSatSun";
+    static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    // The old date type covers the years 1 to 9999; anything outside (or not
+    // a number at all) is pinned to the nearest end instead of producing
+    // garbage or undefined conversions.
+    constexpr double kFirstDay = -693593.0;                    // 0001-01-01
+    constexpr double kLastDay = 2958465.0 + 86399.0 / 86400.0; // 9999-12-31 23:59:59
+    if (std::isnan(dateTime))
+        dateTime = 0;
+    dateTime = std::clamp(dateTime, kFirstDay, kLastDay);
+
+    // The whole part counts days, the fraction is the time of day, also for
+    // dates before the epoch (-1.25 is 1899-12-29 06:00).
+    auto wholeDays = static_cast<std::int64_t>(dateTime);
+    auto msOfDay =
+        static_cast<std::int64_t>(std::llround(std::fabs(dateTime - static_cast<double>(wholeDays)) * 86400000.0));
+    if (msOfDay >= 86400000) {
+        msOfDay -= 86400000;
+        wholeDays += 1;
+    }
+    std::int64_t year = 0;
+    unsigned month = 1;
+    unsigned day = 1;
+    CivilFromDays(wholeDays - 25569, year, month, day);
+    const int weekday = static_cast<int>(((wholeDays - 2) % 7 + 7) % 7);
+    const std::int64_t seconds = msOfDay / 1000;
+
+    char text[64];
+    std::snprintf(text, sizeof text, "%.3s, %2.2d %.3s %4.4d %2.2d:%2.2d:%2.2d", days + 3 * weekday,
+                  static_cast<int>(day), months + 3 * (month - 1), static_cast<int>(year),
+                  static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
+                  static_cast<int>(seconds % 60));
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Streams and the exception
+// ---------------------------------------------------------------------------
+
+TMemoryStream::~TMemoryStream()
+{
+    std::free(FData);
+}
+
+void TMemoryStream::Reserve(std::size_t Needed)
+{
+    if (Needed <= FCapacity)
+        return;
+    // Doubling keeps the number of moves small; the pages of a big block
+    // that are never written take no memory.
+    const std::size_t capacity = std::max<std::size_t>({Needed, FCapacity * 2, 4096});
+    char *grown = static_cast<char *>(std::realloc(FData, capacity));
+    if (grown == nullptr)
+        throw std::bad_alloc();
+    FData = grown;
+    FCapacity = capacity;
+}
+
+int TMemoryStream::Read(void *Buffer, int Count)
+{
+    if (Count <= 0 || FPosition >= Size())
+        return 0;
+    const auto n = static_cast<int>(std::min<std::int64_t>(Count, Size() - FPosition));
+    std::memcpy(Buffer, FData + FPosition, static_cast<std::size_t>(n));
+    FPosition += n;
+    return n;
+}
+
+int TMemoryStream::Write(const void *Buffer, int Count)
+{
+    if (Count <= 0)
+        return 0;
+    const auto at = static_cast<std::size_t>(FPosition);
+    const std::size_t end = at + static_cast<std::size_t>(Count);
+    Reserve(end);
+    // Writing beyond the end fills the gap with zeros.
+    if (at > FSize)
+        std::memset(FData + FSize, 0, at - FSize);
+    std::memcpy(FData + at, Buffer, static_cast<std::size_t>(Count));
+    FSize = std::max(FSize, end);
+    FPosition += Count;
+    return Count;
+}
+
+void TMemoryStream::SetPosition(std::int64_t Position)
+{
+    FPosition = std::max<std::int64_t>(0, Position);
+}
+
+void TMemoryStream::Clear()
+{
+    std::free(FData);
+    FData = nullptr;
+    FSize = 0;
+    FCapacity = 0;
+    FPosition = 0;
+}
+
+EHttpException::EHttpException(const std::string &Message, std::uint16_t ErrorCode)
+    : Exception(DecodeAnsi(QByteArray::fromStdString(Message))), FErrorCode(ErrorCode)
+{
+}
+
+// ---------------------------------------------------------------------------
+// THttpCli
+// ---------------------------------------------------------------------------
+
+namespace {
+
+bool HasUnsafeCharacter(const std::string &address)
+{
+    return address.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+std::string Trim(const std::string &text)
+{
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// StrToInt of the old runtime on a byte string; false when it is not a number.
+bool ToInt(const std::string &text, int &value)
+{
+    try {
+        value = StrToInt(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+        return true;
+    } catch (const EConvertError &) {
+        return false;
+    }
+}
+
+bool AllDigits(const std::string &text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string ErrorWithCode(int code)
+{
+    return SocketErrorText(code) + " (Error #" + std::to_string(code) + ")";
+}
+
+} // namespace
+
+THttpCli::THttpCli() : THttpCli(std::make_unique<TWSocket>()) {}
+
+THttpCli::THttpCli(std::unique_ptr<TWSocket> Socket) : FCtrlSocket(std::move(Socket))
+{
+    CreateNotifyWindow();
+    FCtrlSocket->OnDnsLookupDone = [this](TCustomWSocket *s, std::uint16_t e) { HandleDnsLookupDone(s, e); };
+    FCtrlSocket->OnSessionConnected = [this](TCustomWSocket *s, std::uint16_t e) { HandleSessionConnected(s, e); };
+    FCtrlSocket->OnDataAvailable = [this](TCustomWSocket *s, std::uint16_t e) { HandleDataAvailable(s, e); };
+    FCtrlSocket->OnDataSent = [this](TCustomWSocket *s, std::uint16_t e) { HandleDataSent(s, e); };
+    BindSessionClosed(&THttpCli::HandleSessionClosed);
+    FCtrlSocket->OnError = [this](TCustomWSocket *) {
+        if (OnSocketError)
+            OnSocketError(this);
+    };
+    FCtrlSocket->OnSocksConnected = [this](TCustomWSocket *s, std::uint16_t e) {
+        if (OnSocksConnected)
+            OnSocksConnected(s, e);
+    };
+    FCtrlSocket->OnSocksError = [this](TCustomWSocket *s, int e, const std::string &msg) {
+        if (OnSocksError)
+            OnSocksError(s, e, msg);
+    };
+    FCtrlSocket->OnSocksAuthState = [this](TCustomWSocket *s, TSocksAuthState state) {
+        if (OnSocksAuthState)
+            OnSocksAuthState(s, state);
+    };
+}
+
+THttpCli::~THttpCli()
+{
+    FAlive.reset();
+    // The socket may still report a close while it goes; nobody is listening.
+    FCtrlSocket->OnDnsLookupDone = nullptr;
+    FCtrlSocket->OnSessionConnected = nullptr;
+    FCtrlSocket->OnDataAvailable = nullptr;
+    FCtrlSocket->OnDataSent = nullptr;
+    FCtrlSocket->OnSessionClosed = nullptr;
+    FCtrlSocket->OnError = nullptr;
+    FCtrlSocket->OnSocksConnected = nullptr;
+    FCtrlSocket->OnSocksError = nullptr;
+    FCtrlSocket->OnSocksAuthState = nullptr;
+    FCtrlSocket.reset();
+    DestroyNotifyWindow();
+}
+
+void THttpCli::CreateNotifyWindow()
+{
+    // An exception from a handler of OnRequestDone must not reach Qt; the
+    // request is over by then, so there is nothing left to undo.
+    FWindow = std::make_unique<NotifyWindow>([this](UINT m, WPARAM w, LPARAM l) { return WindowProcedure(m, w, l); },
+                                             [](std::exception_ptr) {});
+}
+
+void THttpCli::DestroyNotifyWindow()
+{
+    FWindow.reset();
+}
+
+void THttpCli::BindSessionClosed(void (THttpCli::*Handler)(TCustomWSocket *, std::uint16_t))
+{
+    FCtrlSocket->OnSessionClosed = [this, Handler](TCustomWSocket *s, std::uint16_t e) { (this->*Handler)(s, e); };
+}
+
+void THttpCli::SetMultiThreaded(bool Value)
+{
+    FMultiThreaded = Value;
+    FCtrlSocket->SetMultiThreaded(Value);
+}
+
+LRESULT THttpCli::WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam)
+{
+    switch (Msg) {
+    case WM_HTTP_DONE:
+        // Type and error travel with the message: the caller may have started
+        // the next request before this one's completion is delivered.
+        if (OnRequestDone)
+            OnRequestDone(this, static_cast<THttpRequest>(wParam), static_cast<std::uint16_t>(lParam));
+        return 0;
+    case WM_HTTP_READY:
+        if (wParam == FRequestSerial)
+            ChangeState(hsReady);
+        return 0;
+    case WM_HTTP_RECONNECT:
+        // An Abort between the relocation and this message ended the request.
+        if (wParam == FRequestSerial && FState == hsWaitingHeader)
+            StartConnection();
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+void THttpCli::PostRequestDone()
+{
+    FWindow->Post(WM_HTTP_DONE, static_cast<WPARAM>(FRequestType), static_cast<LPARAM>(FRequestDoneError));
+}
+
+void THttpCli::PostSetReady()
+{
+    FWindow->Post(WM_HTTP_READY, FRequestSerial, 0);
+}
+
+void THttpCli::ChangeState(THttpCliState NewState)
+{
+    if (FState == NewState)
+        return;
+    FState = NewState;
+    if (NewState == hsReady) {
+        // Posted before the event, so that it carries this request's outcome
+        // even if the handler starts the next request at once.
+        PostRequestDone();
+    }
+    FireStateChange();
+}
+
+void THttpCli::FireStateChange()
+{
+    if (OnStateChange)
+        OnStateChange(this);
+}
+
+void THttpCli::FireCookie(const std::string &Data, bool &Accept)
+{
+    if (OnCookie)
+        OnCookie(this, Data, Accept);
+}
+
+void THttpCli::FireSessionConnected()
+{
+    if (OnSessionConnected)
+        OnSessionConnected(this);
+}
+
+void THttpCli::FireBeforeHeaderSend(const std::string &Method, std::vector<std::string> &Headers)
+{
+    if (OnBeforeHeaderSend)
+        OnBeforeHeaderSend(this, Method, Headers);
+}
+
+void THttpCli::FireRequestHeaderBegin()
+{
+    if (OnRequestHeaderBegin)
+        OnRequestHeaderBegin(this);
+}
+
+void THttpCli::FireRequestHeaderEnd()
+{
+    if (OnRequestHeaderEnd)
+        OnRequestHeaderEnd(this);
+}
+
+void THttpCli::FireHeaderBegin()
+{
+    FHeaderFlag = true;
+    if (OnHeaderBegin)
+        OnHeaderBegin(this);
+}
+
+void THttpCli::FireHeaderEnd()
+{
+    FHeaderFlag = false;
+    if (OnHeaderEnd)
+        OnHeaderEnd(this);
+}
+
+void THttpCli::FireDocBegin()
+{
+    if (OnDocBegin)
+        OnDocBegin(this);
+}
+
+void THttpCli::FireDocData(const void *Buffer, int Len)
+{
+    if (OnDocData)
+        OnDocData(this, Buffer, Len);
+}
+
+void THttpCli::FireDocEnd()
+{
+    if (OnDocEnd)
+        OnDocEnd(this);
+}
+
+void THttpCli::FireSendBegin()
+{
+    if (OnSendBegin)
+        OnSendBegin(this);
+}
+
+void THttpCli::FireSendData(const void *Buffer, int Len)
+{
+    if (OnSendData)
+        OnSendData(this, Buffer, Len);
+}
+
+void THttpCli::FireSendEnd()
+{
+    if (OnSendEnd)
+        OnSendEnd(this);
+}
+
+void THttpCli::DeriveDocName()
+{
+    ::DeriveDocName(FDocName);
+}
+
+void THttpCli::ResetResponse()
+{
+    FRcvdHeader.clear();
+    FRequestDoneError = 0;
+    FDocName.clear();
+    FStatusCode = 0;
+    FRcvdCount = 0;
+    FSentCount = 0;
+    FHeaderLineCount = 0;
+    FBodyLineCount = 0;
+    FContentLength = -1;
+    FContentType.clear();
+    FSendBodyFlag = false;
+    FLocation = FURL;
+    FHeaderBytes = 0;
+    FRelocations = 0;
+    FHeaderFlag = false;
+    FLocationFlag = false;
+    FReceiveLen = 0;
+    FWWWAuthenticate.clear();
+}
+
+void THttpCli::Get()
+{
+    RunRequest(rqGet);
+}
+
+void THttpCli::RunRequest(THttpRequest Rq)
+{
+    const std::weak_ptr<int> alive = FAlive;
+    StartRequest(Rq);
+    while (!Gone(alive) && FState != hsReady) {
+        if (FMultiThreaded) {
+            FCtrlSocket->PumpMessages();
+            if (Gone(alive) || FState == hsReady)
+                break;
+        }
+        // Sleeps until the next message: the socket, a timer or the user.
+        ProcessMessagesWaiting();
+    }
+    if (Gone(alive))
+        throw EHttpException("Connection aborted on request", 404);
+    if (FStatusCode >= 400)
+        throw EHttpException(FReasonPhrase, static_cast<std::uint16_t>(FStatusCode));
+}
+
+void THttpCli::StartRequest(THttpRequest Rq)
+{
+    if (FState != hsReady)
+        throw EHttpException("HTTP component is busy", httperrBusy);
+    if (Rq == rqPost && FSendStream == nullptr)
+        throw EHttpException("HTTP component has nothing to post", httperrNothingToPost);
+    // A line end in an address would let it write header lines of its own.
+    if (HasUnsafeCharacter(FURL))
+        throw EHttpException("Invalid character in URL", httperrUnsafeAddress);
+    if (HasUnsafeCharacter(FProxy))
+        throw EHttpException("Invalid character in proxy address", httperrUnsafeAddress);
+
+    // A previous request that ended at a zero Content-Length may have left
+    // its connection open; it must not be reported as this request's end.
+    if (FCtrlSocket->State() != wsClosed) {
+        FCtrlSocket->OnSessionClosed = nullptr;
+        FCtrlSocket->Close();
+    }
+    ++FRequestSerial;
+    BindSessionClosed(&THttpCli::HandleSessionClosed);
+    ChangeState(hsNotConnected);
+    if (FState != hsNotConnected)
+        return; // aborted from OnStateChange
+    FRequestType = Rq;
+    ResetResponse();
+
+    std::string scheme, user, password, host, port, path;
+    SplitAddress(FURL, scheme, user, password, host, port, path);
+    FTargetHost = host;
+    FDocName = path;
+    if (!user.empty())
+        FUsername = user;
+    if (!password.empty())
+        FPassword = password;
+    if (FProxy.empty()) {
+        FPath = path;
+        FHostName = host;
+        FPort = port.empty() ? "80" : port;
+    } else {
+        FPath = (scheme.empty() ? "http" : scheme) + "://" + host + (port.empty() ? "" : ":" + port) + path;
+        std::string pScheme, pUser, pPassword, pHost, pPort, pPath;
+        SplitAddress(FProxy, pScheme, pUser, pPassword, pHost, pPort, pPath);
+        FHostName = pHost;
+        FProxyConnectPort = pPort.empty() ? FProxyPort : pPort;
+        FPort = FProxyConnectPort;
+    }
+    if (FPath.empty())
+        FPath = "/";
+    DeriveDocName();
+    StartConnection();
+}
+
+void THttpCli::StartConnection()
+{
+    FDnsResult.clear();
+    ChangeState(hsDnsLookup);
+    if (FState != hsDnsLookup)
+        return; // aborted from OnStateChange: no lookup for a finished request
+    FCtrlSocket->SetLocalAddr(FLocalAddr);
+    try {
+        FCtrlSocket->DnsLookup(FHostName);
+    } catch (const std::exception &e) {
+        FStatusCode = 404;
+        FReasonPhrase = e.what();
+        FConnected = false;
+        ChangeState(hsReady);
+    }
+}
+
+void THttpCli::HandleDnsLookupDone(TCustomWSocket *Sender, std::uint16_t Error)
+{
+    // A completion for a lookup this client no longer waits for (aborted,
+    // cancelled) changes nothing.
+    if (FState != hsDnsLookup)
+        return;
+    if (Error != 0) {
+        FRequestDoneError = Error;
+        FStatusCode = 404;
+        FReasonPhrase = "can't resolve hostname to IP address";
+        HandleSessionClosed(Sender, Error);
+        return;
+    }
+    const std::weak_ptr<int> alive = FAlive;
+    FDnsResult = FCtrlSocket->DnsResult();
+    ChangeState(hsDnsLookupDone);
+    if (Gone(alive) || FState != hsDnsLookupDone)
+        return;
+    FCtrlSocket->SetAddr(FDnsResult);
+    FCtrlSocket->SetLocalAddr(FLocalAddr);
+    FCtrlSocket->SetPort(FPort);
+    FCtrlSocket->SetProto("tcp");
+    try {
+        FCtrlSocket->Connect();
+    } catch (const std::exception &) {
+        if (Gone(alive))
+            return;
+        ConnectFailed(FCtrlSocket->LastError());
+        return;
+    }
+    if (Gone(alive))
+        return;
+    // With OnError assigned the socket reports a refused Connect (a port that
+    // is no number, a local address it cannot bind) through that event and
+    // returns; without this the request would wait for a connection that
+    // never comes.
+    const TSocketState s = FCtrlSocket->State();
+    if (FState == hsDnsLookupDone && s != wsConnecting && s != wsConnected)
+        ConnectFailed(FCtrlSocket->LastError());
+}
+
+void THttpCli::ConnectFailed(int Code)
+{
+    FRequestDoneError = static_cast<std::uint16_t>(Code);
+    FStatusCode = 404;
+    FReasonPhrase = "can't connect: " + ErrorWithCode(Code);
+    const std::weak_ptr<int> alive = FAlive;
+    FCtrlSocket->OnSessionClosed = nullptr;
+    FCtrlSocket->Close();
+    if (Gone(alive))
+        return;
+    BindSessionClosed(&THttpCli::HandleSessionClosed);
+    HandleSessionClosed(FCtrlSocket.get(), static_cast<std::uint16_t>(Code));
+}
+
+void THttpCli::HandleSessionConnected(TCustomWSocket *Sender, std::uint16_t Error)
+{
+    if (FState != hsDnsLookupDone)
+        return;
+    if (Error != 0) {
+        FRequestDoneError = Error;
+        FStatusCode = 404;
+        FReasonPhrase = ErrorWithCode(Error);
+        HandleSessionClosed(Sender, Error);
+        return;
+    }
+    const std::weak_ptr<int> alive = FAlive;
+    FConnected = true;
+    ChangeState(hsConnected);
+    if (Gone(alive) || FState != hsConnected)
+        return;
+    FireSessionConnected();
+    if (Gone(alive) || FState != hsConnected)
+        return;
+    FNext = &THttpCli::ProcessHeaderLine;
+    ChangeState(hsWaitingHeader);
+    if (Gone(alive) || FState != hsWaitingHeader)
+        return;
+    try {
+        switch (FRequestType) {
+        case rqPost:
+            SendRequest("POST");
+            if (Gone(alive) || FState != hsWaitingHeader)
+                return;
+            FireSendBegin();
+            if (Gone(alive))
+                return;
+            FSendBodyFlag = true;
+            HandleDataSent(Sender, 0);
+            break;
+        case rqHead:
+            SendRequest("HEAD");
+            break;
+        default:
+            SendRequest("GET");
+            break;
+        }
+    } catch (const std::exception &e) {
+        if (!Gone(alive))
+            FailRequest(e.what(), httperrSendFailed);
+    }
+}
+
+void THttpCli::SendHeaderLine(const std::string &Line)
+{
+    std::string s = Line;
+    if (OnCommand)
+        OnCommand(this, s);
+    // Some request values come from the server (a Content-Range turns into
+    // the next Range): a line break or NUL in them would write header lines
+    // nobody asked for.
+    if (HasUnsafeCharacter(s))
+        throw EHttpException("Invalid character in request header", httperrUnsafeAddress);
+    if (!s.empty())
+        FReqStream += s;
+    FReqStream += "\r\n";
+}
+
+void THttpCli::SendRequest(const std::string &Method)
+{
+    const std::weak_ptr<int> alive = FAlive;
+    FReqStream.clear();
+    FireRequestHeaderBegin();
+    if (Gone(alive))
+        return;
+    std::vector<std::string> headers;
+    headers.push_back(Method + " " + FPath + " HTTP/1.0");
+    if (!FSender.empty())
+        headers.push_back("From: " + FSender);
+    if (!FAccept.empty())
+        headers.push_back("Accept: " + FAccept);
+    if (!FReference.empty())
+        headers.push_back("Referer: " + FReference);
+    if (!FAcceptLanguage.empty())
+        headers.push_back("Accept-Language: " + FAcceptLanguage);
+    if (Method == "POST" && !FContentTypePost.empty())
+        headers.push_back("Content-Type: " + FContentTypePost);
+    if (!FAgent.empty())
+        headers.push_back("User-Agent: " + FAgent);
+    headers.push_back("Host: " + FTargetHost);
+    if (FNoCache)
+        headers.push_back("Pragma: no-cache");
+    if (Method == "POST") {
+        // The body is sent from the stream's current position, so that is
+        // what the length must count.
+        const std::int64_t length =
+            FSendStream ? std::max<std::int64_t>(0, FSendStream->Size() - FSendStream->Position()) : 0;
+        headers.push_back("Content-Length: " + std::to_string(length));
+    }
+    if (FModifiedSince != 0)
+        headers.push_back("If-Modified-Since: " + HttpDate(FModifiedSince) + " GMT");
+    if (!FUsername.empty())
+        headers.push_back("Authorization: Basic " + Base64Encode(FUsername + ":" + FPassword));
+    if (!FProxy.empty() && !FProxyUsername.empty())
+        headers.push_back("Proxy-Authorization: Basic " + Base64Encode(FProxyUsername + ":" + FProxyPassword));
+    if (!FCookie.empty())
+        headers.push_back("Cookie: " + FCookie);
+    if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
+        headers.push_back("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
+        FContentRangeBegin.clear();
+        FContentRangeEnd.clear();
+    }
+    FAcceptRanges.clear();
+    FireBeforeHeaderSend(Method, headers);
+    if (Gone(alive))
+        return;
+    for (const std::string &line : headers) {
+        SendHeaderLine(line);
+        if (Gone(alive))
+            return;
+    }
+    FireRequestHeaderEnd();
+    if (Gone(alive))
+        return;
+    SendHeaderLine(std::string());
+    if (Gone(alive) || FState != hsWaitingHeader)
+        return;
+    FCtrlSocket->Send(FReqStream.data(), static_cast<int>(FReqStream.size()));
+    FReqStream.clear();
+}
+
+void THttpCli::HandleDataSent(TCustomWSocket *, std::uint16_t)
+{
+    if (!FSendBodyFlag || FSendStream == nullptr)
+        return;
+    const int n = FSendStream->Read(FSendBuffer, static_cast<int>(sizeof FSendBuffer));
+    if (n > 0) {
+        FSentCount += n;
+        const std::weak_ptr<int> alive = FAlive;
+        FireSendData(FSendBuffer, n);
+        if (Gone(alive) || !FSendBodyFlag)
+            return;
+        FCtrlSocket->Send(FSendBuffer, n);
+    } else {
+        FSendBodyFlag = false;
+        FireSendEnd();
+    }
+}
+
+void THttpCli::HandleDataAvailable(TCustomWSocket *, std::uint16_t)
+{
+    if (FReceiveLen >= 8192) {
+        // Only bytes outside a request can be left here; nobody wants them.
+        FReceiveLen = 0;
+    }
+    const int n = FCtrlSocket->Receive(FReceiveBuffer + FReceiveLen, 8192 - FReceiveLen);
+    if (FRequestType == rqNone || n <= 0)
+        return;
+    FReceiveLen += n;
+    FReceiveBuffer[FReceiveLen] = '\0';
+
+    const std::weak_ptr<int> alive = FAlive;
+    if (FState == hsWaitingBody) {
+        // The body goes on straight from the receive buffer: one copy less
+        // for every block of a big page.
+        if (FNext == &THttpCli::ProcessBodyData) {
+            const int len = FReceiveLen;
+            FReceiveLen = 0;
+            BodyBlock(FReceiveBuffer, len);
+            return;
+        }
+        FLastResponse.assign(FReceiveBuffer, static_cast<std::size_t>(FReceiveLen));
+        FLastLineEnd.clear();
+        FReceiveLen = 0;
+        if (FNext)
+            (this->*FNext)();
+        else
+            PostSetReady();
+        return;
+    }
+
+    while (FReceiveLen > 0) {
+        // The whole fill is searched: a NUL byte in a header line is data,
+        // not the end of the buffer.
+        const auto *lf =
+            static_cast<const char *>(std::memchr(FReceiveBuffer, '\n', static_cast<std::size_t>(FReceiveLen)));
+        if (lf == nullptr)
+            break;
+        const int lineLen = static_cast<int>(lf - FReceiveBuffer);
+        const bool cr = lineLen > 0 && FReceiveBuffer[lineLen - 1] == '\r';
+        FLastResponse.assign(FReceiveBuffer, static_cast<std::size_t>(cr ? lineLen - 1 : lineLen));
+        FLastLineEnd = cr ? "\r\n" : "\n";
+        FReceiveLen -= lineLen + 1;
+        std::memmove(FReceiveBuffer, lf + 1, static_cast<std::size_t>(FReceiveLen) + 1);
+
+        if (FState == hsWaitingHeader || FState == hsWaitingBody) {
+            if (FNext)
+                (this->*FNext)();
+            else
+                PostSetReady();
+        }
+        if (Gone(alive))
+            return;
+        // A response without a header turned into a body: the bytes behind
+        // its first line belong to the body as they came.
+        if (FState == hsWaitingBody && FNext == &THttpCli::ProcessBodyData && FReceiveLen > 0) {
+            FLastResponse.assign(FReceiveBuffer, static_cast<std::size_t>(FReceiveLen));
+            FLastLineEnd.clear();
+            FReceiveLen = 0;
+            ProcessBodyData();
+            return;
+        }
+    }
+    // A full buffer without a line end cannot make progress: the socket would
+    // call again at once with nothing read.
+    if (FReceiveLen >= 8192 && FState == hsWaitingHeader)
+        FailRequest("HTTP line too long", httperrLineTooLong);
+}
+
+void THttpCli::SwitchToBody()
+{
+    ChangeState(hsWaitingBody);
+    FNext = &THttpCli::ProcessBodyData;
+    FireHeaderEnd();
+}
+
+void THttpCli::ProcessHeaderLine()
+{
+    const std::weak_ptr<int> alive = FAlive;
+    if (FHeaderLineCount == 0) {
+        FireHeaderBegin();
+        if (Gone(alive) || FState != hsWaitingHeader)
+            return;
+    }
+    ++FHeaderLineCount;
+    FHeaderBytes += static_cast<int>(FLastResponse.size() + FLastLineEnd.size());
+    // A server that never ends its header must not make the client collect
+    // lines without end.
+    if (FHeaderBytes > kMaxHeaderBytes) {
+        FailRequest("Response header too large", httperrHeaderTooLarge);
+        return;
+    }
+    const std::string &line = FLastResponse;
+
+    if (LowerAscii(line.substr(0, 6)) == "<html>") {
+        if (FContentType.empty())
+            FContentType = "text/html";
+        SwitchToBody();
+        if (Gone(alive) || FState != hsWaitingBody)
+            return;
+        // The line end belongs to the page: it is kept.
+        FLastResponse += FLastLineEnd;
+        FLastLineEnd.clear();
+        ProcessBodyData();
+        return;
+    }
+
+    if (!line.empty()) {
+        FRcvdHeader.push_back(line);
+        if (line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0) {
+            // Three digits, no sign and no blank: " 20" or "-12" taken as a
+            // number would pass a broken answer off as a success.
+            const std::string code = line.size() >= 12 ? line.substr(9, 3) : std::string();
+            int status = 0;
+            if (!AllDigits(code) || code[0] == '0' || !ToInt(code, status)) {
+                FailRequest("Malformed status line: " + line.substr(0, 80), httperrBadResponse);
+                return;
+            }
+            FStatusCode = status;
+            FReasonPhrase = line.size() > 13 ? line.substr(13) : std::string();
+        } else if (const std::size_t colon = line.find(':'); colon != std::string::npos) {
+            const std::string name = LowerAscii(line.substr(0, colon));
+            const std::size_t valueStart = line.find_first_not_of(" \t", colon + 1);
+            const std::string value = valueStart == std::string::npos ? std::string() : line.substr(valueStart);
+            if (name == "location") {
+                HandleLocation(value);
+                if (Gone(alive) || FState != hsWaitingHeader)
+                    return;
+            } else if (name == "content-length") {
+                int length = 0;
+                if (!AllDigits(Trim(value)) || !ToInt(Trim(value), length)) {
+                    FailRequest("Malformed Content-Length: " + value.substr(0, 80), httperrBadResponse);
+                    return;
+                }
+                FContentLength = length;
+            } else if (name == "content-range") {
+                // "bytes 100-199/500"
+                const std::string range = value.size() > 6 ? value.substr(6) : std::string();
+                const std::size_t dash = range.find('-');
+                FContentRangeBegin = range.substr(0, dash);
+                if (dash == std::string::npos) {
+                    FContentRangeEnd.clear();
+                } else {
+                    const std::size_t slash = range.find('/', dash);
+                    FContentRangeEnd =
+                        range.substr(dash + 1, slash == std::string::npos ? std::string::npos : slash - dash - 1);
+                }
+            } else if (name == "accept-ranges") {
+                FAcceptRanges = value;
+            } else if (name == "content-type") {
+                FContentType = LowerAscii(value);
+            } else if (name == "www-authenticate") {
+                FWWWAuthenticate.push_back(value);
+            } else if (name == "set-cookie") {
+                bool accept = true;
+                FireCookie(value, accept);
+                if (Gone(alive) || FState != hsWaitingHeader)
+                    return;
+            }
+        }
+        if (OnHeaderData)
+            OnHeaderData(this);
+        return;
+    }
+
+    // The empty line: end of the header.
+    if (FLocationFlag) {
+        FireHeaderEnd();
+        if (Gone(alive) || FState != hsWaitingHeader)
+            return;
+        // The relocating response's body is never read.
+        FReceiveLen = 0;
+        FHeaderLineCount = 0;
+        FBodyLineCount = 0;
+        BindSessionClosed(&THttpCli::FollowLocation);
+        FCtrlSocket->Close();
+        return;
+    }
+    if (FContentLength == 0) {
+        FireHeaderEnd();
+        if (Gone(alive))
+            return;
+        PostSetReady();
+        return;
+    }
+    std::string extension;
+    if (const std::size_t dot = FDocName.rfind('.'); dot != std::string::npos)
+        extension = LowerAscii(FDocName.substr(dot));
+    if ((extension == ".exe" || extension.empty()) && FContentType == "text/html")
+        ReplaceExtension(FDocName, "htm");
+    SwitchToBody();
+    if (Gone(alive) || FState != hsWaitingBody)
+        return;
+    if (FReceiveLen > 0) {
+        FLastResponse.assign(FReceiveBuffer, static_cast<std::size_t>(FReceiveLen));
+        FLastLineEnd.clear();
+        FReceiveLen = 0;
+        ProcessBodyData();
+        if (Gone(alive) || FState != hsWaitingBody)
+            return;
+    }
+    // An error page is not worth waiting for: what came with the header is
+    // all the caller gets.
+    if (FStatusCode >= 400)
+        FCtrlSocket->Close();
+}
+
+void THttpCli::ProcessBodyData()
+{
+    BodyBlock(FLastResponse.data(), static_cast<int>(FLastResponse.size()));
+}
+
+void THttpCli::BodyBlock(const char *Data, int Len)
+{
+    const std::weak_ptr<int> alive = FAlive;
+    if (FBodyLineCount == 0) {
+        FireDocBegin();
+        if (Gone(alive))
+            return;
+    }
+    ++FBodyLineCount;
+    FRcvdCount = static_cast<int>(std::min<std::int64_t>(static_cast<std::int64_t>(FRcvdCount) + Len, INT32_MAX));
+    if (FRcvdStream)
+        FRcvdStream->Write(Data, Len);
+    FireDocData(Data, Len);
+}
+
+void THttpCli::HandleLocation(const std::string &Value)
+{
+    if (HasUnsafeCharacter(Value)) {
+        FailRequest("Invalid character in relocation address", httperrUnsafeAddress);
+        return;
+    }
+    if (FRelocations >= kMaxRelocations) {
+        FailRequest("Too many relocations", httperrTooManyRelocations);
+        return;
+    }
+    // "https://h/x" taken as a relative address would ask this server for a
+    // nonsense path; this client speaks plain http only.
+    if (Value.compare(0, 7, "http://") != 0) {
+        const std::size_t marker = Value.find("://");
+        if (marker != std::string::npos && marker > 0 &&
+            std::all_of(Value.begin(), Value.begin() + static_cast<std::ptrdiff_t>(marker),
+                        [](char c) { return InSchemeSet(LowerAscii(c)); }) &&
+            LowerAscii(Value.substr(0, marker)) != "http") {
+            FailRequest("Relocation to " + Value.substr(0, marker + 3) + " is not supported",
+                        httperrUnsupportedRelocation);
+            return;
+        }
+    }
+
+    FLocationFlag = true;
+    std::string scheme, user, password, host, port, path;
+    if (FProxy.empty()) {
+        if (!Value.empty() && Value[0] == '/') {
+            FPath = Value;
+            FLocation = "http://" + FHostName + Value;
+        } else if (Value.compare(0, 7, "http://") != 0) {
+            FPath = AddressBase(FPath) + Value;
+            FLocation = "http://" + FHostName + "/" + FPath;
+        } else {
+            SplitAddress(Value, scheme, user, password, host, port, path);
+            // "http://" without a host keeps the server of the current request.
+            if (!host.empty()) {
+                FHostName = host;
+                FTargetHost = host;
+                FPort = port.empty() ? "80" : port;
+            }
+            FPath = path;
+            if (!user.empty() && !password.empty()) {
+                FUsername = user;
+                FPassword = password;
+            }
+            if (path.empty()) {
+                FPath = "/";
+                FLocation = scheme + "://" + FTargetHost;
+            } else {
+                FLocation = scheme + "://" + FTargetHost + path;
+            }
+        }
+        return;
+    }
+
+    if (!Value.empty() && Value[0] == '/') {
+        path = FPath;
+        SplitAddress(FPath, scheme, user, password, host, port, path);
+        // The port stays in the address: the proxy would go to port 80 else.
+        FLocation = (scheme.empty() ? "http" : scheme) + "://" + host + (port.empty() ? "" : ":" + port) + Value;
+        FPath = FLocation;
+        if (!user.empty() && !password.empty()) {
+            FUsername = user;
+            FPassword = password;
+        }
+    } else if (Value.compare(0, 7, "http://") != 0) {
+        FPath = AddressBase(FPath) + Value;
+        FLocation = "http://" + FHostName + "/" + FPath;
+    } else {
+        SplitAddress(Value, scheme, user, password, host, port, path);
+        if (!host.empty()) {
+            FPort = port.empty() ? "80" : port;
+            FTargetHost = host;
+        }
+        if (!user.empty() && !password.empty()) {
+            FUsername = user;
+            FPassword = password;
+        }
+        FLocation = scheme + "://" + FTargetHost + (host.empty() || port.empty() ? "" : ":" + port) + path;
+        FPath = FLocation;
+    }
+}
+
+void THttpCli::FollowLocation(TCustomWSocket *, std::uint16_t)
+{
+    const std::weak_ptr<int> alive = FAlive;
+    std::string scheme, user, password, host, port, path;
+    SplitAddress(FLocation.substr(0, FLocation.find('#')), scheme, user, password, host, port, path);
+    FDocName = path;
+    DeriveDocName();
+    FConnected = false;
+    FLocationFlag = false;
+    // An unfinished line of the old connection is no part of the new answer.
+    FReceiveLen = 0;
+    ++FRelocations;
+    if (FRequestType == rqPost)
+        FRequestType = rqGet;
+    BindSessionClosed(&THttpCli::HandleSessionClosed);
+    if (OnLocationChange) {
+        OnLocationChange(this);
+        if (Gone(alive) || FState != hsWaitingHeader)
+            return;
+    }
+    FRcvdHeader.clear();
+    FHeaderLineCount = 0;
+    FBodyLineCount = 0;
+    FHeaderBytes = 0;
+    FContentLength = -1;
+    FContentType.clear();
+    FStatusCode = 0;
+    // Every connection of a proxied request goes to the proxy, on the port
+    // the request started with (the one written in Proxy, if any).
+    if (!FProxy.empty())
+        FPort = FProxyConnectPort;
+    FWindow->Post(WM_HTTP_RECONNECT, FRequestSerial, 0);
+}
+
+void THttpCli::HandleSessionClosed(TCustomWSocket *Sender, std::uint16_t Error)
+{
+    if (Error != 0)
+        FRequestDoneError = Error;
+    FConnected = false;
+    const std::weak_ptr<int> alive = FAlive;
+    if (FState == hsAborting || FState == hsReady) {
+        // The outcome is settled already; a pending relocation must not
+        // revive the request.
+        FLocationFlag = false;
+        if (FHeaderFlag)
+            FireHeaderEnd();
+        else if (FBodyLineCount > 0)
+            FireDocEnd();
+        if (!Gone(alive))
+            PostSetReady();
+        return;
+    }
+    // No line of the response yet counts as an unfinished header too.
+    if (FHeaderFlag || (FState == hsWaitingHeader && FHeaderLineCount == 0)) {
+        if (FHeaderFlag) {
+            FireHeaderEnd();
+            if (Gone(alive))
+                return;
+        }
+        if (FLocationFlag) {
+            FollowLocation(Sender, Error);
+            return;
+        }
+        // The response ended before its header did: that is no answer at all,
+        // and waiting would last until somebody calls Abort.
+        if (FStatusCode < 400) {
+            FStatusCode = 404;
+            FReasonPhrase = "Connection closed before end of header";
+            if (FRequestDoneError == 0)
+                FRequestDoneError = httperrHeaderIncomplete;
+        }
+        PostSetReady();
+        return;
+    }
+    if (FBodyLineCount > 0) {
+        FireDocEnd();
+        if (Gone(alive))
+            return;
+    }
+    PostSetReady();
+}
+
+void THttpCli::FailRequest(const std::string &Reason, std::uint16_t Error)
+{
+    FStatusCode = 404;
+    FReasonPhrase = Reason;
+    FRequestDoneError = Error;
+    FLocationFlag = false;
+    FReceiveLen = 0;
+    const std::weak_ptr<int> alive = FAlive;
+    if (FHeaderFlag) {
+        FireHeaderEnd();
+        if (Gone(alive))
+            return;
+    }
+    FConnected = false;
+    FCtrlSocket->OnSessionClosed = nullptr;
+    FCtrlSocket->Close();
+    if (Gone(alive))
+        return;
+    BindSessionClosed(&THttpCli::HandleSessionClosed);
+    ChangeState(hsReady);
+}
+
+void THttpCli::CloseConnection()
+{
+    FCtrlSocket->Close();
+    FConnected = false;
+}
+
+void THttpCli::Abort()
+{
+    if (FState == hsReady) {
+        if (FCtrlSocket->State() != wsClosed)
+            FCtrlSocket->Close();
+        return;
+    }
+    const std::weak_ptr<int> alive = FAlive;
+    const THttpCliState old = FState;
+    ChangeState(hsAborting);
+    if (Gone(alive) || FState != hsAborting)
+        return;
+    if (old == hsDnsLookup) {
+        try {
+            FCtrlSocket->CancelDnsLookup();
+        } catch (...) {
+        }
+    }
+    FStatusCode = 404;
+    FReasonPhrase = "Connection aborted on request";
+    FRequestDoneError = httperrAborted;
+    FLocationFlag = false;
+    if (old == hsDnsLookup)
+        HandleSessionClosed(FCtrlSocket.get(), 0);
+    else
+        FCtrlSocket->Close();
+    if (Gone(alive))
+        return;
+    ChangeState(hsReady);
+}

@@ -1,0 +1,372 @@
+#pragma once
+
+#include "net/WSocket.h"
+#include "platform/Exception.h"
+#include "platform/NotifyWindow.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Address helpers of the HTTP client. Texts are byte strings; positions in the
+// comments count from 1, as the old runtime did.
+
+// Splits a web address into its six parts. path is read first: its incoming
+// value is the base against which "./" and "../" addresses are resolved.
+void SplitAddress(const std::string &address, std::string &scheme, std::string &user, std::string &password,
+                  std::string &host, std::string &port, std::string &path);
+
+// The address up to and including the last "/" or ":" before the query;
+// empty when there is none. A relative relocation is appended to it.
+std::string AddressBase(const std::string &address);
+
+// 1-based position of the last occurrence of sought in text, 0 when none.
+int LastPosition(const std::string &sought, const std::string &text);
+
+// Gives name the extension (without its dot), replacing the one it had.
+void ReplaceExtension(std::string &name, const std::string &extension);
+
+// Turns a request path into a file name for the document.
+void DeriveDocName(std::string &docName);
+
+std::string Base64Encode(const std::string &text);
+
+// "Ddd, DD Mon YYYY HH:MM:SS" for a date-time counted in days since 1899-12-30.
+// The value is formatted as it is: the caller appends " GMT".
+std::string HttpDate(double dateTime);
+
+// The byte streams the client writes a body into and reads a POST body from.
+// They belong to the caller.
+class TStream {
+public:
+    virtual ~TStream() = default;
+    // Both return the number of bytes actually moved.
+    virtual int Read(void *Buffer, int Count) = 0;
+    virtual int Write(const void *Buffer, int Count) = 0;
+    virtual std::int64_t Size() const = 0;
+    virtual std::int64_t Position() const = 0;
+    virtual void SetPosition(std::int64_t Position) = 0;
+};
+
+// Grows its one block with realloc: a big block is then moved by the system
+// without copying, so a page of hundreds of megabytes needs its own size in
+// memory, not twice that.
+class TMemoryStream : public TStream {
+public:
+    TMemoryStream() = default;
+    ~TMemoryStream() override;
+    TMemoryStream(const TMemoryStream &) = delete;
+    TMemoryStream &operator=(const TMemoryStream &) = delete;
+
+    int Read(void *Buffer, int Count) override;
+    int Write(const void *Buffer, int Count) override;
+    std::int64_t Size() const override { return static_cast<std::int64_t>(FSize); }
+    std::int64_t Position() const override { return FPosition; }
+    void SetPosition(std::int64_t Position) override;
+    // Valid until the next Write or Clear.
+    std::string_view Bytes() const { return {FData ? FData : "", FSize}; }
+    void Clear();
+
+private:
+    void Reserve(std::size_t Needed);
+
+    char *FData = nullptr;
+    std::size_t FSize = 0;
+    std::size_t FCapacity = 0;
+    std::int64_t FPosition = 0;
+};
+
+class EHttpException : public Exception {
+public:
+    EHttpException(const std::string &Message, std::uint16_t ErrorCode);
+    std::uint16_t ErrorCode() const { return FErrorCode; }
+
+private:
+    std::uint16_t FErrorCode;
+};
+
+// Error numbers the client reports itself, as EHttpException::ErrorCode for the
+// refusals at the start of a request and as the Error of OnRequestDone for a
+// request that failed on its way.
+enum : std::uint16_t {
+    httperrBusy = 1,
+    httperrNothingToPost = 2,
+    httperrAborted = 3,
+    httperrLineTooLong = 4,
+    httperrBadResponse = 5,      // status line or Content-Length not a number
+    httperrHeaderIncomplete = 6, // connection closed before the end of the header
+    httperrTooManyRelocations = 7,
+    httperrHeaderTooLarge = 8,
+    httperrUnsafeAddress = 9,          // CR, LF or NUL in an address
+    httperrUnsupportedRelocation = 10, // a relocation to another scheme (https://)
+    httperrSendFailed = 11,            // composing or sending the request failed
+};
+
+enum THttpRequest { rqNone = 0, rqGet = 1, rqPost = 2, rqHead = 3 };
+
+enum THttpCliState {
+    hsReady = 0,
+    hsNotConnected = 1,
+    hsConnected = 2,
+    hsDnsLookup = 3,
+    hsDnsLookupDone = 4,
+    hsWaitingHeader = 5,
+    hsWaitingBody = 6,
+    hsAborting = 7
+};
+
+constexpr UINT WM_HTTP_DONE = WM_USER + 1;
+constexpr UINT WM_HTTP_READY = WM_USER + 2;
+constexpr UINT WM_HTTP_RECONNECT = WM_USER + 3;
+
+class THttpCli;
+
+using THttpNotifyEvent = std::function<void(THttpCli *Sender)>;
+using TBeforeHeaderSendEvent =
+    std::function<void(THttpCli *Sender, const std::string &Method, std::vector<std::string> &Headers)>;
+using TOnCommand = std::function<void(THttpCli *Sender, std::string &S)>;
+using TDocDataEvent = std::function<void(THttpCli *Sender, const void *Buffer, int Len)>;
+using TCookieRcvdEvent = std::function<void(THttpCli *Sender, const std::string &Data, bool &Accept)>;
+using THttpRequestDone = std::function<void(THttpCli *Sender, THttpRequest RqType, std::uint16_t Error)>;
+
+// An HTTP/1.0 client that fetches one document at a time, directly or through
+// a proxy, over one TWSocket. Everything runs on the creating thread, driven
+// by the socket's events and by the client's own posted messages. A new
+// connection is opened for every request and every relocation.
+class THttpCli {
+public:
+    THttpCli();
+    // Runs over the given socket instead of a real one: a stand-in that plays
+    // the network lets tests and the fuzzer drive the whole response handling
+    // without a connection.
+    explicit THttpCli(std::unique_ptr<TWSocket> Socket);
+    virtual ~THttpCli();
+    THttpCli(const THttpCli &) = delete;
+    THttpCli &operator=(const THttpCli &) = delete;
+
+    // Synchronous GET: returns when the request has ended; raises
+    // EHttpException when it failed or the status is 400 or more. Keeps
+    // processing the thread's messages meanwhile, so Abort can be called.
+    void Get();
+    virtual void RunRequest(THttpRequest Rq);
+    // Asynchronous: returns at once; State comes back to hsReady and then
+    // OnRequestDone fires.
+    virtual void StartRequest(THttpRequest Rq);
+    // Ends the request in progress as a failure; on an idle client it only
+    // closes a connection still open. Safe from any handler.
+    void Abort();
+
+    // Published properties.
+    const std::string &URL() const { return FURL; }
+    void SetURL(const std::string &Value) { FURL = Value; }
+    const std::string &LocalAddr() const { return FLocalAddr; }
+    void SetLocalAddr(const std::string &Value) { FLocalAddr = Value; }
+    const std::string &Proxy() const { return FProxy; }
+    void SetProxy(const std::string &Value) { FProxy = Value; }
+    const std::string &ProxyPort() const { return FProxyPort; }
+    void SetProxyPort(const std::string &Value) { FProxyPort = Value; }
+    const std::string &Sender() const { return FSender; }
+    void SetSender(const std::string &Value) { FSender = Value; }
+    const std::string &Agent() const { return FAgent; }
+    void SetAgent(const std::string &Value) { FAgent = Value; }
+    const std::string &Accept() const { return FAccept; }
+    void SetAccept(const std::string &Value) { FAccept = Value; }
+    const std::string &AcceptLanguage() const { return FAcceptLanguage; }
+    void SetAcceptLanguage(const std::string &Value) { FAcceptLanguage = Value; }
+    const std::string &Reference() const { return FReference; }
+    void SetReference(const std::string &Value) { FReference = Value; }
+    const std::string &Username() const { return FUsername; }
+    void SetUsername(const std::string &Value) { FUsername = Value; }
+    const std::string &Password() const { return FPassword; }
+    void SetPassword(const std::string &Value) { FPassword = Value; }
+    const std::string &ProxyUsername() const { return FProxyUsername; }
+    void SetProxyUsername(const std::string &Value) { FProxyUsername = Value; }
+    const std::string &ProxyPassword() const { return FProxyPassword; }
+    void SetProxyPassword(const std::string &Value) { FProxyPassword = Value; }
+    bool NoCache() const { return FNoCache; }
+    void SetNoCache(bool Value) { FNoCache = Value; }
+    // Days since 1899-12-30; the fraction is the time of day. 0 = not set.
+    double ModifiedSince() const { return FModifiedSince; }
+    void SetModifiedSince(double Value) { FModifiedSince = Value; }
+    const std::string &Cookie() const { return FCookie; }
+    void SetCookie(const std::string &Value) { FCookie = Value; }
+    const std::string &ContentTypePost() const { return FContentTypePost; }
+    void SetContentTypePost(const std::string &Value) { FContentTypePost = Value; }
+    const std::string &ContentRangeBegin() const { return FContentRangeBegin; }
+    void SetContentRangeBegin(const std::string &Value) { FContentRangeBegin = Value; }
+    const std::string &ContentRangeEnd() const { return FContentRangeEnd; }
+    void SetContentRangeEnd(const std::string &Value) { FContentRangeEnd = Value; }
+    const std::string &AcceptRanges() const { return FAcceptRanges; }
+    bool MultiThreaded() const { return FMultiThreaded; }
+    virtual void SetMultiThreaded(bool Value);
+    std::string SocksServer() const { return FCtrlSocket->SocksServer(); }
+    void SetSocksServer(const std::string &Value) { FCtrlSocket->SetSocksServer(Value); }
+    std::string SocksLevel() const { return FCtrlSocket->SocksLevel(); }
+    void SetSocksLevel(const std::string &Value) { FCtrlSocket->SetSocksLevel(Value); }
+    std::string SocksPort() const { return FCtrlSocket->SocksPort(); }
+    void SetSocksPort(const std::string &Value) { FCtrlSocket->SetSocksPort(Value); }
+    std::string SocksUsercode() const { return FCtrlSocket->SocksUsercode(); }
+    void SetSocksUsercode(const std::string &Value) { FCtrlSocket->SetSocksUsercode(Value); }
+    std::string SocksPassword() const { return FCtrlSocket->SocksPassword(); }
+    void SetSocksPassword(const std::string &Value) { FCtrlSocket->SetSocksPassword(Value); }
+    TSocksAuthentication SocksAuthentication() const { return FCtrlSocket->SocksAuthentication(); }
+    void SetSocksAuthentication(TSocksAuthentication Value) { FCtrlSocket->SetSocksAuthentication(Value); }
+
+    // Run-time properties.
+    THttpCliState State() const { return FState; }
+    THttpRequest RequestType() const { return FRequestType; }
+    int StatusCode() const { return FStatusCode; }
+    const std::string &ReasonPhrase() const { return FReasonPhrase; }
+    int ContentLength() const { return FContentLength; }
+    const std::string &ContentType() const { return FContentType; }
+    const std::string &Location() const { return FLocation; }
+    const std::string &DocName() const { return FDocName; }
+    const std::vector<std::string> &RcvdHeader() const { return FRcvdHeader; }
+    TStream *RcvdStream() const { return FRcvdStream; }
+    void SetRcvdStream(TStream *Value) { FRcvdStream = Value; }
+    TStream *SendStream() const { return FSendStream; }
+    void SetSendStream(TStream *Value) { FSendStream = Value; }
+    int RcvdCount() const { return FRcvdCount; }
+    int SentCount() const { return FSentCount; }
+    bool Connected() const { return FConnected; }
+    // The socket underneath, for tests and diagnostics.
+    TWSocket &CtrlSocket() { return *FCtrlSocket; }
+
+    // Published events.
+    THttpNotifyEvent OnStateChange;
+    THttpNotifyEvent OnSessionConnected;
+    THttpNotifyEvent OnRequestHeaderBegin;
+    TBeforeHeaderSendEvent OnBeforeHeaderSend;
+    TOnCommand OnCommand;
+    THttpNotifyEvent OnRequestHeaderEnd;
+    THttpNotifyEvent OnSendBegin;
+    TDocDataEvent OnSendData;
+    THttpNotifyEvent OnSendEnd;
+    THttpNotifyEvent OnHeaderBegin;
+    THttpNotifyEvent OnHeaderData;
+    TCookieRcvdEvent OnCookie;
+    THttpNotifyEvent OnHeaderEnd;
+    THttpNotifyEvent OnLocationChange;
+    THttpNotifyEvent OnDocBegin;
+    TDocDataEvent OnDocData;
+    THttpNotifyEvent OnDocEnd;
+    THttpRequestDone OnRequestDone;
+    THttpNotifyEvent OnSocketError;
+    TSessionConnected OnSocksConnected;
+    TSocksErrorEvent OnSocksError;
+    TSocksAuthStateEvent OnSocksAuthState;
+    THttpNotifyEvent OnTrace;
+
+    // Largest response header the client accepts, and the number of
+    // relocations it follows for one request.
+    static constexpr int kMaxHeaderBytes = 256 * 1024;
+    static constexpr int kMaxRelocations = 20;
+
+protected:
+    virtual void ProcessHeaderLine();
+    virtual void ProcessBodyData();
+    virtual void SendHeaderLine(const std::string &Line);
+    virtual void StartConnection();
+    virtual void CloseConnection();
+    virtual void ResetResponse();
+    virtual void HandleDnsLookupDone(TCustomWSocket *Sender, std::uint16_t Error);
+    virtual void HandleSessionClosed(TCustomWSocket *Sender, std::uint16_t Error);
+    virtual void HandleSessionConnected(TCustomWSocket *Sender, std::uint16_t Error);
+    virtual void HandleDataSent(TCustomWSocket *Sender, std::uint16_t Error);
+    virtual void HandleDataAvailable(TCustomWSocket *Sender, std::uint16_t Error);
+    virtual void FollowLocation(TCustomWSocket *Sender, std::uint16_t Error);
+    virtual void ChangeState(THttpCliState NewState);
+    virtual void FireStateChange();
+    virtual void FireCookie(const std::string &Data, bool &Accept);
+    virtual void FireSessionConnected();
+    virtual void FireBeforeHeaderSend(const std::string &Method, std::vector<std::string> &Headers);
+    virtual void FireRequestHeaderBegin();
+    virtual void FireRequestHeaderEnd();
+    virtual void FireHeaderBegin();
+    virtual void FireHeaderEnd();
+    virtual void FireDocBegin();
+    virtual void FireDocData(const void *Buffer, int Len);
+    virtual void FireDocEnd();
+    virtual void FireSendBegin();
+    virtual void FireSendData(const void *Buffer, int Len);
+    virtual void FireSendEnd();
+    virtual void PostRequestDone();
+    virtual LRESULT WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam);
+    virtual void PostSetReady();
+    virtual void DeriveDocName();
+    virtual void CreateNotifyWindow();
+    virtual void DestroyNotifyWindow();
+
+    // Ends the request in progress as a failure with StatusCode 404 and the
+    // given reason; the connection is closed and the client becomes ready.
+    void FailRequest(const std::string &Reason, std::uint16_t Error);
+
+private:
+    using LineHandler = void (THttpCli::*)();
+
+    void SendRequest(const std::string &Method);
+    void SwitchToBody();
+    void BodyBlock(const char *Data, int Len);
+    void HandleLocation(const std::string &Value);
+    void BindSessionClosed(void (THttpCli::*Handler)(TCustomWSocket *, std::uint16_t));
+    void ConnectFailed(int Code);
+    // Static: after a handler destroyed the client, not even a call through
+    // this is allowed.
+    static bool Gone(const std::weak_ptr<int> &Token) { return Token.expired(); }
+
+    std::unique_ptr<TWSocket> FCtrlSocket;
+    std::unique_ptr<NotifyWindow> FWindow;
+    std::shared_ptr<int> FAlive = std::make_shared<int>(0);
+
+    std::string FURL, FLocalAddr = "0.0.0.0", FProxy, FProxyPort = "80", FSender;
+    std::string FAgent = "Mozilla/3.0 (compatible)";
+    std::string FAccept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
+    std::string FAcceptLanguage, FReference, FUsername, FPassword, FProxyUsername, FProxyPassword;
+    bool FNoCache = false;
+    double FModifiedSince = 0;
+    std::string FCookie, FContentTypePost = "application/x-www-form-urlencoded";
+    std::string FContentRangeBegin, FContentRangeEnd, FAcceptRanges;
+    bool FMultiThreaded = false;
+
+    THttpCliState FState = hsReady;
+    THttpRequest FRequestType = rqNone;
+    int FStatusCode = 0;
+    std::string FReasonPhrase;
+    int FContentLength = -1;
+    std::string FContentType, FLocation, FDocName;
+    std::vector<std::string> FRcvdHeader;
+    TStream *FRcvdStream = nullptr;
+    TStream *FSendStream = nullptr;
+    int FRcvdCount = 0;
+    int FSentCount = 0;
+    bool FConnected = false;
+
+    std::uint16_t FRequestDoneError = 0;
+    std::string FHostName;         // where the socket connects: the server or the proxy
+    std::string FPort;             // its port
+    std::string FTargetHost;       // the "Host:" value: the server, never with a port
+    std::string FProxyConnectPort; // the proxy's port for every connection of a request
+    std::string FPath;             // target of the request line
+    std::string FDnsResult;
+    char FReceiveBuffer[8193];
+    int FReceiveLen = 0;
+    char FSendBuffer[8193];
+    std::string FLastResponse; // the line or body block being handled
+    std::string FLastLineEnd;  // the line end the splitting removed from it
+    int FHeaderLineCount = 0;
+    int FBodyLineCount = 0;
+    int FHeaderBytes = 0;
+    int FRelocations = 0;
+    bool FHeaderFlag = false;
+    bool FLocationFlag = false;
+    bool FSendBodyFlag = false;
+    LineHandler FNext = nullptr;
+    std::string FReqStream;
+    std::vector<std::string> FWWWAuthenticate;
+    // Numbers the requests, so that a message posted for one request is not
+    // taken for the next one that the caller started meanwhile.
+    WPARAM FRequestSerial = 0;
+};
