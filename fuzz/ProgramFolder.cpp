@@ -1,4 +1,4 @@
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "platform/Files.h"
 
 // The file readers name their files after the program's folder. The window
