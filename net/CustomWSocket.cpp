@@ -14,11 +14,14 @@
 #include <cstdio>
 #include <cstring>
 
-using namespace wsdetail;
+// The base of the socket chain: a TCustomWSocket owns one shim handle and one
+// hidden window, turns the shim's readiness messages into events and offers
+// the virtual hooks the layers above override (DoRecv, GetRcvdCount,
+// HasBufferedData, the Fire* events, WindowProcedure, Connect, Listen,
+// ResetToDefaults). This file holds its life, properties, events, connect,
+// listen and accept; CustomWSocketIo.cpp the lookups, transfers and closing.
 
-// ---------------------------------------------------------------------------
-// TCustomWSocket
-// ---------------------------------------------------------------------------
+using namespace wsdetail;
 
 namespace {
 int SetIntOption(ws::SOCKET s, int level, int option, int value)

@@ -14,11 +14,11 @@
 #include <cstdio>
 #include <cstring>
 
-using namespace wsdetail;
+// The second half of the base socket (see CustomWSocket.cpp): name lookups,
+// the send queue, receiving, the dispatch of a readiness message to the
+// Fire* hooks in WinSock's fixed order, closing and the message pump.
 
-// ---------------------------------------------------------------------------
-// TCustomWSocket: lookups, transfers, closing and the message pump
-// ---------------------------------------------------------------------------
+using namespace wsdetail;
 
 // --- lookups -------------------------------------------------------------------
 

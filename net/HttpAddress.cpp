@@ -1,3 +1,7 @@
+// Address parsing and the encodings of the HTTP client: splitting a web
+// address, the base a relative relocation is resolved against, document names,
+// Base64 and HTTP dates. Pure functions on byte strings; no socket involved.
+
 #include "net/HttpAddress.h"
 
 #include <algorithm>

@@ -1,3 +1,11 @@
+// The HTTP/1.0 client: a state machine on top of one TWSocket. It sets the
+// socket's event handlers (OnDnsLookupDone, OnSessionConnected, OnDataSent,
+// OnDataAvailable, OnSessionClosed) rather than overriding a layer, and posts
+// itself three messages (done, ready, reconnect) so that no request ends or
+// starts again inside a socket event. It is kept in one file: its handlers
+// pass the request back and forth between them, and reading it whole is how
+// one follows a request from StartRequest to the done message.
+
 #include "net/HttpProt.h"
 
 #include <algorithm>

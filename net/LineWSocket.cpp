@@ -14,11 +14,16 @@
 #include <cstdio>
 #include <cstring>
 
-using namespace wsdetail;
+// The line layer: in line mode the received bytes are held here and handed to
+// the owner one complete line (ending with LineEnd) at a time, with optional
+// echo, backspace and tab editing and a limit on an unfinished line. It
+// overrides FireDataAvailable (collect and deliver), DoRecv, GetRcvdCount and
+// HasBufferedData (the owner reads the held line, not the socket),
+// FireSessionClosed (a last line without its end is still delivered) and
+// WindowProcedure (its own message for lines still pending). With line mode
+// off every hook passes down to the SOCKS layer.
 
-// ---------------------------------------------------------------------------
-// Line layer
-// ---------------------------------------------------------------------------
+using namespace wsdetail;
 
 TCustomLineWSocket::TCustomLineWSocket() = default;
 

@@ -1,3 +1,6 @@
+// The memory stream the HTTP client writes a body into by default: one block
+// grown with realloc.
+
 #include "net/MemoryStream.h"
 
 #include <algorithm>

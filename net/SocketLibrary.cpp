@@ -10,6 +10,11 @@
 #include <atomic>
 #include <mutex>
 
+// The bottom of the network code: the process-wide sockets library record
+// (started on the first call, released with the last socket object), the
+// conversions of host, port and protocol texts, and the error texts. No hooks:
+// the socket chain starts above it, in CustomWSocket.cpp.
+
 // ---------------------------------------------------------------------------
 // Library record
 // ---------------------------------------------------------------------------

@@ -14,11 +14,17 @@
 #include <cstdio>
 #include <cstring>
 
-using namespace wsdetail;
+// The SOCKS layer: with a SOCKS server set, Connect goes there and runs the
+// SOCKS 4, 4A or 5 handshake, and the owner hears of the session only when the
+// server has granted it. While the handshake runs, the bytes on the wire are
+// its own: FireSessionConnected, FireDataAvailable and FireSessionClosed are
+// overridden to drive it, and DoRecv, GetRcvdCount and HasBufferedData to hand
+// the owner the bytes that came behind a SOCKS 5 reply. With no SOCKS server
+// every hook passes straight down to TCustomWSocket.
+//
+// Multi-byte numbers on the wire are in network order (high byte first).
 
-// ---------------------------------------------------------------------------
-// SOCKS layer
-// ---------------------------------------------------------------------------
+using namespace wsdetail;
 
 namespace {
 
@@ -204,6 +210,14 @@ bool TCustomSocksWSocket::HasBufferedData()
     return FLeftoverCount > 0 || TCustomWSocket::HasBufferedData();
 }
 
+// SOCKS 5 method request, sent as soon as the server has accepted the TCP
+// connection (SOCKS 4 and 4A go straight to the connect request):
+//
+//   +-----+----------+----------+
+//   | VER | NMETHODS | METHOD   |
+//   +-----+----------+----------+
+//   |  5  |    1     | 0 or 2   |   0 no authentication, 2 user code and password
+//   +-----+----------+----------+
 void TCustomSocksWSocket::FireSessionConnected(std::uint16_t Error)
 {
     if (FSocksState != 1 || !FSocksServerAssigned) {
@@ -249,6 +263,37 @@ bool TCustomSocksWSocket::ReadReply(int Limit)
     return true;
 }
 
+// The replies, by the state that awaits them.
+//
+// State 1, SOCKS 5 method reply (2 bytes):
+//   +-----+--------+
+//   | VER | METHOD |   VER 5; METHOD 0 none needed, 2 user code and password,
+//   +-----+--------+   anything else: no acceptable method
+//
+// State 2, user code and password reply (2 bytes):
+//   +-----+--------+
+//   | VER | STATUS |   VER 1; STATUS 0 accepted, anything else refused
+//   +-----+--------+
+//
+// State 3, SOCKS 4 and 4A connect reply (exactly 8 bytes; what follows is the
+// owner's data):
+//   +-----+----+---------+---------+
+//   | VN  | CD | DSTPORT | DSTIP   |   VN 0; CD 90 granted, 91 rejected or failed,
+//   +-----+----+---------+---------+   92 no identd, 93 user code mismatch;
+//   |  1  | 1  |    2    |    4    |   DSTPORT and DSTIP are not used
+//   +-----+----+---------+---------+
+//
+// State 3, SOCKS 5 connect reply (10 bytes for IPv4, 7 + name length for a
+// name; bytes behind it are the owner's data):
+//   +-----+-----+-----+------+-------------------+----------+
+//   | VER | REP | RSV | ATYP | BND.ADDR          | BND.PORT |
+//   +-----+-----+-----+------+-------------------+----------+
+//   |  5  |  1  |  0  |  1   | 4 (IPv4)          |    2     |
+//   |     |     |     |  3   | 1 length + name   |          |
+//   +-----+-----+-----+------+-------------------+----------+
+//   REP 0 granted, 1..8 the failures of kSocks5ReplyErrors; ATYP 4 (IPv6) and
+//   any other type are refused. BND.ADDR and BND.PORT become SocksBoundAddr
+//   and SocksBoundPort.
 bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t Error)
 {
     if (!SocksNegotiating())
@@ -404,6 +449,12 @@ bool TCustomSocksWSocket::SendRequest(const std::string &Request)
     return true;
 }
 
+// User code and password request (at most kSocksRequestBlock bytes):
+//   +-----+------+----------+------+----------+
+//   | VER | ULEN | USERCODE | PLEN | PASSWORD |
+//   +-----+------+----------+------+----------+
+//   |  1  |  1   | ULEN     |  1   | PLEN     |
+//   +-----+------+----------+------+----------+
 void TCustomSocksWSocket::SocksDoAuthenticate()
 {
     FSocksState = 2;
@@ -426,6 +477,24 @@ void TCustomSocksWSocket::SocksDoAuthenticate()
     SendRequest(request);
 }
 
+// Connect requests.
+//
+// SOCKS 4 and 4A:
+//   +----+----+---------+---------+----------+-----+--------------+-----+
+//   | VN | CD | DSTPORT | DSTIP   | USERCODE | NUL | HOST (4A)    | NUL |
+//   +----+----+---------+---------+----------+-----+--------------+-----+
+//   | 4  | 1  |    2    |    4    | variable |  1  | variable     |  1  |
+//   +----+----+---------+---------+----------+-----+--------------+-----+
+//   SOCKS 4 resolves the address here and sends it as DSTIP; 4A sends
+//   0.0.0.1 as DSTIP and the name behind the user code, for the server to
+//   resolve.
+//
+// SOCKS 5:
+//   +-----+-----+-----+------+-----+-----------+----------+
+//   | VER | CMD | RSV | ATYP | LEN | DST.ADDR  | DST.PORT |
+//   +-----+-----+-----+------+-----+-----------+----------+
+//   |  5  |  1  |  0  |  3   |  1  | LEN bytes |    2     |
+//   +-----+-----+-----+------+-----+-----------+----------+
 void TCustomSocksWSocket::SocksDoConnect()
 {
     FSocksState = 3;

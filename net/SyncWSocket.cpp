@@ -14,11 +14,12 @@
 #include <cstdio>
 #include <cstring>
 
-using namespace wsdetail;
+// The synchronous layer: waits for a flag while the socket's messages keep
+// flowing, ending on a time-out, a quit or the socket's destruction. It
+// overrides no hook of the layers below; it only adds the waits. TWSocket,
+// the top of the chain, is this layer as it stands.
 
-// ---------------------------------------------------------------------------
-// Synchronous layer
-// ---------------------------------------------------------------------------
+using namespace wsdetail;
 
 int TCustomSyncWSocket::Synchronize(const std::function<void()> &Proc, bool &DoneFlag)
 {

@@ -1,8 +1,11 @@
 #pragma once
 
-// The socket chain, bottom to top; TWSocket is what the rest of the program uses.
-#include "net/CustomWSocket.h"
-#include "net/LineWSocket.h"
-#include "net/SocketLibrary.h"
-#include "net/SocksWSocket.h"
+// The socket chain. Each layer derives from the one below and overrides the
+// hooks it needs:
+//   SocketLibrary.h   library record, conversions, error texts
+//   CustomWSocket.h   TCustomWSocket, the base socket over the shim
+//   SocksWSocket.h    TCustomSocksWSocket, the SOCKS 4/4A/5 client
+//   LineWSocket.h     TCustomLineWSocket, line mode
+//   SyncWSocket.h     TCustomSyncWSocket and TWSocket, the synchronous waits
+// The top includes the rest.
 #include "net/SyncWSocket.h"

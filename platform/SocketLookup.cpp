@@ -1,3 +1,9 @@
+// Name lookups: the blocking database calls (gethostbyname, getservbyname,
+// getprotobyname) and the asynchronous ones, which run getaddrinfo or
+// getnameinfo on a few worker threads and write the host entry into the
+// caller's buffer on the caller's thread. Start-up and clean-up reach the
+// workers through CountStartup and StopWorkers.
+
 #include "platform/SocketsInternal.h"
 
 #include "platform/NotifyWindow.h"

@@ -1,3 +1,6 @@
+// setsockopt and getsockopt: WinSock's option levels and names translated to
+// POSIX ones, and SO_LINGER kept by the shim so a lingering close never blocks.
+
 #include "platform/SocketsInternal.h"
 
 #include "platform/NotifyWindow.h"

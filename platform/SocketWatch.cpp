@@ -1,3 +1,8 @@
+// Readiness watches: WSAAsyncSelect and the two QSocketNotifiers per socket
+// that turn readiness into WinSock events (socket, MAKELONG(events, error)),
+// with WinSock's re-enabling rules. The calls re-arm a watch through Rearm
+// after a recv or accept and post the connect outcome through PostEvent.
+
 #include "platform/SocketsInternal.h"
 
 #include "platform/NotifyWindow.h"

@@ -1,3 +1,9 @@
+// The calls of the sockets shim: start-up and clean-up, the handle table, the
+// translation of errno and resolver codes to WinSock's, and the socket calls
+// themselves. Options are in SocketOptions.cpp, readiness watches in
+// SocketWatch.cpp, name lookups in SocketLookup.cpp; what they share is in
+// SocketsInternal.h.
+
 #include "platform/SocketsInternal.h"
 
 #include "platform/NotifyWindow.h"
