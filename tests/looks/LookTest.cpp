@@ -2,10 +2,12 @@
 #include "app/Main.h"
 #include "lists/Liste.h"
 #include "platform/ui/MessageBox.h"
+#include "support/About.h"
 #include "tests/support/TestSupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
@@ -114,4 +116,14 @@ TEST(Look, AFaceThatIsThereIsTakenAsItIs)
     EXPECT_EQ(QFontInfo(font).family(), QStringLiteral("Liberation Sans"));
     EXPECT_TRUE(QFontInfo(FixedFont()).fixedPitch());
     EXPECT_EQ(QFontInfo(ComicFont()).family(), QStringLiteral("Comic Neue"));
+}
+
+TEST(Look, TheAboutTitleIsInTheBoldComicFace)
+{
+    TFrmAbout about;
+    about.show();
+    const QFontInfo title(about.LabelPrg->font());
+    EXPECT_EQ(title.family(), QStringLiteral("Comic Neue"));
+    EXPECT_TRUE(title.bold());
+    EXPECT_EQ(title.pixelSize(), 19);
 }
