@@ -48,6 +48,15 @@ bool IsControl(const QWidget *w)
     return false;
 }
 
+QString TextOf(const QWidget *w)
+{
+    if (auto *label = qobject_cast<const QLabel *>(w))
+        return label->text();
+    if (auto *button = qobject_cast<const QAbstractButton *>(w))
+        return button->text();
+    return {};
+}
+
 QString NameOf(const QWidget *w)
 {
     return w->objectName().isEmpty() ? QString::fromLatin1(w->metaObject()->className()) : w->objectName();
@@ -125,8 +134,10 @@ private:
     // The room a control's drawing takes among its siblings.
     QRect Extent(const QWidget *w) const
     {
+        // A caption that touches its neighbour reads as one with it: a
+        // label's ink wants a free pixel on either side.
         if (auto *label = qobject_cast<const QLabel *>(w); label && !label->text().isEmpty())
-            return Measure(label).ink;
+            return Measure(label).ink.adjusted(-1, 0, 1, 0);
         // A check box draws its box and caption centred in its height, and
         // the old layouts let check boxes share a pixel row.
         if (auto *box = qobject_cast<const QCheckBox *>(w)) {
@@ -175,11 +186,20 @@ private:
             for (int j = i + 1; j < siblings.size(); ++j) {
                 const QRect a = Extent(siblings[i]), b = Extent(siblings[j]);
                 if (a.intersects(b)) {
+                    // Told as room: the one on the left has up to where the
+                    // other begins.
+                    const bool iFirst = a.left() <= b.left();
+                    const QWidget *left = iFirst ? siblings[i] : siblings[j];
+                    const QWidget *right = iFirst ? siblings[j] : siblings[i];
+                    const QRect l = iFirst ? a : b, r = iFirst ? b : a;
                     const QRect both = a.intersected(b);
-                    offences << QStringLiteral("%1 / %2 and %3 overlap by %4 x %5 px")
-                                    .arg(window_, NameOf(siblings[i]), NameOf(siblings[j]))
+                    offences << QStringLiteral("%1 / %2 \"%3\" meets %4 \"%5\" (%6 x %7 px in common): "
+                                               "needs %8 px across, has %9")
+                                    .arg(window_, NameOf(left), TextOf(left), NameOf(right), TextOf(right))
                                     .arg(both.width())
-                                    .arg(both.height());
+                                    .arg(both.height())
+                                    .arg(l.width())
+                                    .arg(qMax(0, r.left() - l.left()));
                 }
             }
     }
