@@ -46,6 +46,18 @@ TCustomWSocket::TCustomWSocket()
 TCustomWSocket::~TCustomWSocket()
 {
     FDestroying = true;
+    // The layers above are gone already: a handler called from here would
+    // find an object only half alive.
+    OnChangeState = nullptr;
+    OnDnsLookupDone = nullptr;
+    OnSessionConnected = nullptr;
+    OnSessionAvailable = nullptr;
+    OnDataAvailable = nullptr;
+    OnDataSent = nullptr;
+    OnSendData = nullptr;
+    OnSessionClosed = nullptr;
+    OnError = nullptr;
+    OnBgException = nullptr;
     try {
         CancelDnsLookup();
     } catch (...) {
@@ -355,9 +367,12 @@ void TCustomWSocket::ReportSocketError(const std::string &Operation)
             FireSessionClosed(static_cast<std::uint16_t>(code));
         if (alive.expired())
             return;
-        SetState(wsClosed);
-        if (alive.expired())
-            return;
+        // Unless the handler connected again.
+        if (FHSocket == ws::INVALID_SOCKET) {
+            SetState(wsClosed);
+            if (alive.expired())
+                return;
+        }
     }
     FLastError = code;
     SignalError(text);
@@ -526,6 +541,8 @@ void TCustomWSocket::Connect()
         ReportSocketError("Connect (socket)");
         return;
     }
+    // A new session, also when an earlier one's close handler opens it.
+    FCloseInvoked = false;
     auto alive = AliveToken();
     SetState(wsOpened);
     if (alive.expired())

@@ -37,7 +37,8 @@ void TCustomWSocket::DnsLookup(const std::string &HostName)
     FDnsResult.clear();
     FDnsResultList.clear();
     if (IsDottedAddress(HostName)) {
-        const std::uint32_t addr = ws::inet_addr(HostName.c_str());
+        // Blanks around the address are no part of it, on either side.
+        const std::uint32_t addr = ws::inet_addr(Trim(HostName).c_str());
         if (addr != ws::INADDR_NONE) {
             FDnsResult = Dotted(addr);
             FDnsResultList.push_back(FDnsResult);
@@ -317,6 +318,11 @@ int TCustomWSocket::DoRecvFrom(void *Buffer, int BufferSize, int Flags, ws::SOCK
 
 int TCustomWSocket::Receive(void *Buffer, int BufferSize)
 {
+    // Asking for nothing reads nothing and counts as no read: a platform call
+    // would announce the waiting data again, and the handler would be called
+    // over and over without end.
+    if (BufferSize <= 0)
+        return 0;
     const int r = DoRecv(Buffer, BufferSize, 0);
     if (r < 0)
         FLastError = ws::WSAGetLastError();
@@ -533,6 +539,10 @@ void TCustomWSocket::DoClose(bool ShutFirst, int Error)
         FCloseInvoked = true;
         FireSessionClosed(static_cast<std::uint16_t>(Error));
         if (alive.expired())
+            return;
+        // The handler opened a new connection on this object: it is kept,
+        // settings and all.
+        if (FHSocket != ws::INVALID_SOCKET)
             return;
     }
     try {

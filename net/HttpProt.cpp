@@ -137,6 +137,10 @@ LRESULT THttpCli::WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     switch (Msg) {
     case WM_HTTP_DONE:
+        if (FWaiting) {
+            FHeldDone.emplace_back(wParam, lParam);
+            return 0;
+        }
         // Type and error travel with the message: the caller may have started
         // the next request before this one's completion is delivered.
         if (OnRequestDone)
@@ -290,6 +294,7 @@ void THttpCli::ResetResponse()
     FLocationFlag = false;
     FReceiveLen = 0;
     FWWWAuthenticate.clear();
+    FBodyBytes = 0;
 }
 
 void THttpCli::Get()
@@ -300,7 +305,20 @@ void THttpCli::Get()
 void THttpCli::RunRequest(THttpRequest Rq)
 {
     const std::weak_ptr<int> alive = FAlive;
-    StartRequest(Rq);
+    const auto release = [this] {
+        FWaiting = false;
+        for (const auto &[type, error] : FHeldDone)
+            FWindow->Post(WM_HTTP_DONE, type, error);
+        FHeldDone.clear();
+    };
+    FWaiting = true;
+    try {
+        StartRequest(Rq);
+    } catch (...) {
+        if (!Gone(alive))
+            release();
+        throw;
+    }
     while (!Gone(alive) && FState != hsReady) {
         if (FMultiThreaded) {
             FCtrlSocket->PumpMessages();
@@ -312,6 +330,7 @@ void THttpCli::RunRequest(THttpRequest Rq)
     }
     if (Gone(alive))
         throw EHttpException("Connection aborted on request", 404);
+    release();
     if (FStatusCode >= 400)
         throw EHttpException(FReasonPhrase, static_cast<std::uint16_t>(FStatusCode));
 }
@@ -327,6 +346,15 @@ void THttpCli::StartRequest(THttpRequest Rq)
         throw EHttpException("Invalid character in URL", httperrUnsafeAddress);
     if (HasUnsafeCharacter(FProxy))
         throw EHttpException("Invalid character in proxy address", httperrUnsafeAddress);
+    // Caller values go into header lines as they are; refused before a
+    // connection is opened for nothing.
+    const bool answeredRange = RangeIsTheAnswers();
+    for (const std::string *value : {&FSender, &FAccept, &FReference, &FAcceptLanguage, &FContentTypePost, &FAgent,
+                                     &FCookie, &FContentRangeBegin, &FContentRangeEnd}) {
+        const bool fromAnswer = value == &FContentRangeBegin || value == &FContentRangeEnd;
+        if (!(fromAnswer && answeredRange) && HasUnsafeCharacter(*value))
+            throw EHttpException("Invalid character in request header", httperrUnsafeAddress);
+    }
 
     // A previous request that ended at a zero Content-Length may have left
     // its connection open; it must not be reported as this request's end.
@@ -341,6 +369,20 @@ void THttpCli::StartRequest(THttpRequest Rq)
         return; // aborted from OnStateChange
     FRequestType = Rq;
     ResetResponse();
+    if (RangeIsTheAnswers()) {
+        FContentRangeBegin.clear();
+        FContentRangeEnd.clear();
+    }
+    FRangeFromResponse = false;
+    // The credentials of an earlier address stay with it: the caller's own
+    // come back, unless the caller has set others since.
+    if (FAddressCredentials && FUsername == FAddressUsername && FPassword == FAddressPassword) {
+        FUsername = FCallerUsername;
+        FPassword = FCallerPassword;
+    }
+    FAddressCredentials = false;
+    FCallerUsername = FUsername;
+    FCallerPassword = FPassword;
 
     std::string scheme, user, password, host, port, path;
     SplitAddress(FURL, scheme, user, password, host, port, path);
@@ -350,6 +392,8 @@ void THttpCli::StartRequest(THttpRequest Rq)
         FUsername = user;
     if (!password.empty())
         FPassword = password;
+    if (!user.empty() || !password.empty())
+        NoteAddressCredentials();
     if (FProxy.empty()) {
         FPath = path;
         FHostName = host;
@@ -407,16 +451,31 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket *Sender, std::uint16_t Error)
     FCtrlSocket->SetLocalAddr(FLocalAddr);
     FCtrlSocket->SetPort(FPort);
     FCtrlSocket->SetProto("tcp");
+    // Without OnError the socket raises its refusal with the reason in it;
+    // through the event the reason would be lost. The caller's event still
+    // hears of it below.
+    TNotifyEvent onError = std::move(FCtrlSocket->OnError);
+    FCtrlSocket->OnError = nullptr;
+    std::string refusal;
     try {
         FCtrlSocket->Connect();
-    } catch (const std::exception &) {
-        if (Gone(alive))
-            return;
-        ConnectFailed(FCtrlSocket->LastError());
-        return;
+    } catch (const ESocketException &e) {
+        refusal = e.Text();
+    } catch (const std::exception &e) {
+        refusal = e.what();
     }
     if (Gone(alive))
         return;
+    FCtrlSocket->OnError = std::move(onError);
+    if (!refusal.empty()) {
+        if (OnSocketError) {
+            OnSocketError(this);
+            if (Gone(alive) || FState != hsDnsLookupDone)
+                return;
+        }
+        ConnectFailed(FCtrlSocket->LastError(), refusal);
+        return;
+    }
     // With OnError assigned the socket reports a refused Connect (a port that
     // is no number, a local address it cannot bind) through that event and
     // returns; without this the request would wait for a connection that
@@ -426,18 +485,43 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket *Sender, std::uint16_t Error)
         ConnectFailed(FCtrlSocket->LastError());
 }
 
-void THttpCli::ConnectFailed(int Code)
+void THttpCli::ConnectFailed(int Code, const std::string &Text)
 {
-    FRequestDoneError = static_cast<std::uint16_t>(Code);
+    // A platform failure names its code at the head of the socket's text; a
+    // refusal of the socket's own (a port that is no number) has none, and
+    // an error code left from an earlier failure would be a wrong one.
+    const bool platform =
+        Code != 0 && (Text.empty() || Text.rfind("Error " + std::to_string(Code) + " in function", 0) == 0);
     FStatusCode = 404;
-    FReasonPhrase = "can't connect: " + ErrorWithCode(Code);
+    if (platform) {
+        FRequestDoneError = static_cast<std::uint16_t>(Code);
+        FReasonPhrase = "can't connect: " + ErrorWithCode(Code);
+    } else {
+        std::string reason = Text.substr(0, Text.find_first_of("\r\n"));
+        if (reason.rfind("connect: ", 0) == 0)
+            reason.erase(0, 9);
+        FRequestDoneError = httperrConnectFailed;
+        FReasonPhrase = "can't connect: " + (reason.empty() ? std::string("refused by the socket") : reason);
+    }
     const std::weak_ptr<int> alive = FAlive;
     FCtrlSocket->OnSessionClosed = nullptr;
     FCtrlSocket->Close();
     if (Gone(alive))
         return;
     BindSessionClosed(&THttpCli::HandleSessionClosed);
-    HandleSessionClosed(FCtrlSocket.get(), static_cast<std::uint16_t>(Code));
+    HandleSessionClosed(FCtrlSocket.get(), FRequestDoneError);
+}
+
+void THttpCli::NoteAddressCredentials()
+{
+    FAddressCredentials = true;
+    FAddressUsername = FUsername;
+    FAddressPassword = FPassword;
+}
+
+bool THttpCli::RangeIsTheAnswers() const
+{
+    return FRangeFromResponse && FContentRangeBegin == FResponseRangeBegin && FContentRangeEnd == FResponseRangeEnd;
 }
 
 void THttpCli::HandleSessionConnected(TCustomWSocket *Sender, std::uint16_t Error)
@@ -542,7 +626,7 @@ void THttpCli::SendRequest(const std::string &Method)
         headers.push_back("Proxy-Authorization: Basic " + Base64Encode(FProxyUsername + ":" + FProxyPassword));
     if (!FCookie.empty())
         headers.push_back("Cookie: " + FCookie);
-    if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
+    if ((!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) && !RangeIsTheAnswers()) {
         headers.push_back("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
         FContentRangeBegin.clear();
         FContentRangeEnd.clear();
@@ -568,7 +652,7 @@ void THttpCli::SendRequest(const std::string &Method)
 
 void THttpCli::HandleDataSent(TCustomWSocket *, std::uint16_t)
 {
-    if (!FSendBodyFlag || FSendStream == nullptr)
+    if (!FSendBodyFlag || FSendStream == nullptr || FRequestType != rqPost)
         return;
     const int n = FSendStream->Read(FSendBuffer, static_cast<int>(sizeof FSendBuffer));
     if (n > 0) {
@@ -732,6 +816,9 @@ void THttpCli::ProcessHeaderLine()
                     FContentRangeEnd =
                         range.substr(dash + 1, slash == std::string::npos ? std::string::npos : slash - dash - 1);
                 }
+                FRangeFromResponse = true;
+                FResponseRangeBegin = FContentRangeBegin;
+                FResponseRangeEnd = FContentRangeEnd;
             } else if (name == "accept-ranges") {
                 FAcceptRanges = value;
             } else if (name == "content-type") {
@@ -806,6 +893,7 @@ void THttpCli::BodyBlock(const char *Data, int Len)
             return;
     }
     ++FBodyLineCount;
+    FBodyBytes += Len;
     FRcvdCount = static_cast<int>(std::min<std::int64_t>(static_cast<std::int64_t>(FRcvdCount) + Len, INT32_MAX));
     if (FRcvdStream)
         FRcvdStream->Write(Data, Len);
@@ -857,6 +945,7 @@ void THttpCli::HandleLocation(const std::string &Value)
             if (!user.empty() && !password.empty()) {
                 FUsername = user;
                 FPassword = password;
+                NoteAddressCredentials();
             }
             if (path.empty()) {
                 FPath = "/";
@@ -877,10 +966,18 @@ void THttpCli::HandleLocation(const std::string &Value)
         if (!user.empty() && !password.empty()) {
             FUsername = user;
             FPassword = password;
+            NoteAddressCredentials();
         }
     } else if (Value.compare(0, 7, "http://") != 0) {
-        FPath = AddressBase(FPath) + Value;
-        FLocation = "http://" + FHostName + "/" + FPath;
+        // The request path is a whole address here; one without a path has
+        // its folder at the "/" after the host, not in the scheme.
+        std::string base = FPath;
+        SplitAddress(FPath, scheme, user, password, host, port, path);
+        if (path.empty() && !host.empty())
+            base += "/";
+        FPath = AddressBase(base) + Value;
+        // The document's address; the connection host is the proxy.
+        FLocation = FPath;
     } else {
         SplitAddress(Value, scheme, user, password, host, port, path);
         if (!host.empty()) {
@@ -890,6 +987,7 @@ void THttpCli::HandleLocation(const std::string &Value)
         if (!user.empty() && !password.empty()) {
             FUsername = user;
             FPassword = password;
+            NoteAddressCredentials();
         }
         FLocation = scheme + "://" + FTargetHost + (host.empty() || port.empty() ? "" : ":" + port) + path;
         FPath = FLocation;
@@ -910,6 +1008,9 @@ void THttpCli::FollowLocation(TCustomWSocket *, std::uint16_t)
     ++FRelocations;
     if (FRequestType == rqPost)
         FRequestType = rqGet;
+    // What is left of a POST body belongs to the old address.
+    FSendBodyFlag = false;
+    FBodyBytes = 0;
     BindSessionClosed(&THttpCli::HandleSessionClosed);
     if (OnLocationChange) {
         OnLocationChange(this);
@@ -969,6 +1070,19 @@ void THttpCli::HandleSessionClosed(TCustomWSocket *Sender, std::uint16_t Error)
         }
         PostSetReady();
         return;
+    }
+    // HTTP/1.0 ends a body with the close; a close before the announced
+    // length, or a reset, cut the document short. No body is owed to a HEAD
+    // or to an error answer the client closed itself.
+    if (FState == hsWaitingBody && FStatusCode < 400 && FRequestType != rqHead) {
+        const bool reset = Error != 0;
+        const bool cutShort = FContentLength >= 0 && FBodyBytes < FContentLength;
+        if (cutShort || (reset && FContentLength < 0)) {
+            FStatusCode = 404;
+            FReasonPhrase = reset ? "Connection reset before end of body" : "Connection closed before end of body";
+            if (FRequestDoneError == 0)
+                FRequestDoneError = httperrBodyIncomplete;
+        }
     }
     if (FBodyLineCount > 0) {
         FireDocEnd();

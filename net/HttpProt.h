@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class EHttpException : public Exception {
@@ -37,6 +38,8 @@ enum : std::uint16_t {
     httperrUnsafeAddress = 9,          // CR, LF or NUL in an address
     httperrUnsupportedRelocation = 10, // a relocation to another scheme (https://)
     httperrSendFailed = 11,            // composing or sending the request failed
+    httperrBodyIncomplete = 12,        // connection closed before Content-Length bytes of body came
+    httperrConnectFailed = 13,         // the socket refused to connect and named no platform error
 };
 
 enum THttpRequest { rqNone = 0, rqGet = 1, rqPost = 2, rqHead = 3 };
@@ -246,7 +249,10 @@ private:
     void BodyBlock(const char *Data, int Len);
     void HandleLocation(const std::string &Value);
     void BindSessionClosed(void (THttpCli::*Handler)(TCustomWSocket *, std::uint16_t));
-    void ConnectFailed(int Code);
+    // Text is the socket's own reason when it gave one.
+    void ConnectFailed(int Code, const std::string &Text = {});
+    void NoteAddressCredentials();
+    bool RangeIsTheAnswers() const;
     // Static: after a handler destroyed the client, not even a call through
     // this is allowed.
     static bool Gone(const std::weak_ptr<int> &Token) { return Token.expired(); }
@@ -303,4 +309,17 @@ private:
     // Numbers the requests, so that a message posted for one request is not
     // taken for the next one that the caller started meanwhile.
     WPARAM FRequestSerial = 0;
+    // Credentials the request's address (or a relocation) carried, and the
+    // caller's own that they stand in for: they belong to that address.
+    bool FAddressCredentials = false;
+    std::string FCallerUsername, FCallerPassword, FAddressUsername, FAddressPassword;
+    // The range the last answer reported: shown in ContentRangeBegin/End,
+    // never asked for by the next request.
+    bool FRangeFromResponse = false;
+    std::string FResponseRangeBegin, FResponseRangeEnd;
+    std::int64_t FBodyBytes = 0; // body bytes of the current answer
+    // While Get waits, completions are held and posted again once it has
+    // returned: its caller must see the outcome before any handler does.
+    bool FWaiting = false;
+    std::vector<std::pair<WPARAM, LPARAM>> FHeldDone;
 };

@@ -72,7 +72,7 @@ void TCustomLineWSocket::HandleLinePending()
 
 int TCustomLineWSocket::GetRcvdCount()
 {
-    if (FLineMode)
+    if (LinesOn())
         return FLineLength;
     if (FRecvCount > 0)
         return FRecvCount;
@@ -82,7 +82,7 @@ int TCustomLineWSocket::GetRcvdCount()
 int TCustomLineWSocket::TakeHeld(void *Buffer, int BufferSize)
 {
     ++FRecvCalls;
-    const int n = std::clamp(BufferSize, 0, FLineMode ? FLineLength : FRecvCount);
+    const int n = std::clamp(BufferSize, 0, LinesOn() ? FLineLength : FRecvCount);
     std::memcpy(Buffer, FRecvBuffer.data() + FRecvHead, static_cast<std::size_t>(n));
     FRecvHead += n;
     FRecvCount -= n;
@@ -94,16 +94,16 @@ int TCustomLineWSocket::TakeHeld(void *Buffer, int BufferSize)
 
 int TCustomLineWSocket::DoRecv(void *Buffer, int BufferSize, int Flags)
 {
-    if (FLineMode && FLineLength > 0)
+    if (LinesOn() && FLineLength > 0)
         return TakeHeld(Buffer, BufferSize);
-    if (!FLineMode && FRecvCount > 0)
+    if (!LinesOn() && FRecvCount > 0)
         return TakeHeld(Buffer, BufferSize);
     return TCustomSocksWSocket::DoRecv(Buffer, BufferSize, Flags);
 }
 
 bool TCustomLineWSocket::HasBufferedData()
 {
-    return (!FLineMode && FRecvCount > 0) || TCustomSocksWSocket::HasBufferedData();
+    return (!LinesOn() && FRecvCount > 0) || TCustomSocksWSocket::HasBufferedData();
 }
 
 void TCustomLineWSocket::EnsureRecvRoom(int Bytes)
@@ -299,6 +299,9 @@ void TCustomLineWSocket::FireSessionClosed(std::uint16_t Error)
         if (generation == FRecvGeneration)
             ReleaseRecvBuffer();
     }
+    // A limit handler that closed the socket left the flag set; the next
+    // session would lose its last line.
+    FLineClearData = false;
     TCustomSocksWSocket::FireSessionClosed(Error);
 }
 

@@ -47,6 +47,10 @@ protected:
     // lowers FRecvCount to the first changed byte and sets Len to what follows.
     virtual void EditLine(int &Len);
 
+    // Lines are cut only with a line end to cut at; without one the socket
+    // behaves as if line mode were off.
+    bool LinesOn() const { return FLineMode && !FLineEnd.empty(); }
+
     bool FLineMode = false;
     int FLineLimit = 65536;
     std::string FLineEnd = "\r\n";
