@@ -23,6 +23,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTime>
 #include <QTimer>
 #include <QToolButton>
@@ -236,30 +238,47 @@ void TfrmMain::StreamInMemo(QPlainTextEdit *memo, const TMemoryStream &stream)
     const std::string_view bytes = stream.Bytes();
     if (bytes.empty())
         return;
-    // One conversion, line ends made '\n' in place, one insertion: a page of
-    // tens of megabytes must be neither fed to the widget line by line nor
-    // copied once per line on its way there.
-    QString text = DecodeAnsi(QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size())));
-    QChar *d = text.data();
-    const qsizetype n = text.size();
-    qsizetype w = 0;
-    for (qsizetype r = 0; r < n; ++r) {
-        if (d[r] == u'\r') {
-            d[w++] = u'\n';
-            if (r + 1 < n && d[r + 1] == u'\n')
-                ++r;
-        } else {
-            d[w++] = d[r];
-        }
-    }
     // A line end at the very end closes the last line; it starts no new one.
-    if (w > 0 && d[w - 1] == u'\n')
-        --w;
-    text.truncate(w);
-    if (memo->document()->isEmpty())
-        memo->setPlainText(text);
-    else
-        memo->appendPlainText(text);
+    std::size_t n = bytes.size();
+    if (bytes[n - 1] == '\n') {
+        --n;
+        if (n > 0 && bytes[n - 1] == '\r')
+            --n;
+    } else if (bytes[n - 1] == '\r') {
+        --n;
+    }
+    // The page goes in piece by piece, line ends made '\n' on the way: a
+    // whole decoded copy (two bytes a character) beside the document's own
+    // would double what a page of tens of megabytes costs. Nobody undoes a
+    // page source, so nothing is kept for that either.
+    QTextDocument *document = memo->document();
+    const bool undo = document->isUndoRedoEnabled();
+    document->setUndoRedoEnabled(false);
+    QTextCursor cursor(document);
+    cursor.beginEditBlock();
+    cursor.movePosition(QTextCursor::End);
+    if (!document->isEmpty())
+        cursor.insertBlock();
+    constexpr std::size_t kPiece = 1 << 20;
+    bool afterCr = false;
+    for (std::size_t at = 0; at < n; at += kPiece) {
+        const std::size_t len = std::min(kPiece, n - at);
+        QString piece = DecodeAnsi(QByteArray::fromRawData(bytes.data() + at, qsizetype(len)));
+        QChar *d = piece.data();
+        qsizetype w = 0;
+        for (qsizetype r = 0; r < piece.size(); ++r) {
+            if (d[r] == u'\n' && afterCr) {
+                afterCr = false;
+                continue;
+            }
+            afterCr = d[r] == u'\r';
+            d[w++] = afterCr ? QChar(u'\n') : d[r];
+        }
+        piece.truncate(w);
+        cursor.insertText(piece);
+    }
+    cursor.endEditBlock();
+    document->setUndoRedoEnabled(undo);
 }
 
 void TfrmMain::FineRitmo()
