@@ -139,6 +139,8 @@ std::string TlsFailureText(TlsFailure failure, const std::string &detail)
         return "TLS: the server did not answer with TLS";
     case TlsFailure::ClosedEarly:
         return "TLS: the server closed the connection during the handshake";
+    case TlsFailure::TimedOut:
+        return "TLS: the server did not complete the handshake in time";
     case TlsFailure::Protocol:
         return "TLS: the secure connection failed" + more;
     case TlsFailure::Setup:

@@ -15,6 +15,7 @@ enum class TlsFailure {
     NoCommonProtocol, // no protocol version or cipher both sides accept
     NotTls,           // the server does not speak TLS
     ClosedEarly,      // the server ended the connection inside the handshake
+    TimedOut,         // the server let the handshake stall
     Protocol,         // a malformed or unexpected message
     Setup,            // the library could not start a session here
 };
