@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class QTimer;
 
@@ -79,6 +80,7 @@ private:
     void HandshakeFailed(TlsFailure failure, const std::string &reason);
     void StopTimer();
     void EndSessionBroken();
+    char *CipherBuffer();
 
     TlsEngine FTls;
     bool FTlsEnabled = false;
@@ -92,4 +94,5 @@ private:
     std::string FTlsReason;
     std::unique_ptr<QTimer> FTlsTimer;
     WPARAM FTlsSerial = 0;
+    std::vector<char> FCipherBuffer;
 };
