@@ -1,7 +1,7 @@
 #pragma once
 
+#include "net/SocksWSocket.h"
 #include "net/TlsEngine.h"
-#include "net/WSocket.h"
 
 #include <memory>
 #include <string>
