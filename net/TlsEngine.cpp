@@ -27,6 +27,9 @@ std::string EnvText(const char *name)
 // new one, so a program (or test) that points elsewhere is honoured at once.
 std::shared_ptr<SSL_CTX> ClientContext(std::string &problem)
 {
+    // The library first: its clean-up at exit must run after the cached
+    // context below has been freed, and exit handlers run in reverse order.
+    OPENSSL_init_ssl(0, nullptr);
     static std::mutex lock;
     static std::shared_ptr<SSL_CTX> cached;
     static std::string cachedKey;
