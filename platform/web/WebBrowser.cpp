@@ -44,6 +44,12 @@ QString DownloadFolder()
     return folder.isEmpty() ? QDir::homePath() : folder;
 }
 
+bool &Avviato()
+{
+    static bool avviato = false;
+    return avviato;
+}
+
 QString HttpCause(int status)
 {
     return QStringLiteral("Risposta HTTP %1").arg(status);
@@ -101,9 +107,15 @@ WebBrowser::~WebBrowser()
     }
 }
 
+bool WebBrowser::EngineStarted()
+{
+    return Avviato();
+}
+
 void WebBrowser::EnsurePage()
 {
     if (!profile_) {
+        Avviato() = true;
         profile_ = new QWebEngineProfile(this);
         profile_->setHttpCacheType(QWebEngineProfile::NoCache);
         profile_->setDownloadPath(DownloadFolder());

@@ -40,6 +40,9 @@ public:
     int LastLoadStatus() const override { return lastStatus_; }
     QString LastLoadError() const override { return lastError_; }
 
+    // Whether any control of this process has started the engine.
+    static bool EngineStarted();
+
     // The page of the navigation in hand; null between visits.
     QWebEnginePage *Page() const { return page_; }
     bool Loading() const { return loading_; }
