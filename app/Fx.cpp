@@ -1,6 +1,6 @@
 #include "app/Fx.h"
 
-#include "platform/Files.h"
+#include "platform/Paths.h"
 #include "platform/ui/MessageBox.h"
 #include "platform/ui/Shell.h"
 
@@ -37,5 +37,5 @@ void ApriFile(const QString &target)
 
 QString CartellaProgramma()
 {
-    return ProgramFolder();
+    return DataFolder();
 }

@@ -23,5 +23,6 @@ bool MsgRichiesta(const QString &text);
 void InviaMail(const QString &recipient, const QString &subject, const QString &body);
 // A file or web address handed to its default application.
 void ApriFile(const QString &target);
-// The program's folder, with its trailing separator.
+// The folder of the user's lists, settings and logs, with its trailing separator:
+// the program's own folder in portable use, else the user's data folder.
 QString CartellaProgramma();

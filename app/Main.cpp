@@ -9,6 +9,7 @@
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/NotifyWindow.h"
+#include "platform/Paths.h"
 #include "platform/TextCodec.h"
 #include "platform/ui/BrowserControl.h"
 #include "platform/ui/Controls.h"
@@ -418,7 +419,7 @@ void TfrmMain::mnuSetupDateClick()
 
 void TfrmMain::sbHelpClick()
 {
-    const QString path = CartellaProgramma() + QStringLiteral("help.html");
+    const QString path = InstalledFilePath(QStringLiteral("help.html"));
     if (FileExists(path))
         ShellOpen(path);
     else

@@ -53,8 +53,10 @@ TEST(Fx, ProgramFolderEndsWithSeparator)
 {
     EXPECT_TRUE(CartellaProgramma().endsWith('/'));
     SetProgramFolderForTesting("/");
-    EXPECT_EQ(CartellaProgramma(), "/");
+    EXPECT_EQ(ProgramFolder(), "/");
     SetProgramFolderForTesting("/opt/quorvi");
-    EXPECT_EQ(CartellaProgramma(), "/opt/quorvi/");
-    SetProgramFolderForTesting(QString());
+    EXPECT_EQ(ProgramFolder(), "/opt/quorvi/");
+    // In portable use the user's files are kept in the program's folder itself.
+    TempProgramFolder folder;
+    EXPECT_EQ(CartellaProgramma(), folder.Path());
 }
