@@ -92,8 +92,10 @@ WebBrowser::WebBrowser(QObject *parent) : QObject(parent) {}
 
 WebBrowser::~WebBrowser()
 {
-    delete page_;
+    // Pages before their profile, the one in hand and any thrown away but
+    // not yet deleted: the engine wants no page left when its profile goes.
     page_ = nullptr;
+    qDeleteAll(findChildren<QWebEnginePage *>(Qt::FindDirectChildrenOnly));
     if (!profile_)
         return;
     // The user was told to close the program once the download has started;
@@ -175,8 +177,9 @@ void WebBrowser::ReleasePage()
     page->triggerAction(QWebEnginePage::Stop);
     // Not from inside the engine's own notification, which may be what brought
     // us here; a zero timer also fires inside the nested waits of a run, where
-    // a deferred delete would not.
-    QTimer::singleShot(0, [page] { delete page; });
+    // a deferred delete would not. Should this control go first, the page
+    // goes with it.
+    QTimer::singleShot(0, this, [page = QPointer<QWebEnginePage>(page)] { delete page.data(); });
 }
 
 void WebBrowser::Refuse(int status, const QString &cause)
