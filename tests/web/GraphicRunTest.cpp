@@ -3,6 +3,7 @@
 #include "app/Start.h"
 #include "platform/web/WebBrowser.h"
 #include "settings/Opzioni.h"
+#include "tests/support/PeerProcess.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCheckBox>
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QListWidget>
 #include <QMap>
+#include <QProcess>
 #include <QProgressBar>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -110,6 +112,10 @@ private:
             body = "<html><body><script>setInterval(function(){var x=new XMLHttpRequest();"
                    "x.open('GET','/battito?'+Date.now());x.send();},200);</script>"
                    "<img src=\"/ritardo.png\"></body></html>";
+        } else if (path.startsWith("/sicuro")) {
+            // /sicuro/<port>: on to the TLS server on that port.
+            status = "302 Found";
+            headers += "Location: https://127.0.0.1:" + path.section('/', 2, 2).toLatin1() + "/\r\n";
         } else if (path.startsWith("/allegato")) {
             headers = "Content-Type: application/octet-stream\r\nContent-Disposition: attachment; "
                       "filename=\"allegato.bin\"\r\n";
@@ -126,6 +132,25 @@ private:
 
     QTcpServer server_;
     QMap<QTcpSocket *, QByteArray> buffer_;
+};
+
+// A TLS server whose certificate no browser trusts, made on the spot.
+class TlsServer : public PeerProcess {
+public:
+    TlsServer()
+    {
+        QProcess req;
+        req.start(FindProgram("openssl"),
+                  {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-keyout",
+                   FilePath("key.pem"), "-out", FilePath("cert.pem")});
+        if (!req.waitForFinished(60000) || req.exitCode() != 0)
+            throw std::runtime_error("openssl req failed");
+        Start("openssl", [&](std::uint16_t port) {
+            const QString accept = "127.0.0.1:" + QString::number(port);
+            return QStringList{"s_server", "-accept",           accept, "-cert", FilePath("cert.pem"),
+                               "-key",     FilePath("key.pem"), "-www"};
+        });
+    }
 };
 
 // A port nobody listens on: taken and given back.
@@ -265,6 +290,18 @@ TEST_F(GraphicRunTest, ControlTellsHowTheLastLoadEnded)
     ASSERT_TRUE(PumpUntil([&] { return complete; }, 30000));
     EXPECT_EQ(browser.LastLoadStatus(), 0);
     EXPECT_FALSE(browser.LastLoadError().isEmpty());
+}
+
+// A certificate the engine does not trust ends the visit as a failure at
+// once: nobody is asked, nothing is accepted.
+TEST_F(GraphicRunTest, UntrustedCertificateEndsTheVisitAsAFailure)
+{
+    TlsServer tls;
+    Load("Sito=" + server.Host() + "/sicuro/" + tls.PortText() + " Num=1\r\n");
+    const QStringList log = Run();
+    EXPECT_EQ(log.count(server.Host() + "/sicuro/" + tls.PortText() + "...errore."), 1) << log.join('\n').toStdString();
+    EXPECT_TRUE(w.main->Browser()->LastLoadError().startsWith("Certificato del sito non valido"))
+        << w.main->Browser()->LastLoadError().toStdString();
 }
 
 // The list editor takes these; the engine encodes them its own way and they
