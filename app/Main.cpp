@@ -16,6 +16,7 @@
 #include "platform/ui/Guard.h"
 #include "platform/ui/Jpeg.h"
 #include "platform/ui/ListClick.h"
+#include "platform/ui/Look.h"
 #include "platform/ui/Shell.h"
 #include "settings/Opzioni.h"
 #include "support/About.h"
@@ -63,9 +64,7 @@ void Colour(QWidget *w, const QColor &base, const QColor &text)
     pal.setColor(QPalette::Base, base);
     pal.setColor(QPalette::Text, text);
     w->setPalette(pal);
-    QFont f = w->font();
-    f.setPointSize(qMax(6, f.pointSize() - 1));
-    w->setFont(f);
+    w->setFont(SmallFont());
 }
 
 } // namespace
@@ -132,7 +131,7 @@ void TfrmMain::CreaControlli()
     DisplayMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
     DisplayMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     DisplayMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    DisplayMemo->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    DisplayMemo->setFont(FixedFont());
     DisplayMemo->setPlainText(QStringLiteral("Codice HTML"));
     DisplayMemo->setVisible(false);
 

@@ -2,6 +2,7 @@
 #include "app/CommandLine.h"
 #include "app/Programma.h"
 #include "platform/ui/Guard.h"
+#include "platform/ui/Look.h"
 #include "platform/web/WebBrowser.h"
 
 #include <QGuiApplication>
@@ -25,6 +26,7 @@ int main(int argc, char **argv)
     SetApplicationTitle(QStringLiteral("T4V_Quorvi"));
     // Lets the desktop match the windows to the menu entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral(QUORVI_APP_ID));
+    SetUpLook();
     Finestre finestre = CreaFinestre(std::make_unique<WebBrowser>());
     finestre.main->show();
     return app.exec();
