@@ -1,7 +1,7 @@
 #include "app/Main.h"
 
-#include "app/Fx.h"
 #include "app/Start.h"
+#include "fx/Fx.h"
 #include "lists/Liste.h"
 #include "lists/SiteList.h"
 #include "net/HttpProt.h"

@@ -1,8 +1,8 @@
 // The multi-access run of the main window: btIniziaClick and the handlers that
 // act on it from outside while it waits.
 
-#include "app/Fx.h"
 #include "app/Main.h"
+#include "fx/Fx.h"
 #include "lists/SiteList.h"
 #include "net/HttpProt.h"
 #include "platform/Clock.h"

@@ -1,4 +1,4 @@
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "platform/Paths.h"
 
 // The file readers name their files after the folder of the user's files. The window

@@ -2,7 +2,7 @@
 
 #include "platform/ui/Controls.h"
 
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "lists/SiteList.h"
 #include "platform/Files.h"
 #include "platform/ui/Guard.h"

@@ -2,7 +2,7 @@
 
 #include "platform/ui/Controls.h"
 
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "platform/Files.h"
 #include "platform/ui/Guard.h"
 #include "platform/ui/Look.h"

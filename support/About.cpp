@@ -1,6 +1,6 @@
 #include "support/About.h"
 
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/Guard.h"
 #include "platform/ui/Jpeg.h"

@@ -1,6 +1,6 @@
 #include "support/ControllaVersione.h"
 
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "platform/TextCodec.h"
 #include "platform/ui/Guard.h"
 #include "platform/ui/Look.h"

@@ -1,4 +1,4 @@
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "platform/Files.h"
 #include "tests/support/TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "app/Fx.h"
+#include "fx/Fx.h"
 
 #include "platform/Paths.h"
 #include "platform/ui/MessageBox.h"
