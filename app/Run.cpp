@@ -157,7 +157,7 @@ void TfrmMain::Accesso(int i)
     if (attuali.timerOut)
         TimerOut->start();
 
-    const QString url = QStringLiteral("http://") + LabelSito->text();
+    const QString url = IndirizzoVisita(LabelSito->text());
     if (PrimaDellaVisita)
         PrimaDellaVisita(url);
     if (attuali.modalitaGrafica) {
@@ -189,22 +189,26 @@ void TfrmMain::Accesso(int i)
 void TfrmMain::AccessoGrafico(const QString &url)
 {
     AggiungiLog(QStringLiteral("Multi accesso numero ") + QString::number(PrgBar1->value() + 1));
-    bool avviata = false;
+    bool riuscita = false;
     try {
         if (!browser_)
             throw Exception(QStringLiteral("Controllo browser non disponibile."));
         browser_->Navigate(url);
-        avviata = true;
-        LogFatto();
-    } catch (...) {
-        ++AccessiFalliti;
-        LogErrore();
-    }
-    // A navigation that never started will never complete: no wait for it.
-    if (avviata) {
+        // A navigation that started is judged by how its page ended: refused,
+        // unknown host, an error answer or stopped by the time-out is a
+        // failed visit as much as a navigation that never started.
         attesaPagina_ = true;
         WaitUntil([this] { return PaginaCaricata; });
         attesaPagina_ = false;
+        riuscita = browser_->LastLoadError().isEmpty();
+    } catch (...) {
+        attesaPagina_ = false;
+    }
+    if (riuscita) {
+        LogFatto();
+    } else {
+        ++AccessiFalliti;
+        LogErrore();
     }
 }
 

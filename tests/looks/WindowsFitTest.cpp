@@ -32,6 +32,8 @@ class NoBrowser : public BrowserControl {
 public:
     void Navigate(const QString &) override {}
     void Stop() override {}
+    int LastLoadStatus() const override { return 0; }
+    QString LastLoadError() const override { return {}; }
 };
 
 // Widgets that show something of their own; anything else is a container
