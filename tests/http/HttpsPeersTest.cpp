@@ -204,8 +204,9 @@ TEST_F(HttpsPeers, ServersThatMisbehaveInTheHandshake)
         cli.SetRcvdStream(&body);
         cli.SetURL("https://localhost:" + server.PortText() + "/");
         cli.CtrlSocket().SetTlsHandshakeTimeout(row.handshakeLimitMs);
+        std::unique_ptr<QTimer> abort;
         if (row.abortAfterMs)
-            After(row.abortAfterMs, [&] { cli.Abort(); });
+            abort = After(row.abortAfterMs, [&] { cli.Abort(); });
         Done done;
         Watch(cli, done);
         const GetOutcome outcome = RunGet(cli, 10000);
