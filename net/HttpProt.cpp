@@ -139,10 +139,6 @@ LRESULT THttpCli::WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam)
 {
     switch (Msg) {
     case WM_HTTP_DONE:
-        if (FWaiting) {
-            FHeldDone.emplace_back(wParam, lParam);
-            return 0;
-        }
         // Type and error travel with the message: the caller may have started
         // the next request before this one's completion is delivered.
         if (OnRequestDone)
@@ -178,9 +174,13 @@ void THttpCli::ChangeState(THttpCliState NewState)
         return;
     FState = NewState;
     if (NewState == hsReady) {
-        // Posted before the event, so that it carries this request's outcome
-        // even if the handler starts the next request at once.
-        PostRequestDone();
+        // Taken before the event, so that it carries this request's outcome
+        // even if the handler starts the next request at once. Get's own
+        // request is posted only once Get has returned.
+        if (FWaiting)
+            FHeldDone.emplace_back(static_cast<WPARAM>(FRequestType), static_cast<LPARAM>(FRequestDoneError));
+        else
+            PostRequestDone();
     }
     FireStateChange();
 }
@@ -318,8 +318,11 @@ void THttpCli::RunRequest(THttpRequest Rq)
     const std::weak_ptr<int> alive = FAlive;
     const auto release = [this] {
         FWaiting = false;
-        for (const auto &[type, error] : FHeldDone)
-            FWindow->Post(WM_HTTP_DONE, type, error);
+        // Nobody to tell: a message for nobody would cost the next wait a turn.
+        if (OnRequestDone) {
+            for (const auto &[type, error] : FHeldDone)
+                FWindow->Post(WM_HTTP_DONE, type, error);
+        }
         FHeldDone.clear();
     };
     FWaiting = true;

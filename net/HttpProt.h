@@ -334,8 +334,8 @@ private:
     bool FRangeFromResponse = false;
     std::string FResponseRangeBegin, FResponseRangeEnd;
     std::int64_t FBodyBytes = 0; // body bytes of the current answer
-    // While Get waits, completions are held and posted again once it has
-    // returned: its caller must see the outcome before any handler does.
+    // The completion of Get's own request is held while Get waits and posted
+    // once it has returned: its caller sees the outcome before any handler.
     bool FWaiting = false;
     std::vector<std::pair<WPARAM, LPARAM>> FHeldDone;
 };
