@@ -31,6 +31,8 @@ class NoBrowser : public BrowserControl {
 public:
     void Navigate(const QString &) override { throw Exception(QStringLiteral("no browser in benchmarks")); }
     void Stop() override {}
+    int LastLoadStatus() const override { return 0; }
+    QString LastLoadError() const override { return QStringLiteral("no browser in benchmarks"); }
 };
 
 void WriteFile(const QString &path, const QByteArray &bytes)

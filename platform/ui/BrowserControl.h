@@ -11,5 +11,10 @@ public:
     virtual ~BrowserControl() = default;
     virtual void Navigate(const QString &url) = 0;
     virtual void Stop() = 0;
+    // How the last navigation ended, valid once its document-complete report
+    // has come: the HTTP status of the main page (0 when no answer came), and
+    // the cause in words when the page did not load (empty when it did).
+    virtual int LastLoadStatus() const = 0;
+    virtual QString LastLoadError() const = 0;
     std::function<void(const QString &url)> OnDocumentComplete;
 };

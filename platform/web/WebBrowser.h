@@ -29,6 +29,8 @@ public:
 
     void Navigate(const QString &url) override;
     void Stop() override;
+    int LastLoadStatus() const override { return lastStatus_; }
+    QString LastLoadError() const override { return lastError_; }
 
     QWebEnginePage *Page() const { return page_; }
     bool Loading() const { return loading_; }
@@ -54,4 +56,6 @@ private:
     bool loading_ = false;
     bool acceptDownloads_ = false;
     unsigned generation_ = 0;
+    int lastStatus_ = 0;
+    QString lastError_;
 };

@@ -43,16 +43,27 @@ public:
         if (completeOnNavigate)
             QTimer::singleShot(0, [this, url] { Complete(url); });
     }
-    // Like the real control, a stopped load still reports its completion.
+    // Like the real control, a stopped load still reports its completion, as
+    // a page that did not load.
     void Stop() override
     {
         ++stops;
         if (pending && stopCompletes)
-            QTimer::singleShot(0, [this] { Complete(QStringLiteral("stopped")); });
+            QTimer::singleShot(0, [this] {
+                if (pending)
+                    Complete(QStringLiteral("stopped"), 0, QStringLiteral("caricamento interrotto"));
+            });
     }
-    void Complete(const QString &url)
+    int LastLoadStatus() const override { return lastStatus; }
+    QString LastLoadError() const override { return lastError; }
+
+    // Ends the pending load with the outcome the test set for loads.
+    void Complete(const QString &url) { Complete(url, loadStatus, loadError); }
+    void Complete(const QString &url, int status, const QString &error)
     {
         pending = false;
+        lastStatus = status;
+        lastError = error;
         if (OnDocumentComplete)
             OnDocumentComplete(url);
     }
@@ -63,6 +74,11 @@ public:
     bool completeOnNavigate = true;
     bool pending = false;
     bool stopCompletes = true;
+    // How each load ends; an error means the page did not load.
+    int loadStatus = 200;
+    QString loadError;
+    int lastStatus = 0;
+    QString lastError;
     std::function<void(const QString &)> onNavigate;
 };
 

@@ -26,6 +26,8 @@ public:
     explicit RecordingBrowser(QStringList &navigated) : navigated_(navigated) {}
     void Navigate(const QString &url) override { navigated_.append(url); }
     void Stop() override {}
+    int LastLoadStatus() const override { return 0; }
+    QString LastLoadError() const override { return {}; }
 
 private:
     QStringList &navigated_;
