@@ -20,8 +20,10 @@ void MsgErrore(const QString &text);
 bool MsgRichiesta(const QString &text);
 
 // "mailto:" + recipient + "?subject=" + subject + "&body=" + body, unencoded.
+// When the desktop has no program to take it, the error box says so.
 void InviaMail(const QString &recipient, const QString &subject, const QString &body);
-// A file or web address handed to its default application.
+// A file or web address handed to its default application; the error box
+// when there is none.
 void ApriFile(const QString &target);
 // The program's folder, with its trailing separator.
 QString CartellaProgramma();

@@ -124,8 +124,12 @@ public:
 
     // A hook for tests: called right before each visit, with the address.
     std::function<void(const QString &url)> PrimaDellaVisita;
+    // A hook for tests: how long a wait of the run really lasts, given the
+    // milliseconds it was asked for (the 10 s and 5 s bandwidth pauses).
+    std::function<std::uint32_t(std::uint32_t ms)> DurataAttesa;
 
 protected:
+    bool event(QEvent *event) override;
     void setVisible(bool visible) override;
     void closeEvent(QCloseEvent *event) override;
 
@@ -147,6 +151,13 @@ private:
     void ImpostaStatoControlli(bool running);
     void MostraVuota();
     void MostraModale(QDialog *dialog);
+    // Waits ms milliseconds with the window alive: drawn, Pausa showing its
+    // message at once, Interrompi ending the wait. ogniSecondo gets the
+    // milliseconds still to wait, about once a second. False when interrupted.
+    bool AttesaViva(std::uint32_t ms, const std::function<void(std::uint32_t restano)> &ogniSecondo = {});
+    void MostraPausa();
+    // The window takes exactly the room of its controls, no more, no less.
+    void FissaDimensioni();
 
     std::unique_ptr<BrowserControl> browser_;
     TFrmAbout *about_ = nullptr;

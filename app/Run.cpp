@@ -3,6 +3,7 @@
 
 #include "app/Fx.h"
 #include "app/Main.h"
+#include "app/Resoconto.h"
 #include "lists/SiteList.h"
 #include "net/HttpProt.h"
 #include "platform/Clock.h"
@@ -15,7 +16,8 @@
 #include "settings/Opzioni.h"
 
 #include <QAction>
-#include <QDate>
+#include <QDateTime>
+#include <QDeadlineTimer>
 #include <QLabel>
 #include <QListWidget>
 #include <QLocale>
@@ -23,23 +25,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
-#include <QTime>
 #include <QTimer>
 #include <QToolButton>
 
 namespace {
-QString DataBreve()
-{
-    return QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat);
-}
-
-// The user's long time format, hours, minutes and seconds, without a time zone.
-QString OraLunga()
-{
-    QString format = QLocale::system().timeFormat(QLocale::LongFormat);
-    format.remove(QLatin1Char('t'));
-    return QLocale::system().toString(QTime::currentTime(), format.trimmed());
-}
 // An entry as a message quotes it. A list file may hold a line of megabytes,
 // which no message box can show; the start tells the user which entry it is.
 QString VoceInBreve(const QString &riga)
@@ -133,10 +122,12 @@ void TfrmMain::Accesso(int i)
         return;
 
     const Impostazioni opzioni = opzioni_ ? opzioni_->Valori() : Impostazioni{};
-    if (opzioni.banda == 0)
-        Sleep(10000);
-    else if (opzioni.banda == 1)
-        Sleep(5000);
+    // The pause keeps the window alive; Interrompi during it ends the run
+    // without this visit.
+    if (opzioni.banda == 0 || opzioni.banda == 1) {
+        if (!AttesaViva(opzioni.banda == 0 ? 10000 : 5000))
+            return;
+    }
 
     if (opzioni.avvisaDopo10 && AccessiFalliti > 9) {
         if (MsgRichiesta(QStringLiteral("Si sono verificati più di accessi ") + QString::number(AccessiFalliti) +
@@ -145,10 +136,8 @@ void TfrmMain::Accesso(int i)
         AccessiFalliti = 0;
     }
 
-    if (PausaRichiesta) {
-        MsgInfo(QStringLiteral("Stato di pausa, per riprendere la scansione premere OK."));
-        PausaRichiesta = false;
-    }
+    if (PausaRichiesta)
+        MostraPausa();
 
     // The options may have changed while the boxes were up.
     const Impostazioni attuali = opzioni_ ? opzioni_->Valori() : Impostazioni{};
@@ -182,6 +171,37 @@ void TfrmMain::Accesso(int i)
             bar->setPalette(pal);
         },
         Qt::QueuedConnection);
+}
+
+void TfrmMain::MostraPausa()
+{
+    MsgInfo(QStringLiteral("Stato di pausa, per riprendere la scansione premere OK."));
+    PausaRichiesta = false;
+}
+
+bool TfrmMain::AttesaViva(std::uint32_t ms, const std::function<void(std::uint32_t restano)> &ogniSecondo)
+{
+    const QDeadlineTimer fine(DurataAttesa ? DurataAttesa(ms) : ms, Qt::PreciseTimer);
+    QTimer sveglia;
+    sveglia.setSingleShot(true);
+    sveglia.setTimerType(Qt::PreciseTimer);
+    while (!Interrotto) {
+        // The time of a pause message counts: the wait is for a moment, not a length of idling.
+        if (PausaRichiesta) {
+            MostraPausa();
+            continue;
+        }
+        const qint64 restano = fine.remainingTime();
+        if (restano <= 0)
+            return true;
+        if (ogniSecondo)
+            ogniSecondo(static_cast<std::uint32_t>(restano));
+        // Woken at the end of the wait or of the second, or by whatever comes
+        // first: a click, a redraw, the run's timers.
+        sveglia.start(static_cast<int>(ogniSecondo ? qMin<qint64>(restano, (restano - 1) % 1000 + 1) : restano));
+        ProcessMessagesWaiting();
+    }
+    return false;
 }
 
 void TfrmMain::AccessoGrafico(const QString &url)
@@ -269,6 +289,10 @@ void TfrmMain::FineRitmo()
     ritmo_->stop();
     AggiornaMemoLog();
     setUpdatesEnabled(true);
+    // Drawn now, not when the loop gets round to it: a run of one visit ends
+    // before the first frame, and the question that follows must not stand
+    // over the window as it was before the run.
+    repaint();
 }
 
 void TfrmMain::FineMultiAccesso()
@@ -276,12 +300,11 @@ void TfrmMain::FineMultiAccesso()
     FineRitmo();
     if (!Interrotto && MsgRichiesta(QStringLiteral("Vuoi visualizzare a video il resoconto del multi accesso?"))) {
         AggiungiLog(QString());
-        AggiungiLog(QStringLiteral("Multi accesso eseguito in data ") + DataBreve() +
-                    QStringLiteral(" concluso alle ore ") + OraLunga());
+        AggiungiLog(RigaConclusione(QLocale::system(), QDateTime::currentDateTime()));
         const QString path = CartellaProgramma() + QStringLiteral("LogQuorvi.txt");
         try {
             WriteTextLines(path, righeLog_);
-            ShellOpen(path);
+            ApriFile(path);
         } catch (const Exception &e) {
             // The run still has to end properly; the user learns why there is no log.
             MsgErrore(e.Message());
