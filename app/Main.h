@@ -22,6 +22,9 @@ class TfrmStart;
 class TFrmOpzioni;
 class THttpCli;
 class TMemoryStream;
+#include "app/RegistroVisite.h"
+#include <QDeadlineTimer>
+#include <optional>
 
 // The program's main window: the list files, the preview of the chosen list,
 // the run over it and the doors to every other window.
@@ -156,6 +159,13 @@ private:
     // milliseconds still to wait, about once a second. False when interrupted.
     bool AttesaViva(std::uint32_t ms, const std::function<void(std::uint32_t restano)> &ogniSecondo = {});
     void MostraPausa();
+    // The wait a server asked for (429 or 503), shown counting down in the
+    // status bar. False when interrupted.
+    bool AttesaServer(qint64 ms);
+    // After a text visit: how long the server asked us to wait, noted in the
+    // visit's reason and kept for the next visit.
+    void CortesiaVersoServer();
+    void RegistraVisita();
     // The window takes exactly the room of its controls, no more, no less.
     void FissaDimensioni();
 
@@ -171,4 +181,13 @@ private:
     bool inEsecuzione_ = false;
     bool chiusuraRichiesta_ = false;
     bool attesaPagina_ = false;
+    // The visit record of the run in hand, and what goes into its next row.
+    std::unique_ptr<RegistroVisite> registro_;
+    RigaVisita visita_;
+    QString listaRun_;
+    int volteVoce_ = 0;
+    QString erroreRegistro_; // the first row that could not be written, reported at the end
+    int righeNonScritte_ = 0;
+    bool timeoutScattato_ = false;
+    std::optional<QDeadlineTimer> attesaServer_; // the moment a server let us come back
 };

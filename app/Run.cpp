@@ -3,6 +3,7 @@
 
 #include "app/Fx.h"
 #include "app/Main.h"
+#include "app/RegistroVisite.h"
 #include "app/Resoconto.h"
 #include "lists/SiteList.h"
 #include "net/HttpProt.h"
@@ -18,6 +19,7 @@
 #include <QAction>
 #include <QDateTime>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QListWidget>
 #include <QLocale>
@@ -29,6 +31,26 @@
 #include <QToolButton>
 
 namespace {
+// A server may ask for hours. A run that sits still that long looks hung and
+// holds the user's machine for nothing; ten minutes is polite enough, and the
+// user can always start the list again later.
+constexpr qint64 kAttesaServerMassimaMs = 10 * 60 * 1000;
+// A 429 without Retry-After: as long as the "Min" bandwidth pause.
+constexpr qint64 kAttesa429Ms = 10000;
+
+// The text of the failure being handled; called inside a catch block.
+QString TestoErroreCorrente()
+{
+    try {
+        throw;
+    } catch (const Exception &e) {
+        return e.Message();
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+        return QStringLiteral("errore sconosciuto");
+    }
+}
 // An entry as a message quotes it. A list file may hold a line of megabytes,
 // which no message box can show; the start tells the user which entry it is.
 QString VoceInBreve(const QString &riga)
@@ -88,6 +110,11 @@ void TfrmMain::btIniziaClick()
     } ritmo{this};
     setUpdatesEnabled(false);
     ritmo_->start();
+    listaRun_ = LabelListaProvenienza->text();
+    registro_ = std::make_unique<RegistroVisite>(CartellaProgramma() + kNomeRegistroVisite);
+    erroreRegistro_.clear();
+    righeNonScritte_ = 0;
+    attesaServer_.reset();
     StatusBar->showMessage(QStringLiteral("Procedura avviata..."));
     AggiungiLog(QString());
     AggiungiLog(QStringLiteral("Inizio di ") + LabelVolte->text() + QStringLiteral(" multi accessi in:"));
@@ -108,6 +135,7 @@ void TfrmMain::btIniziaClick()
             AggiungiLog(LabelSito->text());
             PrgBar1->setMaximum(qMax(*volte, 1));
             PrgBar1->setValue(0);
+            volteVoce_ = *volte;
             for (int i = 1; i <= *volte; ++i)
                 Accesso(i);
         }
@@ -120,6 +148,14 @@ void TfrmMain::Accesso(int i)
 {
     if (Interrotto)
         return;
+
+    // A server that asked for a pause gets it before anything else.
+    if (attesaServer_) {
+        const qint64 restano = attesaServer_->remainingTime();
+        attesaServer_.reset();
+        if (restano > 0 && !AttesaServer(restano))
+            return;
+    }
 
     const Impostazioni opzioni = opzioni_ ? opzioni_->Valori() : Impostazioni{};
     // The pause keeps the window alive; Interrompi during it ends the run
@@ -147,12 +183,35 @@ void TfrmMain::Accesso(int i)
     const QString url = QStringLiteral("http://") + LabelSito->text();
     if (PrimaDellaVisita)
         PrimaDellaVisita(url);
+    visita_ = RigaVisita{};
+    visita_.inizio = QDateTime::currentDateTime();
+    visita_.lista = listaRun_;
+    visita_.indirizzo = url;
+    visita_.accesso = i;
+    visita_.di = volteVoce_;
+    visita_.grafica = attuali.modalitaGrafica;
+    timeoutScattato_ = false;
+    const bool giaInterrotto = Interrotto;
+    QElapsedTimer durata;
+    durata.start();
     if (attuali.modalitaGrafica) {
         AccessoGrafico(url);
         PaginaCaricata = false;
     } else {
         AccessoTesto(url);
     }
+    visita_.durataMs = durata.elapsed();
+    if (visita_.esito != QLatin1String("fatto")) {
+        if (timeoutScattato_) {
+            visita_.motivo = QStringLiteral("timeout");
+        } else if (Interrotto && !giaInterrotto) {
+            visita_.esito = QStringLiteral("interrotto");
+            visita_.motivo = QStringLiteral("interrotto");
+        }
+    }
+    if (!attuali.modalitaGrafica)
+        CortesiaVersoServer();
+    RegistraVisita();
 
     ProcessMessages();
     if (TimerOut->isActive())
@@ -171,6 +230,48 @@ void TfrmMain::Accesso(int i)
             bar->setPalette(pal);
         },
         Qt::QueuedConnection);
+}
+
+void TfrmMain::CortesiaVersoServer()
+{
+    if (visita_.stato != 429 && visita_.stato != 503)
+        return;
+    std::optional<qint64> ms = RetryAfterMs(HttpCli1->RcvdHeader(), QDateTime::currentDateTimeUtc());
+    if (!ms && visita_.stato == 429)
+        ms = kAttesa429Ms;
+    if (!ms)
+        return;
+    const qint64 attesa = qMin(*ms, kAttesaServerMassimaMs);
+    attesaServer_ = QDeadlineTimer(attesa, Qt::PreciseTimer);
+    QString nota = QStringLiteral("attesa di %1 s chiesta dal server").arg((attesa + 999) / 1000);
+    if (attesa < *ms)
+        nota += QStringLiteral(" (ridotta da %1 s)").arg((*ms + 999) / 1000);
+    visita_.motivo = visita_.motivo.isEmpty() ? nota : visita_.motivo + QStringLiteral("; ") + nota;
+}
+
+bool TfrmMain::AttesaServer(qint64 ms)
+{
+    const QString prima = StatusBar->currentMessage();
+    const bool finita = AttesaViva(static_cast<std::uint32_t>(ms), [this](std::uint32_t restano) {
+        StatusBar->showMessage(
+            QStringLiteral("Il server chiede di attendere: ancora %1 s...").arg((restano + 999) / 1000));
+    });
+    StatusBar->showMessage(prima);
+    return finita;
+}
+
+void TfrmMain::RegistraVisita()
+{
+    if (!registro_)
+        return;
+    try {
+        registro_->Aggiungi(visita_);
+    } catch (...) {
+        // The run goes on; the user hears of it once, when the run ends.
+        if (erroreRegistro_.isEmpty())
+            erroreRegistro_ = TestoErroreCorrente();
+        ++righeNonScritte_;
+    }
 }
 
 void TfrmMain::MostraPausa()
@@ -217,12 +318,19 @@ void TfrmMain::AccessoGrafico(const QString &url)
     } catch (...) {
         ++AccessiFalliti;
         LogErrore();
+        visita_.esito = QStringLiteral("errore");
+        visita_.motivo = TestoErroreCorrente();
     }
     // A navigation that never started will never complete: no wait for it.
     if (avviata) {
         attesaPagina_ = true;
         WaitUntil([this] { return PaginaCaricata; });
         attesaPagina_ = false;
+        if (browser_) {
+            visita_.stato = browser_->LastLoadStatus();
+            visita_.motivo = browser_->LastLoadError();
+            visita_.esito = visita_.motivo.isEmpty() ? QStringLiteral("fatto") : QStringLiteral("errore");
+        }
     }
 }
 
@@ -244,11 +352,20 @@ void TfrmMain::AccessoTesto(const QString &url)
         else
             StreamInMemo(DisplayMemo, stream);
         LogFatto();
+        visita_.esito = QStringLiteral("fatto");
     } catch (...) {
         HttpCli1->SetRcvdStream(nullptr);
         ++AccessiFalliti;
         LogErrore();
+        visita_.esito = QStringLiteral("errore");
+        // The client's own words: the server's reason phrase, or what kept
+        // the answer from coming.
+        visita_.motivo = QString::fromStdString(HttpCli1->ReasonPhrase());
+        if (visita_.motivo.isEmpty())
+            visita_.motivo = TestoErroreCorrente();
     }
+    visita_.stato = StatoRisposta(HttpCli1->RcvdHeader());
+    visita_.byte = HttpCli1->RcvdCount();
 }
 
 void TfrmMain::StreamInMemo(QPlainTextEdit *memo, const TMemoryStream &stream)
@@ -298,6 +415,13 @@ void TfrmMain::FineRitmo()
 void TfrmMain::FineMultiAccesso()
 {
     FineRitmo();
+    registro_.reset();
+    if (!erroreRegistro_.isEmpty()) {
+        MsgErrore(QStringLiteral("Impossibile scrivere il registro delle visite (%1 righe non scritte): ")
+                      .arg(righeNonScritte_) +
+                  erroreRegistro_);
+        erroreRegistro_.clear();
+    }
     if (!Interrotto && MsgRichiesta(QStringLiteral("Vuoi visualizzare a video il resoconto del multi accesso?"))) {
         AggiungiLog(QString());
         AggiungiLog(RigaConclusione(QLocale::system(), QDateTime::currentDateTime()));
@@ -347,6 +471,7 @@ void TfrmMain::sbPausaClick()
 
 void TfrmMain::TimerOutTimer()
 {
+    timeoutScattato_ = true;
     if (opzioni_ && opzioni_->Valori().modalitaGrafica) {
         if (browser_)
             browser_->Stop();

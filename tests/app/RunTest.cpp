@@ -198,7 +198,8 @@ TEST_F(Run, CompletionBetweenVisitsEndsTheNextWaitAtOnce)
             // the second page itself never reports.
             fake->Complete("late");
             fake->completeOnNavigate = false;
-            QTimer::singleShot(5000, [&] {
+            // Tied to the window, so it cannot fire into a later test.
+            QTimer::singleShot(5000, main, [&] {
                 rescued = true;
                 fake->Complete("rescue");
             });
@@ -295,7 +296,7 @@ TEST_F(Run, BandwidthPauseKeepsTheWindowAliveAndAnswersAtOnce)
     clock.start();
     int paintsBeforePause = -1;
     bool visitedBeforePause = true;
-    QTimer::singleShot(300, [&] { main->sbPausa->click(); });
+    QTimer::singleShot(300, main, [&] { main->sbPausa->click(); });
     boxes.ExpectInfo(kPause, [&] {
         paintsBeforePause = paints.count;
         visitedBeforePause = !fake->navigated.isEmpty();
