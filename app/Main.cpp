@@ -47,6 +47,9 @@ namespace {
 constexpr int kClientWidth = 582;
 constexpr int kClientHeight = 300;
 constexpr int kStatusHeight = 20;
+// The page-source memo's band below the buttons.
+constexpr int kMargineCodice = 6;
+constexpr int kAltezzaCodice = 204;
 
 QToolButton *MakeSpeedButton(QWidget *parent, const char *name, const QString &caption, const QString &hint,
                              QStyle::StandardPixmap icon, const QRect &geometry)
@@ -231,6 +234,9 @@ void TfrmMain::CreaControlli()
     sbPausa->setEnabled(false);
     sbInterrompi->setEnabled(false);
 
+    // Hidden, it already has its place, clear of every other control.
+    DisplayMemo->setGeometry(RettangoloCodice());
+
     StatusBar = new QStatusBar(this);
     StatusBar->setObjectName(QStringLiteral("StatusBar"));
     StatusBar->setSizeGripEnabled(false);
@@ -307,6 +313,12 @@ void TfrmMain::FormCreate()
 {
     LabelSito->clear();
     AggiornaElencoListe();
+}
+
+QRect TfrmMain::RettangoloCodice() const
+{
+    const int top = pnlPulsanti->geometry().bottom() + 1 + kMargineCodice;
+    return QRect(kMargineCodice, top, centralWidget()->width() - 2 * kMargineCodice, kAltezzaCodice);
 }
 
 void TfrmMain::FissaDimensioni()
@@ -502,12 +514,10 @@ void TfrmMain::MostraCodice()
         return;
     // The window grows by a band below its buttons for the memo, so that
     // nothing it had is covered; it stays on the screen it is on.
-    constexpr int kMargine = 6;
-    constexpr int kAltezzaCodice = 204;
     QWidget *central = centralWidget();
-    const int top = pnlPulsanti->geometry().bottom() + 1 + kMargine;
-    DisplayMemo->setGeometry(kMargine, top, central->width() - 2 * kMargine, kAltezzaCodice);
-    central->setFixedSize(central->width(), top + kAltezzaCodice + kMargine);
+    const QRect banda = RettangoloCodice();
+    DisplayMemo->setGeometry(banda);
+    central->setFixedSize(central->width(), banda.bottom() + 1 + kMargineCodice);
     DisplayMemo->setVisible(true);
     FissaDimensioni();
     if (const QScreen *screen = this->screen()) {

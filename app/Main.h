@@ -168,6 +168,8 @@ private:
     void RegistraVisita();
     // The window takes exactly the room of its controls, no more, no less.
     void FissaDimensioni();
+    // Where the page-source memo goes: a band of its own below the buttons.
+    QRect RettangoloCodice() const;
 
     std::unique_ptr<BrowserControl> browser_;
     TFrmAbout *about_ = nullptr;

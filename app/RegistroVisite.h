@@ -28,15 +28,20 @@ inline const QString kNomeRegistroVisite = QStringLiteral("LogQuorvi.csv");
 // The record's columns, in their order.
 const QStringList &ColonneRegistro();
 
-// The fields of a row, as text.
-QStringList CampiVisita(const RigaVisita &riga);
-
 // ISO 8601 local time with its offset and milliseconds: 2026-12-07T16:49:05.123+01:00.
 QString MomentoIso(const QDateTime &quando);
+
+// The current local time, with its offset from UTC. Asking the system for the
+// local time costs more than a short visit to this machine, so the offset is
+// kept until the zone's next change of offset (and read again every ten
+// minutes, in case the machine's zone itself is changed).
+QDateTime AdessoLocale();
 
 // One RFC 4180 record: fields quoted when they hold a comma, a quote, CR or LF
 // (quotes doubled), joined by commas, ended by CR LF; UTF-8.
 QByteArray RecordCsv(const QStringList &campi);
+// The record of one visit, in the columns' order.
+QByteArray RecordVisita(const RigaVisita &riga);
 
 // The visit record of the program's folder: one row appended as each visit
 // ends, written through to the system at once, so that a program closed or
@@ -51,6 +56,7 @@ public:
 
 private:
     QFile file_;
+    bool nuovo_ = false; // nothing in the file yet: the header goes first
 };
 
 // What the run reads of the final answer's header lines (the client keeps

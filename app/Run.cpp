@@ -184,7 +184,7 @@ void TfrmMain::Accesso(int i)
     if (PrimaDellaVisita)
         PrimaDellaVisita(url);
     visita_ = RigaVisita{};
-    visita_.inizio = QDateTime::currentDateTime();
+    visita_.inizio = AdessoLocale();
     visita_.lista = listaRun_;
     visita_.indirizzo = url;
     visita_.accesso = i;

@@ -374,6 +374,18 @@ TEST_F(VisitRecord, WaitsWithoutRetryAfterAndTheCap)
     }
 }
 
+TEST(VisitTime, LocalTimeWithItsOffset)
+{
+    const QDateTime system = QDateTime::currentDateTime();
+    const QDateTime ours = AdessoLocale();
+    EXPECT_EQ(ours.offsetFromUtc(), system.offsetFromUtc());
+    EXPECT_LE(qAbs(system.msecsTo(ours)), 2000);
+    EXPECT_EQ(MomentoIso(QDateTime(QDate(2026, 12, 7), QTime(16, 49, 5, 123), Qt::OffsetFromUTC, -(5 * 3600 + 1800))),
+              "2026-12-07T16:49:05.123-05:30");
+    EXPECT_EQ(MomentoIso(QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5, 6), Qt::OffsetFromUTC, 0)),
+              "2026-01-02T03:04:05.006+00:00");
+}
+
 TEST(RetryAfter, SecondsOrAnHttpDate)
 {
     const QDateTime now(QDate(2026, 12, 7), QTime(16, 0, 0), QTimeZone::utc());
