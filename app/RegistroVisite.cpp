@@ -100,7 +100,7 @@ RegistroVisite::RegistroVisite(QString path) : file_(std::move(path)) {}
 void RegistroVisite::Aggiungi(const RigaVisita &riga)
 {
     if (!file_.isOpen()) {
-        if (!file_.open(QIODevice::WriteOnly | QIODevice::Append))
+        if (!file_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
             throw Exception(file_.fileName() + QStringLiteral(": ") + file_.errorString());
         // Only a file without a single byte gets the header: one cut short by
         // a killed program still holds its own.
