@@ -1,7 +1,7 @@
 #include "app/Main.h"
 
-#include "app/Fx.h"
 #include "app/Start.h"
+#include "fx/Fx.h"
 #include "lists/Liste.h"
 #include "lists/SiteList.h"
 #include "net/HttpProt.h"
@@ -9,12 +9,14 @@
 #include "platform/Exception.h"
 #include "platform/Files.h"
 #include "platform/NotifyWindow.h"
+#include "platform/Paths.h"
 #include "platform/TextCodec.h"
 #include "platform/ui/BrowserControl.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/Guard.h"
 #include "platform/ui/Jpeg.h"
 #include "platform/ui/ListClick.h"
+#include "platform/ui/Look.h"
 #include "platform/ui/Shell.h"
 #include "settings/Opzioni.h"
 #include "support/About.h"
@@ -66,9 +68,7 @@ void Colour(QWidget *w, const QColor &base, const QColor &text)
     pal.setColor(QPalette::Base, base);
     pal.setColor(QPalette::Text, text);
     w->setPalette(pal);
-    QFont f = w->font();
-    f.setPointSize(qMax(6, f.pointSize() - 1));
-    w->setFont(f);
+    w->setFont(SmallFont());
 }
 
 } // namespace
@@ -138,7 +138,7 @@ void TfrmMain::CreaControlli()
     DisplayMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
     DisplayMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     DisplayMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    DisplayMemo->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    DisplayMemo->setFont(FixedFont());
     DisplayMemo->setPlainText(QStringLiteral("Codice HTML"));
     DisplayMemo->setVisible(false);
 
@@ -449,7 +449,7 @@ void TfrmMain::mnuSetupDateClick()
 
 void TfrmMain::sbHelpClick()
 {
-    const QString path = CartellaProgramma() + QStringLiteral("help.html");
+    const QString path = InstalledFilePath(QStringLiteral("help.html"));
     if (FileExists(path))
         ApriFile(path);
     else

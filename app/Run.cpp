@@ -1,10 +1,10 @@
 // The multi-access run of the main window: btIniziaClick and the handlers that
 // act on it from outside while it waits.
 
-#include "app/Fx.h"
 #include "app/Main.h"
 #include "app/RegistroVisite.h"
 #include "app/Resoconto.h"
+#include "fx/Fx.h"
 #include "lists/SiteList.h"
 #include "net/HttpProt.h"
 #include "platform/Clock.h"

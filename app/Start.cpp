@@ -1,6 +1,6 @@
 #include "app/Start.h"
 
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/Guard.h"
 #include "platform/ui/Jpeg.h"

@@ -1,15 +1,32 @@
 #include "app/Main.h"
+#include "app/CommandLine.h"
 #include "app/Programma.h"
 #include "platform/ui/Guard.h"
+#include "platform/ui/Look.h"
 #include "platform/web/WebBrowser.h"
 
+#include <QGuiApplication>
+#include <cstdio>
 #include <unistd.h>
 
 int main(int argc, char **argv)
 {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const CommandLineAnswer answer = AnswerCommandLine(arguments);
+    if (answer.exitCode) {
+        std::fputs(answer.out.toLocal8Bit().constData(), stdout);
+        std::fputs(answer.err.toLocal8Bit().constData(), stderr);
+        return *answer.exitCode;
+    }
+
     PrepareBrowserEngine();
     Application app(argc, argv);
     SetApplicationTitle(QStringLiteral("T4V_Quorvi"));
+    // Lets the desktop match the windows to the menu entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(QUORVI_APP_ID));
+    SetUpLook();
     Finestre finestre = CreaFinestre(std::make_unique<WebBrowser>());
     finestre.main->show();
     return app.exec();

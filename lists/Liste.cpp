@@ -2,10 +2,11 @@
 
 #include "platform/ui/Controls.h"
 
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "lists/SiteList.h"
 #include "platform/Files.h"
 #include "platform/ui/Guard.h"
+#include "platform/ui/Look.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -213,19 +214,11 @@ TfrmListe::TfrmListe(std::function<void()> mostraCodiceHtml, QWidget *parent)
     // Modal to its owner only: the message boxes have no owner, and under an
     // application-modal window they would be blocked and could never be answered.
     setWindowModality(Qt::WindowModal);
-    // The layout is drawn for an 8-point system font (11 pixels); larger desktop
-    // fonts would cut the captions off.
-    QFont base = font();
-    base.setPixelSize(11);
-    setFont(base);
-
     // Created in tab order: the address field comes first and takes the focus.
     Label3 = MakeLabel(this, "Label3", QStringLiteral("Sito Web:"), 5, 5, true);
     Label4 = MakeLabel(this, "Label4", QStringLiteral("http://"), 5, 24, false);
     EditSito = NuovoCampo(this, "EditSito", QRect(40, 20, 344, 20));
-    QFont verdana(QStringLiteral("Verdana"));
-    verdana.setPixelSize(10);
-    EditSito->setFont(verdana);
+    EditSito->setFont(VerdanaFont(10));
     EditSito->setMaxLength(kLimiteSito);
     Label1 = MakeLabel(this, "Label1", QStringLiteral("N. di accessi"), 5, 51, true);
     EdVolte = NuovoCampo(this, "EdVolte", QRect(83, 46, 42, 21));
@@ -240,9 +233,7 @@ TfrmListe::TfrmListe(std::function<void()> mostraCodiceHtml, QWidget *parent)
     MemoLista = new TListBox(this);
     MemoLista->setObjectName(QStringLiteral("MemoLista"));
     MemoLista->setGeometry(4, 71, 357, 141);
-    QFont piccolo = MemoLista->font();
-    piccolo.setPixelSize(10);
-    MemoLista->setFont(piccolo);
+    MemoLista->setFont(SmallFont());
     QPalette colori = MemoLista->palette();
     for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
         colori.setColor(group, QPalette::Base, Qt::black);

@@ -1,6 +1,6 @@
 #include "lists/SiteList.h"
 
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
 

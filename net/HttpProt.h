@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/HttpAddress.h"
+#include "net/MemoryStream.h"
 #include "net/WSocket.h"
 #include "platform/Exception.h"
 #include "platform/NotifyWindow.h"
@@ -10,74 +12,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-// Address helpers of the HTTP client. Texts are byte strings; positions in the
-// comments count from 1, as the old runtime did.
-
-// Splits a web address into its six parts. path is read first: its incoming
-// value is the base against which "./" and "../" addresses are resolved.
-void SplitAddress(const std::string &address, std::string &scheme, std::string &user, std::string &password,
-                  std::string &host, std::string &port, std::string &path);
-
-// The address up to and including the last "/" or ":" before the query;
-// empty when there is none. A relative relocation is appended to it.
-std::string AddressBase(const std::string &address);
-
-// 1-based position of the last occurrence of sought in text, 0 when none.
-int LastPosition(const std::string &sought, const std::string &text);
-
-// Gives name the extension (without its dot), replacing the one it had.
-void ReplaceExtension(std::string &name, const std::string &extension);
-
-// Turns a request path into a file name for the document.
-void DeriveDocName(std::string &docName);
-
-std::string Base64Encode(const std::string &text);
-
-// "Ddd, DD Mon YYYY HH:MM:SS" for a date-time counted in days since 1899-12-30.
-// The value is formatted as it is: the caller appends " GMT".
-std::string HttpDate(double dateTime);
-
-// The byte streams the client writes a body into and reads a POST body from.
-// They belong to the caller.
-class TStream {
-public:
-    virtual ~TStream() = default;
-    // Both return the number of bytes actually moved.
-    virtual int Read(void *Buffer, int Count) = 0;
-    virtual int Write(const void *Buffer, int Count) = 0;
-    virtual std::int64_t Size() const = 0;
-    virtual std::int64_t Position() const = 0;
-    virtual void SetPosition(std::int64_t Position) = 0;
-};
-
-// Grows its one block with realloc: a big block is then moved by the system
-// without copying, so a page of hundreds of megabytes needs its own size in
-// memory, not twice that.
-class TMemoryStream : public TStream {
-public:
-    TMemoryStream() = default;
-    ~TMemoryStream() override;
-    TMemoryStream(const TMemoryStream &) = delete;
-    TMemoryStream &operator=(const TMemoryStream &) = delete;
-
-    int Read(void *Buffer, int Count) override;
-    int Write(const void *Buffer, int Count) override;
-    std::int64_t Size() const override { return static_cast<std::int64_t>(FSize); }
-    std::int64_t Position() const override { return FPosition; }
-    void SetPosition(std::int64_t Position) override;
-    // Valid until the next Write or Clear.
-    std::string_view Bytes() const { return {FData ? FData : "", FSize}; }
-    void Clear();
-
-private:
-    void Reserve(std::size_t Needed);
-
-    char *FData = nullptr;
-    std::size_t FSize = 0;
-    std::size_t FCapacity = 0;
-    std::int64_t FPosition = 0;
-};
 
 class EHttpException : public Exception {
 public:

@@ -4,8 +4,8 @@
 #include <QString>
 #include <QStringList>
 
-// The folder of the running program, ending with its separator. Lists, settings,
-// log and help page live there: the program is portable.
+// The folder of the running program, ending with its separator. Whether the
+// user's files live there too is for platform/Paths to say.
 QString ProgramFolder();
 // Tests point the program at a temporary folder; an empty text restores the real one.
 void SetProgramFolderForTesting(const QString &folder);

@@ -2,9 +2,10 @@
 
 #include "platform/ui/Controls.h"
 
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "platform/Files.h"
 #include "platform/ui/Guard.h"
+#include "platform/ui/Look.h"
 
 #include <QCheckBox>
 #include <QGuiApplication>
@@ -57,7 +58,7 @@ TFrmOpzioni::TFrmOpzioni(QWidget *parent)
     editProxy = new QLineEdit(this);
     editProxy->setObjectName(QStringLiteral("editProxy"));
     editProxy->setToolTip(QStringLiteral("Ip del proxy server..."));
-    editProxy->setFont(QFont(QStringLiteral("Verdana"), 7));
+    editProxy->setFont(VerdanaFont(9));
     editProxy->setMaxLength(kProxyMaxLength);
     editProxy->setGeometry(115, 5, 84, 20);
 

@@ -1,6 +1,6 @@
 #include "settings/SettingsFile.h"
 
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "platform/Files.h"
 #include "platform/TextCodec.h"
 

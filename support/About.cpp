@@ -1,9 +1,10 @@
 #include "support/About.h"
 
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/Guard.h"
 #include "platform/ui/Jpeg.h"
+#include "platform/ui/Look.h"
 
 #include <QEvent>
 #include <QLabel>
@@ -35,7 +36,8 @@ TFrmAbout::TFrmAbout(QWidget *parent) : QDialog(parent)
     Label2 = MakeLabel(this, "Label2", QStringLiteral("Informazioni sul programma"), 54, 8);
     Style(Label2, blueBold + QStringLiteral("text-decoration: underline;"));
     LabelPrg = MakeLabel(this, "LabelPrg", QStringLiteral("T4V_Quorvi"), 49, 24);
-    Style(LabelPrg, blueBold + QStringLiteral("font-family: 'Comic Sans MS'; font-size: 19px;"));
+    LabelPrg->setFont(ComicFont());
+    Style(LabelPrg, blueBold);
     Label6 =
         MakeLabel(this, "Label6", QStringLiteral("Per incrementare i contatori di\naccesso di pagine web."), 8, 65);
     Label6->setAlignment(Qt::AlignHCenter);
@@ -61,10 +63,12 @@ TFrmAbout::TFrmAbout(QWidget *parent) : QDialog(parent)
     Panel2->setObjectName(QStringLiteral("Panel2"));
     Panel2->setGeometry(0, 296 - 49, 258, 49);
 
-    const QString link = QStringLiteral("color: #0000ff; text-decoration: underline; font-family: Tahoma;");
+    const QString link = QStringLiteral("color: #0000ff; text-decoration: underline;");
     lblLink = MakeLabel(Panel2, "lblLink", kSitoProduttore, 80, 19);
+    lblLink->setFont(TahomaFont());
     Style(lblLink, link);
     Label13 = MakeLabel(Panel2, "Label13", kMailSupporto, 97, 32);
+    Label13->setFont(TahomaFont());
     Style(Label13, link);
     OnLabelClick(lblLink, [this] { lblLinkClick(); });
     OnLabelClick(Label13, [this] { Label13Click(); });

@@ -1,8 +1,9 @@
 #include "support/Bug.h"
 
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "platform/ui/Controls.h"
 #include "platform/ui/Guard.h"
+#include "platform/ui/Look.h"
 #include "support/About.h"
 
 #include <QLabel>
@@ -32,9 +33,15 @@ TfrmBug::TfrmBug(TFrmAbout *about, QWidget *parent) : QDialog(parent), about_(ab
     Label2 = MakeLabel(this, "Label2", QStringLiteral("Le risposte ai bug già segnalati sono visibli sulla sezione"), 7,
                        105);
     Label3 = MakeLabel(this, "Label3", QStringLiteral("forum del nostro sito internet"), 7, 121);
-    lblLink = MakeLabel(this, "lblLink", kSitoProduttore + QStringLiteral("/forum"), 142, 120);
-    lblLink->setStyleSheet(QStringLiteral("color: #0000ff; text-decoration: underline; font-family: Tahoma;"));
+    // The label shows the site it opens. It ends the sentence of Label3, so
+    // it stands after it, where the layout put it unless the sentence runs
+    // longer in this face.
+    lblLink = MakeLabel(this, "lblLink", kSitoProduttore, 142, 120);
+    lblLink->setFont(TahomaFont());
+    lblLink->setStyleSheet(QStringLiteral("color: #0000ff; text-decoration: underline;"));
     lblLink->adjustSize();
+    lblLink->move(qMax(142, Label3->geometry().right() + 1 + Label3->fontMetrics().horizontalAdvance(QLatin1Char(' '))),
+                  120);
     OnLabelClick(lblLink, [this] { lblLinkClick(); });
 
     connect(sbScrivici, &QToolButton::clicked, this, Guarded([this] { sbScriviciClick(); }));

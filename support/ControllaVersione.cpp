@@ -1,8 +1,9 @@
 #include "support/ControllaVersione.h"
 
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "platform/TextCodec.h"
 #include "platform/ui/Guard.h"
+#include "platform/ui/Look.h"
 #include "platform/web/WebBrowser.h"
 #include "support/About.h"
 
@@ -102,7 +103,12 @@ TFrmControllaVersione::TFrmControllaVersione(TFrmAbout *about, QWidget *parent, 
     grande.setPixelSize(16);
     LabMessaggioGrande->setFont(grande);
     LabMessaggioGrande->setGeometry(5, 37, 378, 25);
+    // Its lower edge runs behind the buttons: the verdict stands at the top,
+    // clear of them.
+    LabMessaggioGrande->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     LabMessaggioPiccolo = MakeLabel(this, "LabMessaggioPiccolo", QString(), 6, 61);
+    // The hint has the room left of "Scarica" only.
+    LabMessaggioPiccolo->setFont(SmallFont());
 
     sbScarica = MakeButton(this, "sbScarica", QStringLiteral("Scarica"), QStyle::SP_ArrowDown, QRect(196, 56, 80, 21));
     sbScarica->setEnabled(false);

@@ -1,4 +1,4 @@
-#include "app/Fx.h"
+#include "fx/Fx.h"
 #include "platform/Files.h"
 #include "tests/support/TestSupport.h"
 
@@ -66,8 +66,10 @@ TEST(Fx, ProgramFolderEndsWithSeparator)
 {
     EXPECT_TRUE(CartellaProgramma().endsWith('/'));
     SetProgramFolderForTesting("/");
-    EXPECT_EQ(CartellaProgramma(), "/");
+    EXPECT_EQ(ProgramFolder(), "/");
     SetProgramFolderForTesting("/opt/quorvi");
-    EXPECT_EQ(CartellaProgramma(), "/opt/quorvi/");
-    SetProgramFolderForTesting(QString());
+    EXPECT_EQ(ProgramFolder(), "/opt/quorvi/");
+    // In portable use the user's files are kept in the program's folder itself.
+    TempProgramFolder folder;
+    EXPECT_EQ(CartellaProgramma(), folder.Path());
 }

@@ -1,4 +1,5 @@
 #include "platform/ui/Guard.h"
+#include "platform/ui/Look.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -20,5 +21,7 @@ int main(int argc, char **argv)
     ::testing::InitGoogleTest(&argc, argv);
     Application app(argc, argv);
     SetApplicationTitle(QStringLiteral("T4V_Quorvi"));
+    // The windows are measured in the faces the program itself chooses.
+    SetUpLook();
     return RUN_ALL_TESTS();
 }

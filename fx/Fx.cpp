@@ -1,6 +1,6 @@
-#include "app/Fx.h"
+#include "fx/Fx.h"
 
-#include "platform/Files.h"
+#include "platform/Paths.h"
 #include "platform/ui/MessageBox.h"
 #include "platform/ui/Shell.h"
 
@@ -41,5 +41,5 @@ void ApriFile(const QString &target)
 
 QString CartellaProgramma()
 {
-    return ProgramFolder();
+    return DataFolder();
 }

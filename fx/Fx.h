@@ -25,5 +25,6 @@ void InviaMail(const QString &recipient, const QString &subject, const QString &
 // A file or web address handed to its default application; the error box
 // when there is none.
 void ApriFile(const QString &target);
-// The program's folder, with its trailing separator.
+// The folder of the user's lists, settings and logs, with its trailing separator:
+// the program's own folder in portable use, else the user's data folder.
 QString CartellaProgramma();

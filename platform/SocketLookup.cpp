@@ -1,0 +1,458 @@
+// Name lookups: the blocking database calls (gethostbyname, getservbyname,
+// getprotobyname) and the asynchronous ones, which run getaddrinfo or
+// getnameinfo on a few worker threads and write the host entry into the
+// caller's buffer on the caller's thread. Start-up and clean-up reach the
+// workers through CountStartup and StopWorkers.
+
+#include "platform/SocketsInternal.h"
+
+#include "platform/NotifyWindow.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QObject>
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace ws {
+
+using namespace shim;
+
+namespace {
+
+// --- host entries -----------------------------------------------------------
+
+struct HostResult {
+    int error = 0;
+    std::string name;
+    std::vector<std::uint32_t> addresses; // network order
+};
+
+HostResult LookupName(const std::string &name)
+{
+    HostResult result;
+    ::addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    ::addrinfo *list = nullptr;
+    errno = 0;
+    const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (rc != 0) {
+        result.error = FromGai(rc, errno);
+        return result;
+    }
+    result.name = list->ai_canonname ? list->ai_canonname : name;
+    for (const ::addrinfo *p = list; p; p = p->ai_next) {
+        if (p->ai_family != AF_INET || !p->ai_addr)
+            continue;
+        const auto addr = reinterpret_cast<const ::sockaddr_in *>(p->ai_addr)->sin_addr.s_addr;
+        if (std::find(result.addresses.begin(), result.addresses.end(), addr) == result.addresses.end())
+            result.addresses.push_back(addr);
+    }
+    ::freeaddrinfo(list);
+    if (result.addresses.empty())
+        result.error = WSANO_DATA;
+    return result;
+}
+
+HostResult LookupAddr(std::uint32_t addr)
+{
+    HostResult result;
+    ::sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = addr;
+    char host[NI_MAXHOST];
+    errno = 0;
+    const int rc =
+        ::getnameinfo(reinterpret_cast<::sockaddr *>(&in), sizeof in, host, sizeof host, nullptr, 0, NI_NAMEREQD);
+    if (rc != 0) {
+        result.error = FromGai(rc, errno);
+        return result;
+    }
+    result.name = host;
+    result.addresses.push_back(addr);
+    return result;
+}
+
+//   HOSTENT | alias list (empty) | address pointers + null | addresses | name NUL
+// The pointers point into the same block. Addresses that do not fit are left
+// out rather than failing the lookup; a block too small for the name and one
+// address gives WSAENOBUFS.
+int HostEntSize(const HostResult &r, std::size_t count)
+{
+    return static_cast<int>(sizeof(HOSTENT) + sizeof(char *) + (count + 1) * sizeof(char *) + count * 4 +
+                            r.name.size() + 1);
+}
+
+std::size_t AddressesThatFit(const HostResult &r, int buflen)
+{
+    std::size_t n = r.addresses.size();
+    while (n > 0 && HostEntSize(r, n) > buflen)
+        --n;
+    return n;
+}
+
+void WriteHostEnt(const HostResult &r, std::size_t count, char *buf)
+{
+    char *p = buf;
+    auto *he = reinterpret_cast<HOSTENT *>(p);
+    p += sizeof(HOSTENT);
+    auto **aliases = reinterpret_cast<char **>(p);
+    aliases[0] = nullptr;
+    p += sizeof(char *);
+    auto **addrList = reinterpret_cast<char **>(p);
+    p += (count + 1) * sizeof(char *);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::memcpy(p, &r.addresses[i], 4);
+        addrList[i] = p;
+        p += 4;
+    }
+    addrList[count] = nullptr;
+    std::memcpy(p, r.name.c_str(), r.name.size() + 1);
+    he->h_name = p;
+    he->h_aliases = aliases;
+    he->h_addrtype = wsnum::kAfInet;
+    he->h_length = 4;
+    he->h_addr_list = addrList;
+}
+
+// --- lookup workers ---------------------------------------------------------
+
+struct LookupTask {
+    HANDLE id = 0;
+    std::uintptr_t window = 0;
+    unsigned msg = 0;
+    char *buf = nullptr;
+    int buflen = 0;
+    bool byAddr = false;
+    std::string name;
+    std::uint32_t addr = 0;
+    QObject *home = nullptr;
+    std::atomic<bool> cancelled{false};
+    HostResult result;
+};
+
+const QEvent::Type kLookupDone = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+struct LookupDoneEvent : QEvent {
+    explicit LookupDoneEvent(std::shared_ptr<LookupTask> t) : QEvent(kLookupDone), task(std::move(t)) {}
+    std::shared_ptr<LookupTask> task;
+};
+
+// Shared with the workers; never destroyed, since a worker stuck in the
+// resolver may outlive everything else.
+struct Lookups {
+    std::mutex mutex;
+    std::unordered_map<HANDLE, std::shared_ptr<LookupTask>> tasks;
+    std::unordered_set<QObject *> homes;
+    HANDLE nextId = 1;
+};
+Lookups &TheLookups()
+{
+    static auto *lookups = new Lookups;
+    return *lookups;
+}
+
+// Receives the finished lookups on the thread that asked; fills the reply
+// buffer there, so the worker never touches the caller's memory.
+class LookupHome : public QObject {
+public:
+    LookupHome()
+    {
+        std::lock_guard lock(TheLookups().mutex);
+        TheLookups().homes.insert(this);
+    }
+    ~LookupHome() override
+    {
+        std::lock_guard lock(TheLookups().mutex);
+        TheLookups().homes.erase(this);
+    }
+    bool event(QEvent *ev) override
+    {
+        if (ev->type() != kLookupDone)
+            return QObject::event(ev);
+        Deliver(static_cast<LookupDoneEvent *>(ev)->task);
+        return true;
+    }
+
+private:
+    static void Deliver(const std::shared_ptr<LookupTask> &task)
+    {
+        {
+            std::lock_guard lock(TheLookups().mutex);
+            auto it = TheLookups().tasks.find(task->id);
+            if (it == TheLookups().tasks.end() || task->cancelled)
+                return;
+            TheLookups().tasks.erase(it);
+        }
+        int error = task->result.error;
+        std::size_t count = 0;
+        if (error == 0) {
+            count = AddressesThatFit(task->result, task->buflen);
+            if (count == 0 || HostEntSize(task->result, count) > task->buflen)
+                error = WSAENOBUFS;
+        }
+        // Post first: only a window that still exists may have its buffer written.
+        const bool posted = PostToWindow(task->window, task->msg, static_cast<WPARAM>(task->id),
+                                         static_cast<LPARAM>(MAKELONG(0, static_cast<std::uint16_t>(error))));
+        if (posted && error == 0)
+            WriteHostEnt(task->result, count, task->buf);
+    }
+};
+
+QObject *HomeOfThisThread()
+{
+    thread_local std::unique_ptr<LookupHome> home;
+    if (!home)
+        home = std::make_unique<LookupHome>();
+    return home.get();
+}
+
+struct WorkerPool {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::shared_ptr<LookupTask>> queue;
+    bool stop = false;
+    int threads = 0;
+    int idle = 0;
+};
+
+// Up to this many lookups run at once; more wait in the queue.
+constexpr int kMaxWorkers = 4;
+
+std::mutex gPoolMutex;
+std::shared_ptr<WorkerPool> gPool;
+
+void WorkerMain(std::shared_ptr<WorkerPool> pool)
+{
+    for (;;) {
+        std::shared_ptr<LookupTask> task;
+        {
+            std::unique_lock lock(pool->mutex);
+            ++pool->idle;
+            pool->wake.wait(lock, [&] { return pool->stop || !pool->queue.empty(); });
+            --pool->idle;
+            if (pool->stop) {
+                --pool->threads;
+                return;
+            }
+            task = std::move(pool->queue.front());
+            pool->queue.pop_front();
+        }
+        if (task->cancelled)
+            continue;
+        task->result = task->byAddr ? LookupAddr(task->addr) : LookupName(task->name);
+        std::lock_guard lock(TheLookups().mutex);
+        if (!task->cancelled && TheLookups().homes.count(task->home))
+            QCoreApplication::postEvent(task->home, new LookupDoneEvent(task));
+    }
+}
+
+HANDLE StartLookup(std::shared_ptr<LookupTask> task)
+{
+    std::shared_ptr<WorkerPool> pool;
+    {
+        std::lock_guard lock(gPoolMutex);
+        pool = gPool;
+    }
+    if (!pool) {
+        Fail(WSANOTINITIALISED);
+        return 0;
+    }
+    task->home = HomeOfThisThread();
+    {
+        std::lock_guard lock(TheLookups().mutex);
+        task->id = TheLookups().nextId++;
+        TheLookups().tasks[task->id] = task;
+    }
+    const HANDLE id = task->id;
+    std::lock_guard lock(pool->mutex);
+    pool->queue.push_back(std::move(task));
+    if (pool->idle == 0 && pool->threads < kMaxWorkers) {
+        ++pool->threads;
+        std::thread(WorkerMain, pool).detach();
+    }
+    pool->wake.notify_one();
+    return id;
+}
+
+} // namespace
+
+namespace shim {
+
+void CountStartup()
+{
+    std::lock_guard lock(gPoolMutex);
+    if (gStartups.fetch_add(1) == 0)
+        gPool = std::make_shared<WorkerPool>();
+}
+
+void StopWorkers()
+{
+    std::shared_ptr<WorkerPool> pool;
+    {
+        std::lock_guard lock(gPoolMutex);
+        pool = std::move(gPool);
+    }
+    {
+        std::lock_guard lock(TheLookups().mutex);
+        for (auto &[id, task] : TheLookups().tasks)
+            task->cancelled = true;
+        TheLookups().tasks.clear();
+    }
+    if (pool) {
+        // Workers stuck in the resolver finish on their own and then leave.
+        std::lock_guard lock(pool->mutex);
+        pool->stop = true;
+        pool->queue.clear();
+        pool->wake.notify_all();
+    }
+}
+
+} // namespace shim
+
+HOSTENT *gethostbyname(const char *name)
+{
+    if (!Started())
+        return Fail(WSANOTINITIALISED), nullptr;
+    if (!name)
+        return Fail(WSAEFAULT), nullptr;
+    HostResult r = LookupName(name);
+    if (r.error)
+        return Fail(r.error), nullptr;
+    thread_local std::vector<char> storage;
+    const int size = HostEntSize(r, r.addresses.size());
+    storage.assign(static_cast<std::size_t>(size) + alignof(HOSTENT), 0);
+    WriteHostEnt(r, r.addresses.size(), storage.data());
+    return reinterpret_cast<HOSTENT *>(storage.data());
+}
+
+SERVENT *getservbyname(const char *name, const char *proto)
+{
+    if (!Started())
+        return Fail(WSANOTINITIALISED), nullptr;
+    if (!name)
+        return Fail(WSAEFAULT), nullptr;
+    thread_local ::servent entry;
+    thread_local char storage[4096];
+    thread_local SERVENT result;
+    ::servent *found = nullptr;
+    if (::getservbyname_r(name, proto, &entry, storage, sizeof storage, &found) != 0 || !found)
+        return Fail(WSANO_DATA), nullptr;
+    result.s_name = found->s_name;
+    result.s_aliases = found->s_aliases;
+    result.s_port = static_cast<u_short>(found->s_port);
+    result.s_proto = found->s_proto;
+    return &result;
+}
+
+PROTOENT *getprotobyname(const char *name)
+{
+    if (!Started())
+        return Fail(WSANOTINITIALISED), nullptr;
+    if (!name)
+        return Fail(WSAEFAULT), nullptr;
+    // The protocol database does not change while the program runs, and every
+    // connection asks it for "tcp" again: what was found once is kept.
+    struct Known {
+        std::string name;
+        std::int16_t proto;
+    };
+    thread_local std::vector<Known> known;
+    thread_local char *noAliases[] = {nullptr};
+    thread_local PROTOENT result;
+    auto it = std::find_if(known.begin(), known.end(), [&](const Known &k) { return k.name == name; });
+    if (it == known.end()) {
+        ::protoent entry;
+        char storage[1024];
+        ::protoent *found = nullptr;
+        if (::getprotobyname_r(name, &entry, storage, sizeof storage, &found) != 0 || !found)
+            return Fail(WSANO_DATA), nullptr;
+        known.push_back({name, static_cast<std::int16_t>(found->p_proto)});
+        it = known.end() - 1;
+    }
+    result.p_name = it->name.data();
+    result.p_aliases = noAliases;
+    result.p_proto = it->proto;
+    return &result;
+}
+
+HANDLE WSAAsyncGetHostByName(std::uintptr_t window, unsigned msg, const char *name, char *buf, int buflen)
+{
+    if (!Started())
+        return Fail(WSANOTINITIALISED), 0;
+    if (!name || !buf || buflen <= 0)
+        return Fail(WSAEFAULT), 0;
+    auto task = std::make_shared<LookupTask>();
+    task->window = window;
+    task->msg = msg;
+    task->buf = buf;
+    task->buflen = buflen;
+    task->name = name;
+    return StartLookup(std::move(task));
+}
+
+HANDLE WSAAsyncGetHostByAddr(std::uintptr_t window, unsigned msg, const char *addr, int len, int type, char *buf,
+                             int buflen)
+{
+    if (!Started())
+        return Fail(WSANOTINITIALISED), 0;
+    if (!addr || !buf || buflen <= 0 || len < 4)
+        return Fail(WSAEFAULT), 0;
+    if (type != wsnum::kAfInet)
+        return Fail(WSAEAFNOSUPPORT), 0;
+    auto task = std::make_shared<LookupTask>();
+    task->window = window;
+    task->msg = msg;
+    task->buf = buf;
+    task->buflen = buflen;
+    task->byAddr = true;
+    std::memcpy(&task->addr, addr, 4);
+    return StartLookup(std::move(task));
+}
+
+int WSACancelAsyncRequest(HANDLE task)
+{
+    if (!Started())
+        return Fail(WSANOTINITIALISED);
+    std::lock_guard lock(TheLookups().mutex);
+    if (task == 0 || task >= TheLookups().nextId)
+        return Fail(WSAEINVAL);
+    // A task that already finished cancels quietly too: its completion may be
+    // queued but not yet seen, and the caller drops it by its handle.
+    auto it = TheLookups().tasks.find(task);
+    if (it != TheLookups().tasks.end()) {
+        it->second->cancelled = true;
+        TheLookups().tasks.erase(it);
+    }
+    return 0;
+}
+
+} // namespace ws
