@@ -339,6 +339,7 @@ void TfrmMain::AccessoTesto(const QString &url)
     DisplayMemo->clear();
     codiceNascosto_.clear();
     TMemoryStream stream;
+    bool partita = true;
     AggiungiLog(QStringLiteral("Multi accesso numero ") + QString::number(PrgBar1->value() + 1));
     try {
         HttpCli1->SetURL(EncodeAnsi(url).toStdString());
@@ -360,12 +361,18 @@ void TfrmMain::AccessoTesto(const QString &url)
         visita_.esito = QStringLiteral("errore");
         // The client's own words: the server's reason phrase, or what kept
         // the answer from coming.
-        visita_.motivo = QString::fromStdString(HttpCli1->ReasonPhrase());
-        if (visita_.motivo.isEmpty())
-            visita_.motivo = TestoErroreCorrente();
+        visita_.motivo = TestoErroreCorrente();
+        try {
+            throw;
+        } catch (const EHttpException &e) {
+            // A request refused before it started (codes below 400) leaves
+            // the client holding the previous answer: none of it is this one's.
+            partita = e.ErrorCode() >= 400;
+        } catch (...) {
+        }
     }
-    visita_.stato = StatoRisposta(HttpCli1->RcvdHeader());
-    visita_.byte = HttpCli1->RcvdCount();
+    visita_.stato = partita ? StatoRisposta(HttpCli1->RcvdHeader()) : 0;
+    visita_.byte = partita ? HttpCli1->RcvdCount() : 0;
 }
 
 void TfrmMain::StreamInMemo(QPlainTextEdit *memo, const TMemoryStream &stream)

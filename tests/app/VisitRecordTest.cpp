@@ -229,6 +229,23 @@ TEST_F(VisitRecord, GraphicVisitsTakeTheControlsResult)
     EXPECT_EQ(rows[0][Motivo], "");
 }
 
+TEST_F(VisitRecord, ARequestRefusedBeforeItStartsHasNoAnswerOfItsOwn)
+{
+    ScriptedServer server({ConnectionScript().ReadRequest().Send("HTTP/1.0 200 OK\r\n\r\nuno")});
+    LoadList("mia.tvx", Entry(server.HostPort(), "/p", 2));
+    main->PrimaDellaVisita = [&](const QString &) {
+        if (server.Connections() == 1)
+            w.opzioni->editProxy->setText("proxy\r.example");
+    };
+    boxes.ExpectQuestion(kReport, false);
+    main->btIniziaClick();
+    const std::vector<QStringList> rows = Rows();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].mid(Esito, 3), (QStringList{"fatto", "200", "3"}));
+    EXPECT_EQ(rows[1].mid(Esito, 3), (QStringList{"errore", "", "0"}));
+    EXPECT_EQ(rows[1][Motivo], "Invalid character in proxy address");
+}
+
 TEST_F(VisitRecord, AnInterruptedRunKeepsTheRowsOfItsVisits)
 {
     ScriptedServer server(
