@@ -308,29 +308,30 @@ bool TfrmMain::AttesaViva(std::uint32_t ms, const std::function<void(std::uint32
 void TfrmMain::AccessoGrafico(const QString &url)
 {
     AggiungiLog(QStringLiteral("Multi accesso numero ") + QString::number(PrgBar1->value() + 1));
-    bool avviata = false;
+    bool riuscita = false;
     try {
         if (!browser_)
             throw Exception(QStringLiteral("Controllo browser non disponibile."));
         browser_->Navigate(url);
-        avviata = true;
-        LogFatto();
-    } catch (...) {
-        ++AccessiFalliti;
-        LogErrore();
-        visita_.esito = QStringLiteral("errore");
-        visita_.motivo = TestoErroreCorrente();
-    }
-    // A navigation that never started will never complete: no wait for it.
-    if (avviata) {
+        // A navigation that started is judged by how its page ended: refused,
+        // unknown host, an error answer or stopped by the time-out is a
+        // failed visit as much as a navigation that never started.
         attesaPagina_ = true;
         WaitUntil([this] { return PaginaCaricata; });
         attesaPagina_ = false;
-        if (browser_) {
-            visita_.stato = browser_->LastLoadStatus();
-            visita_.motivo = browser_->LastLoadError();
-            visita_.esito = visita_.motivo.isEmpty() ? QStringLiteral("fatto") : QStringLiteral("errore");
-        }
+        riuscita = browser_->LastLoadError().isEmpty();
+        visita_.stato = browser_->LastLoadStatus();
+        visita_.motivo = browser_->LastLoadError();
+    } catch (...) {
+        attesaPagina_ = false;
+        visita_.motivo = TestoErroreCorrente();
+    }
+    visita_.esito = riuscita ? QStringLiteral("fatto") : QStringLiteral("errore");
+    if (riuscita) {
+        LogFatto();
+    } else {
+        ++AccessiFalliti;
+        LogErrore();
     }
 }
 

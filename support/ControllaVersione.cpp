@@ -128,8 +128,13 @@ TFrmControllaVersione::TFrmControllaVersione(TFrmAbout *about, QWidget *parent, 
     Editurl->setObjectName(QStringLiteral("Editurl"));
     Editurl->setVisible(false);
 
-    if (!WebBrowser1)
-        WebBrowser1 = std::make_unique<WebBrowser>();
+    if (!WebBrowser1) {
+        // The one control of the program that may save a file: the new
+        // version "Scarica" asks for.
+        auto browser = std::make_unique<WebBrowser>();
+        browser->SetAcceptDownloads(true);
+        WebBrowser1 = std::move(browser);
+    }
 
     // This client goes straight to the site whatever the options say.
     HttpCli1.SetAgent("Mozilla/3.0 (compatible)");

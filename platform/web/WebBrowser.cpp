@@ -4,19 +4,27 @@
 #include "platform/ui/Guard.h"
 #include "platform/ui/MessageBox.h"
 
+#include <QAuthenticator>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QPointer>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
+#include <QWebEngineCertificateError>
+#include <QWebEngineClientCertificateSelection>
 #include <QWebEngineDownloadRequest>
+#include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
+#include <QWebEngineSettings>
 #include <unistd.h>
+#include <utility>
 
 namespace {
+
 SaveFileChooser &Chooser()
 {
     static SaveFileChooser chooser;
@@ -29,7 +37,39 @@ QString ChooseSavePath(const QString &suggested)
         return Chooser()(suggested);
     return QFileDialog::getSaveFileName(nullptr, QStringLiteral("Salva con nome"), suggested);
 }
+
+QString DownloadFolder()
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    return folder.isEmpty() ? QDir::homePath() : folder;
+}
+
+bool &Avviato()
+{
+    static bool avviato = false;
+    return avviato;
+}
+
+QString HttpCause(int status)
+{
+    return QStringLiteral("Risposta HTTP %1").arg(status);
+}
 } // namespace
+
+// Nothing a visited page asks of the user reaches the user: no windows, no
+// dialogs, no file choosers, no console chatter on the program's output.
+class WebBrowser::VisitPage : public QWebEnginePage {
+public:
+    VisitPage(QWebEngineProfile *profile, QObject *parent) : QWebEnginePage(profile, parent) {}
+
+protected:
+    QWebEnginePage *createWindow(WebWindowType) override { return nullptr; }
+    void javaScriptAlert(const QUrl &, const QString &) override {}
+    bool javaScriptConfirm(const QUrl &, const QString &) override { return false; }
+    bool javaScriptPrompt(const QUrl &, const QString &, const QString &, QString *) override { return false; }
+    QStringList chooseFiles(FileSelectionMode, const QStringList &, const QStringList &) override { return {}; }
+    void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString &, int, const QString &) override {}
+};
 
 void SetSaveFileChooser(SaveFileChooser chooser)
 {
@@ -48,19 +88,16 @@ void PrepareBrowserEngine()
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
 }
 
-WebBrowser::WebBrowser(QObject *parent)
-    : QObject(parent), profile_(new QWebEngineProfile(this)), page_(new QWebEnginePage(profile_, this))
-{
-    profile_->setHttpCacheType(QWebEngineProfile::NoCache);
-    connect(page_, &QWebEnginePage::loadFinished, this, Guarded([this](bool) { Complete(page_->url().toString()); }));
-    connect(profile_, &QWebEngineProfile::downloadRequested, this,
-            Guarded([this](QWebEngineDownloadRequest *download) { DownloadRequested(download); }));
-}
+WebBrowser::WebBrowser(QObject *parent) : QObject(parent) {}
 
 WebBrowser::~WebBrowser()
 {
-    delete page_;
+    // Pages before their profile, the one in hand and any thrown away but
+    // not yet deleted: the engine wants no page left when its profile goes.
     page_ = nullptr;
+    qDeleteAll(findChildren<QWebEnginePage *>(Qt::FindDirectChildrenOnly));
+    if (!profile_)
+        return;
     // The user was told to close the program once the download has started;
     // the file must not be lost with this control. The profile carries on
     // alone and goes when its last download ends, or when the program quits.
@@ -72,13 +109,115 @@ WebBrowser::~WebBrowser()
     }
 }
 
+bool WebBrowser::EngineStarted()
+{
+    return Avviato();
+}
+
+void WebBrowser::EnsurePage()
+{
+    if (!profile_) {
+        Avviato() = true;
+        profile_ = new QWebEngineProfile(this);
+        profile_->setHttpCacheType(QWebEngineProfile::NoCache);
+        profile_->setDownloadPath(DownloadFolder());
+        connect(profile_, &QWebEngineProfile::downloadRequested, this,
+                Guarded([this](QWebEngineDownloadRequest *download) { DownloadRequested(download); }));
+    }
+    if (page_)
+        return;
+    page_ = new VisitPage(profile_, this);
+    QWebEngineSettings *settings = page_->settings();
+    // The engine's own error page would be one more load to wait for, and
+    // the icon one more request the site never asked for.
+    settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+    settings->setAttribute(QWebEngineSettings::AutoLoadIconsForPage, false);
+    settings->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, false);
+    connect(page_, &QWebEnginePage::loadingChanged, this,
+            Guarded([this](const QWebEngineLoadingInfo &info) { LoadingChanged(info); }));
+    // Credentials are never given: the answer that asks for them ends the
+    // visit, instead of the engine asking again and again with none.
+    connect(page_, &QWebEnginePage::authenticationRequired, this, Guarded([this](const QUrl &, QAuthenticator *a) {
+                *a = QAuthenticator();
+                Refuse(401, QStringLiteral("Il sito richiede un'autenticazione (HTTP 401)."));
+            }));
+    connect(page_, &QWebEnginePage::proxyAuthenticationRequired, this,
+            Guarded([this](const QUrl &, QAuthenticator *a, const QString &) {
+                *a = QAuthenticator();
+                Refuse(407, QStringLiteral("Il proxy richiede un'autenticazione (HTTP 407)."));
+            }));
+    connect(page_, &QWebEnginePage::certificateError, this, Guarded([this](const QWebEngineCertificateError &error) {
+                QWebEngineCertificateError refused = error;
+                refused.rejectCertificate();
+                Refuse(0, QStringLiteral("Certificato del sito non valido: %1").arg(error.description()));
+            }));
+    connect(page_, &QWebEnginePage::selectClientCertificate, this,
+            Guarded([this](QWebEngineClientCertificateSelection selection) {
+                selection.selectNone();
+                Refuse(0, QStringLiteral("Il sito richiede un certificato client."));
+                // Without a certificate the site may still answer; the visit
+                // has failed all the same and must not go on.
+                if (page_)
+                    page_->triggerAction(QWebEnginePage::Stop);
+                Stop();
+            }));
+    connect(page_, &QWebEnginePage::featurePermissionRequested, this,
+            [this](const QUrl &origin, QWebEnginePage::Feature feature) {
+                if (page_)
+                    page_->setFeaturePermission(origin, feature, QWebEnginePage::PermissionDeniedByUser);
+            });
+}
+
+void WebBrowser::ReleasePage()
+{
+    QWebEnginePage *page = std::exchange(page_, nullptr);
+    if (!page)
+        return;
+    page->disconnect(this);
+    page->triggerAction(QWebEnginePage::Stop);
+    // Not from inside the engine's own notification, which may be what brought
+    // us here; a zero timer also fires inside the nested waits of a run, where
+    // a deferred delete would not. Should this control go first, the page
+    // goes with it.
+    QTimer::singleShot(0, this, [page = QPointer<QWebEnginePage>(page)] { delete page.data(); });
+}
+
+void WebBrowser::Refuse(int status, const QString &cause)
+{
+    if (!loading_ || !refusedCause_.isEmpty())
+        return;
+    refusedStatus_ = status;
+    refusedCause_ = cause;
+}
+
+void WebBrowser::LoadingChanged(const QWebEngineLoadingInfo &info)
+{
+    if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus || !loading_)
+        return;
+    int status = info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain ? info.errorCode() : 0;
+    QString cause;
+    if (!refusedCause_.isEmpty()) {
+        status = refusedStatus_ ? refusedStatus_ : status;
+        cause = refusedCause_;
+    } else if (info.status() == QWebEngineLoadingInfo::LoadStoppedStatus) {
+        cause = QStringLiteral("Caricamento interrotto.");
+    } else if (status >= 400) {
+        cause = HttpCause(status);
+    } else if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus) {
+        cause = info.errorString().isEmpty() ? QStringLiteral("Caricamento non riuscito.") : info.errorString();
+    }
+    lastStatus_ = status;
+    lastError_ = cause;
+    Complete(info.url().toString());
+}
+
 void WebBrowser::DownloadRequested(QWebEngineDownloadRequest *download)
 {
     if (!acceptDownloads_ || download->state() != QWebEngineDownloadRequest::DownloadRequested) {
         download->cancel();
         return;
     }
-    const QString suggested = QDir(download->downloadDirectory()).filePath(download->downloadFileName());
+    const QString suggested = QDir(DownloadFolder()).filePath(download->downloadFileName());
     // The choice runs a loop of its own: the request may be gone afterwards.
     const QPointer<QWebEngineDownloadRequest> request(download);
     const QString path = ChooseSavePath(suggested);
@@ -131,26 +270,37 @@ void WebBrowser::DownloadRequested(QWebEngineDownloadRequest *download)
 
 void WebBrowser::Navigate(const QString &url)
 {
-    const QUrl target(url, QUrl::StrictMode);
+    // Spaces, '|', '^' and the like are the engine's to encode, as a browser's
+    // address bar would; only an address without a host cannot be loaded.
+    const QUrl target(url, QUrl::TolerantMode);
     if (!target.isValid() || target.host().isEmpty())
         throw Exception(QStringLiteral("Impossibile aprire l'indirizzo \"%1\".").arg(url));
+    EnsurePage();
     ++generation_;
     loading_ = true;
+    lastStatus_ = 0;
+    lastError_.clear();
+    refusedStatus_ = 0;
+    refusedCause_.clear();
     page_->load(target);
 }
 
 void WebBrowser::Stop()
 {
-    if (!loading_)
+    if (!loading_ || !page_)
         return;
     page_->triggerAction(QWebEnginePage::Stop);
     // The engine reports a stopped load as finished; should it stay silent,
     // the completion still comes, so nobody waits for it forever.
     const unsigned generation = generation_;
-    QTimer::singleShot(200, this, [this, generation] {
-        if (loading_ && generation == generation_)
-            Complete(page_->url().toString());
-    });
+    QTimer::singleShot(200, this, Guarded([this, generation] {
+                           if (!loading_ || generation != generation_)
+                               return;
+                           lastStatus_ = refusedStatus_;
+                           lastError_ =
+                               refusedCause_.isEmpty() ? QStringLiteral("Caricamento interrotto.") : refusedCause_;
+                           Complete(page_ ? page_->url().toString() : QString());
+                       }));
 }
 
 void WebBrowser::Complete(const QString &url)
@@ -158,6 +308,16 @@ void WebBrowser::Complete(const QString &url)
     if (!loading_)
         return;
     loading_ = false;
+    refusedStatus_ = 0;
+    refusedCause_.clear();
+    // The visit is over: whatever the page would still do by itself (scripts,
+    // timers, a refresh, requests under way) ends with it and its renderer,
+    // and what it took of memory is given back. A navigation that turns into
+    // a download reports its end before the download is offered, and the
+    // download needs its page until then: a control that takes downloads
+    // keeps it.
+    if (!acceptDownloads_)
+        ReleasePage();
     if (OnDocumentComplete)
         OnDocumentComplete(url);
 }

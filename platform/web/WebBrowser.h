@@ -6,21 +6,29 @@
 #include <functional>
 #include <memory>
 
+class QWebEngineLoadingInfo;
 class QWebEnginePage;
 class QWebEngineProfile;
 
 // Call before the application object exists: shares GL contexts as the engine
 // requires and, when the program runs as root, turns off the engine's sandbox
-// (it refuses to start as root otherwise).
+// (it refuses to start as root otherwise). It costs nothing: the engine itself
+// starts only when a control first needs it.
 void PrepareBrowserEngine();
 
-// Where a download is saved: gets the path the engine suggests and returns the
-// one the user chose, empty to refuse the download. Without a chooser set, a
-// save dialog asks; tests set one instead.
+// Where a download is saved: gets the path offered (the user's download folder
+// and the file's name) and returns the one the user chose, empty to refuse the
+// download. Without a chooser set, a save dialog asks; tests set one instead.
 using SaveFileChooser = std::function<QString(const QString &suggestedPath)>;
 void SetSaveFileChooser(SaveFileChooser chooser);
 
 // The browser control behind a hidden QWebEnginePage: nothing it shows is used.
+// The engine (profile, page and their helper processes) is created on the
+// first navigation, so a program that never visits a page never starts it.
+// A visit ends with its document-complete report: its page is then stopped and
+// thrown away with its renderer, so nothing of it (scripts, timers, refreshes,
+// pending requests) runs on and its memory is given back; each navigation
+// starts on a fresh page. (A control that takes downloads keeps its page.)
 class WebBrowser : public QObject, public BrowserControl {
     Q_OBJECT
 public:
@@ -32,16 +40,28 @@ public:
     int LastLoadStatus() const override { return lastStatus_; }
     QString LastLoadError() const override { return lastError_; }
 
+    // Whether any control of this process has started the engine.
+    static bool EngineStarted();
+
+    // The page of the navigation in hand; null between visits.
     QWebEnginePage *Page() const { return page_; }
     bool Loading() const { return loading_; }
 
-    // Off by default: a run's visits must not stop at a save dialog. With
-    // downloads on, a file the engine is sent is saved where the user
+    // Off by default: a page a run visits must not stop it at a save dialog.
+    // With downloads on, a file the engine is sent is saved where the user
     // chooses, goes on after the control is gone, and its end is reported.
     void SetAcceptDownloads(bool accept) { acceptDownloads_ = accept; }
     bool AcceptDownloads() const { return acceptDownloads_; }
 
 private:
+    class VisitPage;
+
+    void EnsurePage();
+    void ReleasePage();
+    void LoadingChanged(const QWebEngineLoadingInfo &info);
+    // Ends the visit in hand as a failure with this cause, at once: the first
+    // answer of a page that wants credentials or a certificate is its last.
+    void Refuse(int status, const QString &cause);
     void Complete(const QString &url);
     void DownloadRequested(class QWebEngineDownloadRequest *download);
 
@@ -50,12 +70,15 @@ private:
         bool orphaned = false; // the control is gone; the profile waits for them
     };
 
-    QWebEngineProfile *profile_;
+    QWebEngineProfile *profile_ = nullptr;
     std::shared_ptr<Downloads> downloads_ = std::make_shared<Downloads>();
-    QWebEnginePage *page_;
+    QWebEnginePage *page_ = nullptr;
     bool loading_ = false;
     bool acceptDownloads_ = false;
     unsigned generation_ = 0;
     int lastStatus_ = 0;
     QString lastError_;
+    // A cause found before the engine's own report of the load's end.
+    int refusedStatus_ = 0;
+    QString refusedCause_;
 };

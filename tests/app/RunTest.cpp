@@ -223,6 +223,22 @@ TEST_F(Run, FailedNavigationDoesNotWaitAndCounts)
     EXPECT_EQ(main->AccessiFalliti, 1);
 }
 
+// Judged by how the page ended, not by the navigation having started; the
+// log line comes once the page has ended.
+TEST_F(Run, PageThatDoesNotLoadIsAFailedVisit)
+{
+    LoadList("mia.tvx", "Sito=alfa Num=3\r\n");
+    fake->onNavigate = [&](const QString &) {
+        fake->loadError = fake->navigated.size() == 2 ? QStringLiteral("connessione rifiutata") : QString();
+    };
+    QStringList log;
+    boxes.ExpectQuestion(kReport, false, [&] { log = main->RigheLog(); });
+    main->btIniziaClick();
+    EXPECT_EQ(log.mid(3), (QStringList{"Multi accesso numero 1", "alfa...fatto.", "Multi accesso numero 2",
+                                       "alfa...errore.", "Multi accesso numero 3", "alfa...fatto."}));
+    EXPECT_EQ(main->AccessiFalliti, 1);
+}
+
 TEST_F(Run, InterruptStopsAPageThatNeverCompletes)
 {
     w.opzioni->cbTimerOut->setChecked(false);

@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QDir>
 #include <QFile>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QToolButton>
@@ -149,6 +150,41 @@ TEST(BrowserDownload, GoesOnAfterTheControlIsGone)
     ASSERT_TRUE(PumpUntil([&] { return boxes.AllShown(); }, 30000));
     EXPECT_EQ(browser, nullptr);
     EXPECT_EQ(ReadFile(path), QByteArray::fromStdString(body));
+}
+
+// "Scarica" of the version window, with the control it makes itself: the save
+// dialog offers the user's download folder and the file's name, the file
+// arrives where the user chose and the user is told.
+TEST(VersionWindowDownload, ScaricaAsksWhereToSaveAndTellsWhenDone)
+{
+    QTemporaryDir dir;
+    const std::string body = SomeBytes(100000);
+    ScriptedServer server({ConnectionScript().ReadRequest().Send(
+                               "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<p>Versione - 11</p>"),
+                           ProgramFile(body)});
+    TFrmControllaVersione::SetSitoPerTest(QString::fromStdString(server.HostPort()));
+    BoxScript boxes;
+    QStringList suggested;
+    ChooserScope chooser([&](const QString &path) {
+        suggested << path;
+        return dir.filePath("scaricato.exe");
+    });
+    boxes.ExpectQuestion(
+        "Per eseguire il controllo di evetuali nuove versioni bisogna essere connessi ad internet, continuo?", true);
+    TFrmAbout about;
+    {
+        TFrmControllaVersione w(&about);
+        w.show();
+        ASSERT_TRUE(PumpUntil([&] { return boxes.AllShown() && w.sbScarica->isEnabled(); }, 10000));
+        boxes.Expect({"T4V_Quorvi", "Download completato: " + QDir::toNativeSeparators(dir.filePath("scaricato.exe"))});
+        w.sbScarica->click();
+        EXPECT_TRUE(PumpUntil([&] { return boxes.AllShown(); }, 30000));
+    }
+    TFrmControllaVersione::SetSitoPerTest(QString());
+    ASSERT_EQ(suggested.size(), 1);
+    EXPECT_EQ(suggested[0],
+              QDir(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)).filePath("quorvi.exe"));
+    EXPECT_EQ(ReadFile(dir.filePath("scaricato.exe")), QByteArray::fromStdString(body));
 }
 
 // The main window's button and menu item open a fresh window each time and

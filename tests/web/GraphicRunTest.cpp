@@ -3,18 +3,60 @@
 #include "app/Start.h"
 #include "platform/web/WebBrowser.h"
 #include "settings/Opzioni.h"
+#include "tests/support/PeerProcess.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCheckBox>
+#include <QDir>
+#include <QFile>
 #include <QListWidget>
 #include <QMap>
+#include <QProcess>
+#include <QProgressBar>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
+#include <QUrl>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
+// The engine's helper processes this process has started.
+int EngineProcesses()
+{
+    int n = 0;
+    const QString self = QString::number(getpid());
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // pid (comm) state ppid ...; the name may hold blanks, the ')' ends it.
+        const QByteArray line = stat.readAll();
+        const qsizetype close = line.lastIndexOf(')');
+        const qsizetype open = line.indexOf('(');
+        if (open < 0 || close < open)
+            continue;
+        const QList<QByteArray> rest = line.mid(close + 2).split(' ');
+        if (rest.size() > 1 && rest[1] == self.toLatin1() &&
+            line.mid(open + 1, close - open - 1).startsWith("QtWebEngine"))
+            ++n;
+    }
+    return n;
+}
+
 // A minimal page server on the UI thread: it is served whenever the run
-// processes messages, which is exactly while a graphic visit waits.
+// processes messages, which is exactly while a graphic visit waits. Paths
+// choose the answer:
+//   /lenta...      never answered
+//   /adagio...     answered after a second
+//   /mancante...   404
+//   /protetta...   401 asking for Basic credentials
+//   /rinfresca...  a page that reloads itself at once
+//   /battiti...    a page that asks for /battito every 200 ms; it finishes
+//                  loading only after a second, so it beats during the visit
+//   /allegato...   a file sent as an attachment
+//   anything else  a small page
 class PageServer : public QObject {
 public:
     PageServer()
@@ -22,63 +64,331 @@ public:
         server_.listen(QHostAddress::LocalHost, 0);
         connect(&server_, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket *s = server_.nextPendingConnection()) {
-                connect(s, &QTcpSocket::readyRead, s, [this, s] {
-                    buffer_[s] += s->readAll();
-                    if (!buffer_[s].contains("\r\n\r\n"))
-                        return;
-                    const QList<QByteArray> words = buffer_[s].split(' ');
-                    const QByteArray path = words.size() > 1 ? words[1] : QByteArray("/");
-                    if (path != "/favicon.ico")
-                        ++hits[QString::fromLatin1(path)];
-                    const QByteArray body = "<html><body>pagina " + path + "</body></html>";
-                    s->write("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
-                             QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
-                    s->disconnectFromHost();
-                });
+                connect(s, &QTcpSocket::readyRead, s, [this, s] { Serve(s); });
                 connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
             }
         });
     }
     quint16 Port() const { return server_.serverPort(); }
-    QMap<QString, int> hits;
+    QString Host() const { return QStringLiteral("127.0.0.1:%1").arg(Port()); }
+    int Hits(const QString &prefix) const
+    {
+        int n = 0;
+        for (const QString &path : paths)
+            n += path.startsWith(prefix) ? 1 : 0;
+        return n;
+    }
+    // Every request path as it arrived, favicon requests included.
+    QStringList paths;
 
 private:
+    void Serve(QTcpSocket *s)
+    {
+        buffer_[s] += s->readAll();
+        if (!buffer_[s].contains("\r\n\r\n"))
+            return;
+        const QList<QByteArray> words = buffer_[s].split(' ');
+        buffer_.remove(s);
+        const QString path = QString::fromLatin1(words.size() > 1 ? words[1] : QByteArray("/"));
+        paths << path;
+        QByteArray status = "200 OK", headers = "Content-Type: text/html\r\n";
+        QByteArray body = "<html><body>pagina " + path.toLatin1() + "</body></html>";
+        if (path.startsWith("/lenta"))
+            return;
+        if (path.startsWith("/adagio") || path == "/ritardo.png") {
+            QTimer::singleShot(1000, s, [s, path] {
+                Send(s, "200 OK", "Content-Type: text/html\r\n", "<html><body>" + path.toLatin1() + "</body></html>");
+            });
+            return;
+        }
+        if (path.startsWith("/mancante")) {
+            status = "404 Not Found";
+        } else if (path.startsWith("/protetta")) {
+            status = "401 Unauthorized";
+            headers += "WWW-Authenticate: Basic realm=\"quorvi\"\r\n";
+        } else if (path.startsWith("/rinfresca")) {
+            body = "<html><head><meta http-equiv=\"refresh\" content=\"0\"></head><body>r</body></html>";
+        } else if (path.startsWith("/battiti")) {
+            body = "<html><body><script>setInterval(function(){var x=new XMLHttpRequest();"
+                   "x.open('GET','/battito?'+Date.now());x.send();},200);</script>"
+                   "<img src=\"/ritardo.png\"></body></html>";
+        } else if (path.startsWith("/sicuro")) {
+            // /sicuro/<port>: on to the TLS server on that port.
+            status = "302 Found";
+            headers += "Location: https://127.0.0.1:" + path.section('/', 2, 2).toLatin1() + "/\r\n";
+        } else if (path.startsWith("/allegato")) {
+            headers = "Content-Type: application/octet-stream\r\nContent-Disposition: attachment; "
+                      "filename=\"allegato.bin\"\r\n";
+            body = QByteArray(4096, 'x');
+        }
+        Send(s, status, headers, body);
+    }
+    static void Send(QTcpSocket *s, const QByteArray &status, const QByteArray &headers, const QByteArray &body)
+    {
+        s->write("HTTP/1.0 " + status + "\r\n" + headers + "Content-Length: " + QByteArray::number(body.size()) +
+                 "\r\nConnection: close\r\n\r\n" + body);
+        s->disconnectFromHost();
+    }
+
     QTcpServer server_;
     QMap<QTcpSocket *, QByteArray> buffer_;
 };
-} // namespace
 
-TEST(GraphicRun, VisitsEveryPageItsNumberOfTimesThroughTheRealEngine)
+// A TLS server whose certificate no browser trusts, made on the spot.
+class TlsServer : public PeerProcess {
+public:
+    TlsServer()
+    {
+        QProcess req;
+        req.start(FindProgram("openssl"),
+                  {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1", "-keyout",
+                   FilePath("key.pem"), "-out", FilePath("cert.pem")});
+        if (!req.waitForFinished(60000) || req.exitCode() != 0)
+            throw std::runtime_error("openssl req failed");
+        Start("openssl", [&](std::uint16_t port) {
+            const QString accept = "127.0.0.1:" + QString::number(port);
+            return QStringList{"s_server", "-accept",           accept, "-cert", FilePath("cert.pem"),
+                               "-key",     FilePath("key.pem"), "-www"};
+        });
+    }
+};
+
+// A port nobody listens on: taken and given back.
+quint16 ClosedPort()
 {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}
+
+const QString kResoconto = QStringLiteral("Vuoi visualizzare a video il resoconto del multi accesso?");
+
+// The program's windows with the real engine, a list loaded and graphic mode on.
+class GraphicRunTest : public ::testing::Test {
+protected:
+    void Load(const QString &entries)
+    {
+        w = CreaFinestre(std::make_unique<WebBrowser>());
+        w.opzioni->cbModalitaGrafica->setChecked(true);
+        folder.Write("mia.tvx", entries.toUtf8());
+        w.main->AggiornaElencoListe();
+        w.main->BoxElencoListe->setCurrentRow(0);
+        w.main->BoxElencoListeClick();
+    }
+    // Runs the list; the log as it stands at the end question.
+    QStringList Run()
+    {
+        QStringList log;
+        boxes.ExpectQuestion(kResoconto, false, [&] { log = w.main->RigheLog(); });
+        w.main->btIniziaClick();
+        boxes.Verify();
+        EXPECT_FALSE(w.main->InEsecuzione());
+        return log;
+    }
+
     TempProgramFolder folder;
     BoxScript boxes;
     ShellLog shell;
     PageServer server;
+    Finestre w;
+};
+} // namespace
+
+// Under ctest each case has a process of its own, so this is the engine's
+// first start: the visits still work and are counted.
+TEST_F(GraphicRunTest, VisitsEveryPageItsNumberOfTimesThroughTheRealEngine)
+{
     ASSERT_GT(server.Port(), 0);
-    const QString host = QStringLiteral("127.0.0.1:%1").arg(server.Port());
-    folder.Write("mia.tvx", ("Sito=" + host + "/alfa Num=2\r\nSito=" + host + "/beta Num=1\r\n").toLatin1());
+    const QString host = server.Host();
+    Load("Sito=" + host + "/alfa Num=2\r\nSito=" + host + "/beta Num=1\r\n");
+    const QStringList log = Run();
 
-    Finestre w = CreaFinestre(std::make_unique<WebBrowser>());
-    w.opzioni->cbModalitaGrafica->setChecked(true);
-    w.main->AggiornaElencoListe();
-    w.main->BoxElencoListe->setCurrentRow(0);
-    w.main->BoxElencoListeClick();
-    QStringList log;
-    boxes.ExpectQuestion(QStringLiteral("Vuoi visualizzare a video il resoconto del multi accesso?"), false,
-                         [&] { log = w.main->RigheLog(); });
-    w.main->btIniziaClick();
-    boxes.Verify();
-
-    EXPECT_EQ(server.hits.value("/alfa"), 2);
-    EXPECT_EQ(server.hits.value("/beta"), 1);
+    EXPECT_EQ(server.Hits("/alfa"), 2);
+    EXPECT_EQ(server.Hits("/beta"), 1);
+    // Nothing but the pages: no icon, no error page.
+    EXPECT_EQ(server.paths.size(), 3) << server.paths.join(' ').toStdString();
     EXPECT_EQ(log.count(host + "/alfa...fatto."), 2);
     EXPECT_EQ(log.count(host + "/beta...fatto."), 1);
-    EXPECT_FALSE(w.main->InEsecuzione());
+    EXPECT_EQ(w.main->AccessiFalliti, 0);
+    EXPECT_GT(EngineProcesses(), 0);
 }
 
-TEST(GraphicRun, NavigationThatCannotStartRaises)
+// A text run has no use for the engine and does not start it.
+TEST_F(GraphicRunTest, TextRunStartsNoEngine)
+{
+    const bool startedBefore = WebBrowser::EngineStarted();
+    Load("Sito=" + server.Host() + "/alfa Num=3\r\n");
+    w.opzioni->cbModalitaGrafica->setChecked(false);
+    const QStringList log = Run();
+    EXPECT_EQ(log.count(server.Host() + "/alfa...fatto."), 3);
+    EXPECT_EQ(server.Hits("/alfa"), 3);
+    // An earlier case of this same process may have started it; alone, as
+    // ctest runs it, the process has no engine at all.
+    if (!startedBefore) {
+        EXPECT_FALSE(WebBrowser::EngineStarted());
+        EXPECT_EQ(EngineProcesses(), 0);
+    }
+}
+
+// A page that does not load is a failed visit, counted towards the warning
+// like a text visit: refused, an error answer, stopped by the time-out.
+TEST_F(GraphicRunTest, PagesThatDoNotLoadAreFailedVisits)
+{
+    const QString host = server.Host();
+    const QString closed = QStringLiteral("127.0.0.1:%1").arg(ClosedPort());
+    Load("Sito=" + closed + "/ Num=10\r\nSito=" + host + "/alfa Num=1\r\nSito=" + host +
+         "/mancante Num=1\r\nSito=" + host + "/lenta Num=1\r\nSito=" + host + "/protetta Num=1\r\n");
+    w.main->TimerOut->setInterval(2000);
+    bool warned = false;
+    boxes.ExpectQuestion(QStringLiteral("Si sono verificati più di accessi 10 non riusciti, interrompo l'operazione?"),
+                         false, [&] { warned = true; });
+    const QStringList log = Run();
+
+    EXPECT_TRUE(warned);
+    EXPECT_EQ(log.count(closed + "/...errore."), 10);
+    EXPECT_EQ(log.count(host + "/alfa...fatto."), 1);
+    EXPECT_EQ(log.count(host + "/mancante...errore."), 1);
+    EXPECT_EQ(log.count(host + "/lenta...errore."), 1);
+    EXPECT_EQ(log.count(host + "/protetta...errore."), 1);
+    EXPECT_EQ(log.filter("...fatto.").size(), 1) << log.join('\n').toStdString();
+    // Asked once: no retries, with empty credentials or any others.
+    EXPECT_EQ(server.Hits("/protetta"), 1);
+    // Counted after the warning set the count back.
+    EXPECT_EQ(w.main->AccessiFalliti, 3);
+}
+
+// What the control tells of the last load, which the visit record reads.
+TEST_F(GraphicRunTest, ControlTellsHowTheLastLoadEnded)
+{
+    struct Row {
+        const char *name;
+        QString path;
+        int status;
+        bool failed;
+    };
+    const Row rows[] = {
+        {"page", "/alfa", 200, false},
+        {"missing", "/mancante", 404, true},
+        {"credentials asked", "/protetta", 401, true},
+    };
+    WebBrowser browser;
+    bool complete = false;
+    browser.OnDocumentComplete = [&](const QString &) { complete = true; };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        complete = false;
+        browser.Navigate("http://" + server.Host() + row.path);
+        ASSERT_TRUE(PumpUntil([&] { return complete; }, 30000));
+        EXPECT_EQ(browser.LastLoadStatus(), row.status);
+        EXPECT_EQ(!browser.LastLoadError().isEmpty(), row.failed) << browser.LastLoadError().toStdString();
+        EXPECT_EQ(browser.Page(), nullptr);
+    }
+    complete = false;
+    browser.Navigate(QStringLiteral("http://127.0.0.1:%1/").arg(ClosedPort()));
+    ASSERT_TRUE(PumpUntil([&] { return complete; }, 30000));
+    EXPECT_EQ(browser.LastLoadStatus(), 0);
+    EXPECT_FALSE(browser.LastLoadError().isEmpty());
+}
+
+// A certificate the engine does not trust ends the visit as a failure at
+// once: nobody is asked, nothing is accepted.
+TEST_F(GraphicRunTest, UntrustedCertificateEndsTheVisitAsAFailure)
+{
+    TlsServer tls;
+    Load("Sito=" + server.Host() + "/sicuro/" + tls.PortText() + " Num=1\r\n");
+    const QStringList log = Run();
+    EXPECT_EQ(log.count(server.Host() + "/sicuro/" + tls.PortText() + "...errore."), 1) << log.join('\n').toStdString();
+    EXPECT_TRUE(w.main->Browser()->LastLoadError().startsWith("Certificato del sito non valido"))
+        << w.main->Browser()->LastLoadError().toStdString();
+}
+
+// The list editor takes these; the engine encodes them its own way and they
+// reach the server as the same address.
+TEST_F(GraphicRunTest, AddressesTheEditorTakesReachTheServer)
+{
+    const QString host = server.Host();
+    Load("Sito=" + host + "/cerca?q=a b Num=1\r\nSito=" + host + "/cerca?q=a|b Num=1\r\nSito=" + host +
+         "/x^y Num=1\r\n");
+    const QStringList log = Run();
+
+    EXPECT_EQ(log.filter("...fatto.").size(), 3) << log.join('\n').toStdString();
+    QStringList decoded;
+    for (const QString &path : server.paths)
+        decoded << QUrl::fromPercentEncoding(path.toLatin1());
+    EXPECT_EQ(decoded, (QStringList{"/cerca?q=a b", "/cerca?q=a|b", "/x^y"}));
+}
+
+TEST(GraphicControl, AddressWithoutAHostRaises)
 {
     WebBrowser browser;
     EXPECT_THROW(browser.Navigate(QStringLiteral("http://")), Exception);
     EXPECT_THROW(browser.Navigate(QStringLiteral("http://a b/")), Exception);
+    EXPECT_THROW(browser.Navigate(QStringLiteral("http:///solo-percorso")), Exception);
+}
+
+// Nothing of a visited page goes on once its visit has ended: neither a page
+// that reloads itself nor one whose script keeps sending requests.
+TEST_F(GraphicRunTest, AVisitedPageStopsWithItsVisit)
+{
+    struct Row {
+        const char *name;
+        QString path;
+        QString beat; // the requests the page sends by itself
+    };
+    const Row rows[] = {
+        {"reloads itself", "/rinfresca", "/rinfresca"},
+        {"script sends every 200 ms", "/battiti", "/battito"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        server.paths.clear();
+        Load("Sito=" + server.Host() + row.path + " Num=2\r\n");
+        // Between the two visits: the page of the first has gone quiet.
+        int afterFirst = -1;
+        w.main->PrimaDellaVisita = [&](const QString &) {
+            if (w.main->PrgBar1->value() == 1) {
+                PumpUntil([] { return false; }, 1000);
+                afterFirst = server.Hits(row.beat);
+                PumpUntil([] { return false; }, 1000);
+                EXPECT_EQ(server.Hits(row.beat), afterFirst) << "between visits";
+            }
+        };
+        const QStringList log = Run();
+        EXPECT_EQ(log.filter("...fatto.").size(), 2);
+        EXPECT_GE(afterFirst, 0);
+        // After the run: within a second it has stopped, and stays stopped.
+        PumpUntil([] { return false; }, 1000);
+        const int afterRun = server.Hits(row.beat);
+        PumpUntil([] { return false; }, 1500);
+        EXPECT_EQ(server.Hits(row.beat), afterRun) << "after the run";
+        // Two visits; a page reloading at the very moment it completes may
+        // ask once more each time, never more.
+        if (row.beat == row.path) {
+            EXPECT_LE(afterRun, 4);
+        }
+        w = Finestre();
+    }
+}
+
+// A page the run visits may not start a download: no save dialog in the
+// middle of a run, no box, no file.
+TEST_F(GraphicRunTest, DownloadStartedByAVisitedPageIsRefusedSilently)
+{
+    int asked = 0;
+    SetSaveFileChooser([&](const QString &) {
+        ++asked;
+        return QString();
+    });
+    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    const bool before = QFile::exists(QDir(downloads).filePath("allegato.bin"));
+    Load("Sito=" + server.Host() + "/allegato Num=1\r\n");
+    Run();
+    PumpUntil([] { return false; }, 500);
+    SetSaveFileChooser({});
+    EXPECT_EQ(asked, 0);
+    EXPECT_TRUE(boxes.Shown().size() == 1u); // only the end question
+    EXPECT_EQ(QFile::exists(QDir(downloads).filePath("allegato.bin")), before);
+    EXPECT_TRUE(QDir(folder.Path()).entryList({"allegato*"}, QDir::Files).isEmpty());
 }
