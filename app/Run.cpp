@@ -180,7 +180,7 @@ void TfrmMain::Accesso(int i)
     if (attuali.timerOut)
         TimerOut->start();
 
-    const QString url = QStringLiteral("http://") + LabelSito->text();
+    const QString url = IndirizzoVisita(LabelSito->text());
     if (PrimaDellaVisita)
         PrimaDellaVisita(url);
     visita_ = RigaVisita{};
