@@ -155,7 +155,7 @@ void TfrmMain::Accesso(int i)
     if (attuali.timerOut)
         TimerOut->start();
 
-    const QString url = QStringLiteral("http://") + LabelSito->text();
+    const QString url = IndirizzoVisita(LabelSito->text());
     if (PrimaDellaVisita)
         PrimaDellaVisita(url);
     if (attuali.modalitaGrafica) {

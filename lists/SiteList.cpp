@@ -129,3 +129,10 @@ bool SoloNumeri(QChar key)
 {
     return (key >= u'0' && key <= u'9') || key == QChar(8) || key == QChar(13) || key == u',';
 }
+
+QString IndirizzoVisita(const QString &sito)
+{
+    if (sito.startsWith(QStringLiteral("https://"), Qt::CaseInsensitive))
+        return sito;
+    return QStringLiteral("http://") + sito;
+}

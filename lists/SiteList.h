@@ -64,3 +64,8 @@ QString AvvisoVoce(EsitoVoce esito);
 
 // The count field's key filter: digits, Backspace, Enter and the comma pass.
 bool SoloNumeri(QChar key);
+
+// The address a visit goes to: an entry that begins with "https://" (in any
+// case) is visited as it was written; every other gets "http://" in front,
+// as entries always have.
+QString IndirizzoVisita(const QString &sito);

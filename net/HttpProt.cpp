@@ -73,6 +73,7 @@ THttpCli::THttpCli(std::unique_ptr<TWSocket> Socket) : FCtrlSocket(std::move(Soc
     FCtrlSocket->OnSessionConnected = [this](TCustomWSocket *s, std::uint16_t e) { HandleSessionConnected(s, e); };
     FCtrlSocket->OnDataAvailable = [this](TCustomWSocket *s, std::uint16_t e) { HandleDataAvailable(s, e); };
     FCtrlSocket->OnDataSent = [this](TCustomWSocket *s, std::uint16_t e) { HandleDataSent(s, e); };
+    FCtrlSocket->OnTlsHandshakeDone = [this](TCustomWSocket *s, std::uint16_t e) { HandleTlsHandshakeDone(s, e); };
     BindSessionClosed(&THttpCli::HandleSessionClosed);
     FCtrlSocket->OnError = [this](TCustomWSocket *) {
         if (OnSocketError)
@@ -100,6 +101,7 @@ THttpCli::~THttpCli()
     FCtrlSocket->OnSessionConnected = nullptr;
     FCtrlSocket->OnDataAvailable = nullptr;
     FCtrlSocket->OnDataSent = nullptr;
+    FCtrlSocket->OnTlsHandshakeDone = nullptr;
     FCtrlSocket->OnSessionClosed = nullptr;
     FCtrlSocket->OnError = nullptr;
     FCtrlSocket->OnSocksConnected = nullptr;
@@ -292,6 +294,15 @@ void THttpCli::ResetResponse()
     FWWWAuthenticate.clear();
 }
 
+// "HTTPS://" is as good as "https://"; the address splitting knows lower-case
+// schemes only.
+static std::string SecureSchemeInLowerCase(const std::string &Address)
+{
+    if (LowerAscii(Address.substr(0, 8)) == "https://")
+        return "https://" + Address.substr(8);
+    return Address;
+}
+
 void THttpCli::Get()
 {
     RunRequest(rqGet);
@@ -343,14 +354,27 @@ void THttpCli::StartRequest(THttpRequest Rq)
     ResetResponse();
 
     std::string scheme, user, password, host, port, path;
-    SplitAddress(FURL, scheme, user, password, host, port, path);
+    SplitAddress(SecureSchemeInLowerCase(FURL), scheme, user, password, host, port, path);
     FTargetHost = host;
     FDocName = path;
     if (!user.empty())
         FUsername = user;
     if (!password.empty())
         FPassword = password;
-    if (FProxy.empty()) {
+    FSecure = IsSecureScheme(scheme);
+    FTunnelling = false;
+    FTargetPort = port.empty() ? (FSecure ? "443" : "80") : port;
+    FOriginPath = path.empty() ? "/" : path;
+    if (FSecure) {
+        SetSecureTarget("https", host, port, path);
+        if (!FProxy.empty()) {
+            std::string pScheme, pUser, pPassword, pHost, pPort, pPath;
+            SplitAddress(FProxy, pScheme, pUser, pPassword, pHost, pPort, pPath);
+            FHostName = pHost;
+            FProxyConnectPort = pPort.empty() ? FProxyPort : pPort;
+            FPort = FProxyConnectPort;
+        }
+    } else if (FProxy.empty()) {
         FPath = path;
         FHostName = host;
         FPort = port.empty() ? "80" : port;
@@ -407,6 +431,10 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket *Sender, std::uint16_t Error)
     FCtrlSocket->SetLocalAddr(FLocalAddr);
     FCtrlSocket->SetPort(FPort);
     FCtrlSocket->SetProto("tcp");
+    // Through a proxy the handshake waits for the tunnel.
+    FCtrlSocket->SetTlsEnabled(FSecure && FProxy.empty());
+    FCtrlSocket->SetTlsHost(FTargetHost);
+    FTunnelling = false;
     try {
         FCtrlSocket->Connect();
     } catch (const std::exception &) {
@@ -448,9 +476,22 @@ void THttpCli::HandleSessionConnected(TCustomWSocket *Sender, std::uint16_t Erro
         FRequestDoneError = Error;
         FStatusCode = 404;
         FReasonPhrase = ErrorWithCode(Error);
+        if (IsTlsErrorCode(Error)) {
+            FRequestDoneError = httperrTlsFailed;
+            FReasonPhrase = FCtrlSocket->TlsReason();
+        }
         HandleSessionClosed(Sender, Error);
         return;
     }
+    if (FSecure && !FProxy.empty()) {
+        SendTunnelRequest();
+        return;
+    }
+    SendRequestOnConnection(Sender);
+}
+
+void THttpCli::SendRequestOnConnection(TCustomWSocket *Sender)
+{
     const std::weak_ptr<int> alive = FAlive;
     FConnected = true;
     ChangeState(hsConnected);
@@ -538,7 +579,9 @@ void THttpCli::SendRequest(const std::string &Method)
         headers.push_back("If-Modified-Since: " + HttpDate(FModifiedSince) + " GMT");
     if (!FUsername.empty())
         headers.push_back("Authorization: Basic " + Base64Encode(FUsername + ":" + FPassword));
-    if (!FProxy.empty() && !FProxyUsername.empty())
+    // Inside a tunnel the request reaches the server itself, which must not
+    // learn the proxy's password.
+    if (!FProxy.empty() && !FSecure && !FProxyUsername.empty())
         headers.push_back("Proxy-Authorization: Basic " + Base64Encode(FProxyUsername + ":" + FProxyPassword));
     if (!FCookie.empty())
         headers.push_back("Cookie: " + FCookie);
@@ -630,7 +673,9 @@ void THttpCli::HandleDataAvailable(TCustomWSocket *, std::uint16_t)
         FReceiveLen -= lineLen + 1;
         std::memmove(FReceiveBuffer, lf + 1, static_cast<std::size_t>(FReceiveLen) + 1);
 
-        if (FState == hsWaitingHeader || FState == hsWaitingBody) {
+        if (FTunnelling) {
+            ProcessTunnelLine();
+        } else if (FState == hsWaitingHeader || FState == hsWaitingBody) {
             if (FNext)
                 (this->*FNext)();
             else
@@ -650,8 +695,10 @@ void THttpCli::HandleDataAvailable(TCustomWSocket *, std::uint16_t)
     }
     // A full buffer without a line end cannot make progress: the socket would
     // call again at once with nothing read.
-    if (FReceiveLen >= 8192 && FState == hsWaitingHeader)
+    if (FReceiveLen >= 8192 && (FState == hsWaitingHeader || FTunnelling)) {
+        FTunnelling = false;
         FailRequest("HTTP line too long", httperrLineTooLong);
+    }
 }
 
 void THttpCli::SwitchToBody()
@@ -822,14 +869,14 @@ void THttpCli::HandleLocation(const std::string &Value)
         FailRequest("Too many relocations", httperrTooManyRelocations);
         return;
     }
-    // "https://h/x" taken as a relative address would ask this server for a
-    // nonsense path; this client speaks plain http only.
+    // "ftp://h/x" taken as a relative address would ask this server for a
+    // nonsense path; this client speaks http and https only.
     if (Value.compare(0, 7, "http://") != 0) {
         const std::size_t marker = Value.find("://");
         if (marker != std::string::npos && marker > 0 &&
             std::all_of(Value.begin(), Value.begin() + static_cast<std::ptrdiff_t>(marker),
                         [](char c) { return InSchemeSet(LowerAscii(c)); }) &&
-            LowerAscii(Value.substr(0, marker)) != "http") {
+            LowerAscii(Value.substr(0, marker)) != "http" && !IsSecureScheme(Value.substr(0, marker))) {
             FailRequest("Relocation to " + Value.substr(0, marker + 3) + " is not supported",
                         httperrUnsupportedRelocation);
             return;
@@ -837,6 +884,10 @@ void THttpCli::HandleLocation(const std::string &Value)
     }
 
     FLocationFlag = true;
+    if (FSecure || LowerAscii(Value.substr(0, 8)) == "https://") {
+        RelocateSecure(Value);
+        return;
+    }
     std::string scheme, user, password, host, port, path;
     if (FProxy.empty()) {
         if (!Value.empty() && Value[0] == '/') {
@@ -852,6 +903,7 @@ void THttpCli::HandleLocation(const std::string &Value)
                 FHostName = host;
                 FTargetHost = host;
                 FPort = port.empty() ? "80" : port;
+                FTargetPort = FPort;
             }
             FPath = path;
             if (!user.empty() && !password.empty()) {
@@ -886,6 +938,7 @@ void THttpCli::HandleLocation(const std::string &Value)
         if (!host.empty()) {
             FPort = port.empty() ? "80" : port;
             FTargetHost = host;
+            FTargetPort = FPort;
         }
         if (!user.empty() && !password.empty()) {
             FUsername = user;
@@ -905,6 +958,7 @@ void THttpCli::FollowLocation(TCustomWSocket *, std::uint16_t)
     DeriveDocName();
     FConnected = false;
     FLocationFlag = false;
+    FTunnelling = false;
     // An unfinished line of the old connection is no part of the new answer.
     FReceiveLen = 0;
     ++FRelocations;
@@ -933,8 +987,17 @@ void THttpCli::FollowLocation(TCustomWSocket *, std::uint16_t)
 void THttpCli::HandleSessionClosed(TCustomWSocket *Sender, std::uint16_t Error)
 {
     if (Error != 0)
-        FRequestDoneError = Error;
+        FRequestDoneError = IsTlsErrorCode(Error) ? static_cast<std::uint16_t>(httperrTlsFailed) : Error;
     FConnected = false;
+    FTunnelling = false;
+    // A damaged record or a handshake that went wrong cuts the answer short:
+    // what came so far must not pass for the whole page.
+    if (IsTlsErrorCode(Error) && FState != hsAborting && FState != hsReady) {
+        FLocationFlag = false;
+        FStatusCode = 404;
+        FReasonPhrase =
+            FCtrlSocket->TlsReason().empty() ? "TLS: the secure connection failed" : FCtrlSocket->TlsReason();
+    }
     const std::weak_ptr<int> alive = FAlive;
     if (FState == hsAborting || FState == hsReady) {
         // The outcome is settled already; a pending relocation must not
@@ -976,6 +1039,139 @@ void THttpCli::HandleSessionClosed(TCustomWSocket *Sender, std::uint16_t Error)
             return;
     }
     PostSetReady();
+}
+
+bool THttpCli::IsSecureScheme(const std::string &Scheme)
+{
+    return LowerAscii(Scheme) == "https";
+}
+
+// Where an https request (or a relocation from or to https) goes. Through a
+// proxy a plain http target is asked for with its whole address, an https one
+// with its path inside the tunnel.
+void THttpCli::SetSecureTarget(const std::string &Scheme, const std::string &Host, const std::string &Port,
+                               const std::string &Path)
+{
+    FSecure = IsSecureScheme(Scheme);
+    FTargetHost = Host;
+    FTargetPort = Port.empty() ? (FSecure ? "443" : "80") : Port;
+    FOriginPath = Path.empty() ? "/" : Path;
+    if (FProxy.empty()) {
+        FHostName = Host;
+        FPort = FTargetPort;
+        FPath = FOriginPath;
+    } else if (FSecure) {
+        FPath = FOriginPath;
+    } else {
+        FPath = "http://" + Host + (Port.empty() ? "" : ":" + Port) + FOriginPath;
+    }
+}
+
+void THttpCli::RelocateSecure(const std::string &Value)
+{
+    std::string scheme = FSecure ? "https" : "http";
+    std::string host = FTargetHost;
+    std::string port = FTargetPort == (FSecure ? "443" : "80") ? std::string() : FTargetPort;
+    std::string path;
+    const std::string lower = LowerAscii(Value.substr(0, 8));
+    if (lower.compare(0, 7, "http://") == 0 || lower == "https://") {
+        std::string s, user, password, h, p;
+        SplitAddress(SecureSchemeInLowerCase(Value), s, user, password, h, p, path);
+        // A new scheme without a host keeps the server, not its port.
+        if (!h.empty() || IsSecureScheme(s) != FSecure) {
+            if (!h.empty())
+                host = h;
+            port = p;
+        }
+        scheme = IsSecureScheme(s) ? "https" : "http";
+        if (!user.empty() && !password.empty()) {
+            FUsername = user;
+            FPassword = password;
+        }
+    } else if (!Value.empty() && Value[0] == '/') {
+        path = Value;
+    } else {
+        path = AddressBase(FOriginPath) + Value;
+    }
+    SetSecureTarget(scheme, host, port, path);
+    FLocation = scheme + "://" + host + (port.empty() ? "" : ":" + port) + FOriginPath;
+}
+
+//   CONNECT host:port HTTP/1.0
+//   Host: host:port
+//   Proxy-Authorization: Basic ...   (when a proxy user is set)
+//   <empty line>
+void THttpCli::SendTunnelRequest()
+{
+    const std::string target = FTargetHost + ":" + FTargetPort;
+    std::string request = "CONNECT " + target + " HTTP/1.0\r\nHost: " + target + "\r\n";
+    if (!FProxyUsername.empty())
+        request += "Proxy-Authorization: Basic " + Base64Encode(FProxyUsername + ":" + FProxyPassword) + "\r\n";
+    request += "\r\n";
+    FTunnelling = true;
+    FHeaderLineCount = 0;
+    FHeaderBytes = 0;
+    FReceiveLen = 0;
+    try {
+        FCtrlSocket->Send(request.data(), static_cast<int>(request.size()));
+    } catch (const std::exception &e) {
+        FTunnelling = false;
+        FailRequest(e.what(), httperrSendFailed);
+    }
+}
+
+void THttpCli::ProcessTunnelLine()
+{
+    const std::string &line = FLastResponse;
+    ++FHeaderLineCount;
+    FHeaderBytes += static_cast<int>(line.size() + FLastLineEnd.size());
+    if (FHeaderBytes > kMaxHeaderBytes) {
+        FTunnelling = false;
+        FailRequest("Response header too large", httperrHeaderTooLarge);
+        return;
+    }
+    if (FHeaderLineCount == 1) {
+        int status = 0;
+        const std::string code = line.size() >= 12 ? line.substr(9, 3) : std::string();
+        const bool http = line.compare(0, 7, "HTTP/1.") == 0 && AllDigits(code) && ToInt(code, status);
+        if (!http || status < 200 || status > 299) {
+            // The proxy's own words say best why it would not.
+            FTunnelling = false;
+            FailRequest(line.substr(0, 200), httperrTunnelRefused);
+            if (http && status >= 400)
+                FStatusCode = status;
+        }
+        return;
+    }
+    if (!line.empty())
+        return;
+    FTunnelling = false;
+    FHeaderLineCount = 0;
+    FHeaderBytes = 0;
+    // Nothing may come before the server's first handshake bytes.
+    if (FReceiveLen > 0) {
+        FailRequest("Proxy sent data ahead of the tunnel", httperrBadResponse);
+        return;
+    }
+    FCtrlSocket->SetTlsHost(FTargetHost);
+    FCtrlSocket->StartTls();
+}
+
+void THttpCli::HandleTlsHandshakeDone(TCustomWSocket *Sender, std::uint16_t Error)
+{
+    if (FState != hsDnsLookupDone)
+        return;
+    if (Error != 0) {
+        TlsFailed();
+        return;
+    }
+    SendRequestOnConnection(Sender);
+}
+
+void THttpCli::TlsFailed()
+{
+    const std::string reason = FCtrlSocket->TlsReason();
+    FailRequest(reason.empty() ? "TLS: the secure connection failed" : reason, httperrTlsFailed);
 }
 
 void THttpCli::FailRequest(const std::string &Reason, std::uint16_t Error)

@@ -35,8 +35,10 @@ enum : std::uint16_t {
     httperrTooManyRelocations = 7,
     httperrHeaderTooLarge = 8,
     httperrUnsafeAddress = 9,          // CR, LF or NUL in an address
-    httperrUnsupportedRelocation = 10, // a relocation to another scheme (https://)
+    httperrUnsupportedRelocation = 10, // a relocation to a scheme other than http and https
     httperrSendFailed = 11,            // composing or sending the request failed
+    httperrTlsFailed = 12,             // the TLS handshake failed or the session broke
+    httperrTunnelRefused = 13,         // the proxy would not open a tunnel for https
 };
 
 enum THttpRequest { rqNone = 0, rqGet = 1, rqPost = 2, rqHead = 3 };
@@ -247,6 +249,16 @@ private:
     void HandleLocation(const std::string &Value);
     void BindSessionClosed(void (THttpCli::*Handler)(TCustomWSocket *, std::uint16_t));
     void ConnectFailed(int Code);
+    // https: the address of the current target, and the tunnel through a proxy.
+    static bool IsSecureScheme(const std::string &Scheme);
+    void SetSecureTarget(const std::string &Scheme, const std::string &Host, const std::string &Port,
+                         const std::string &Path);
+    void RelocateSecure(const std::string &Value);
+    void SendTunnelRequest();
+    void ProcessTunnelLine();
+    void HandleTlsHandshakeDone(TCustomWSocket *Sender, std::uint16_t Error);
+    void SendRequestOnConnection(TCustomWSocket *Sender);
+    void TlsFailed();
     // Static: after a handler destroyed the client, not even a call through
     // this is allowed.
     static bool Gone(const std::weak_ptr<int> &Token) { return Token.expired(); }
@@ -284,6 +296,10 @@ private:
     std::string FTargetHost;       // the "Host:" value: the server, never with a port
     std::string FProxyConnectPort; // the proxy's port for every connection of a request
     std::string FPath;             // target of the request line
+    bool FSecure = false;          // the target is an https address
+    std::string FTargetPort;       // the target's port, for a tunnel and an https relocation
+    std::string FOriginPath;       // the target's path, for a relative https relocation
+    bool FTunnelling = false;      // the proxy's answer to CONNECT is being read
     std::string FDnsResult;
     char FReceiveBuffer[8193];
     int FReceiveLen = 0;

@@ -49,7 +49,7 @@ LRESULT TCustomLineWSocket::WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lPar
         HandleLinePending();
         return 0;
     }
-    return TCustomSocksWSocket::WindowProcedure(Msg, wParam, lParam);
+    return TCustomTlsWSocket::WindowProcedure(Msg, wParam, lParam);
 }
 
 void TCustomLineWSocket::HandleLinePending()
@@ -76,7 +76,7 @@ int TCustomLineWSocket::GetRcvdCount()
         return FLineLength;
     if (FRecvCount > 0)
         return FRecvCount;
-    return TCustomSocksWSocket::GetRcvdCount();
+    return TCustomTlsWSocket::GetRcvdCount();
 }
 
 int TCustomLineWSocket::TakeHeld(void *Buffer, int BufferSize)
@@ -98,12 +98,12 @@ int TCustomLineWSocket::DoRecv(void *Buffer, int BufferSize, int Flags)
         return TakeHeld(Buffer, BufferSize);
     if (!FLineMode && FRecvCount > 0)
         return TakeHeld(Buffer, BufferSize);
-    return TCustomSocksWSocket::DoRecv(Buffer, BufferSize, Flags);
+    return TCustomTlsWSocket::DoRecv(Buffer, BufferSize, Flags);
 }
 
 bool TCustomLineWSocket::HasBufferedData()
 {
-    return (!FLineMode && FRecvCount > 0) || TCustomSocksWSocket::HasBufferedData();
+    return (!FLineMode && FRecvCount > 0) || TCustomTlsWSocket::HasBufferedData();
 }
 
 void TCustomLineWSocket::EnsureRecvRoom(int Bytes)
@@ -195,8 +195,8 @@ void TCustomLineWSocket::EditLine(int &Len)
 
 bool TCustomLineWSocket::FireDataAvailable(std::uint16_t Error)
 {
-    if (!FLineMode || FLineEnd.empty() || SocksNegotiating())
-        return TCustomSocksWSocket::FireDataAvailable(Error);
+    if (!FLineMode || FLineEnd.empty() || Negotiating())
+        return TCustomTlsWSocket::FireDataAvailable(Error);
 
     auto alive = AliveToken();
     const unsigned generation = FRecvGeneration;
@@ -205,7 +205,7 @@ bool TCustomLineWSocket::FireDataAvailable(std::uint16_t Error)
     // Without a connection only the held bytes are looked at: asking a
     // closed handle would report an error for nothing.
     if (FHSocket != ws::INVALID_SOCKET) {
-        int n = TCustomSocksWSocket::GetRcvdCount();
+        int n = TCustomTlsWSocket::GetRcvdCount();
         if (n < 0)
             return true;
         if (n == 0)
@@ -213,7 +213,7 @@ bool TCustomLineWSocket::FireDataAvailable(std::uint16_t Error)
         EnsureRecvRoom(n);
         // From the layer below: these bytes count as read when the owner
         // takes its line.
-        int r = TCustomSocksWSocket::DoRecv(FRecvBuffer.data() + FRecvCount, n, 0);
+        int r = TCustomTlsWSocket::DoRecv(FRecvBuffer.data() + FRecvCount, n, 0);
         if (r < 0)
             FLastError = ws::WSAGetLastError();
         if (r > 0) {
@@ -253,7 +253,7 @@ bool TCustomLineWSocket::FireDataAvailable(std::uint16_t Error)
         }
         while (FLineMode && FLineLength > 0) {
             const int before = FLineLength;
-            const bool handled = TCustomSocksWSocket::FireDataAvailable(0);
+            const bool handled = TCustomTlsWSocket::FireDataAvailable(0);
             if (alive.expired() || generation != FRecvGeneration)
                 return true;
             if (!handled) {
@@ -280,12 +280,12 @@ void TCustomLineWSocket::FireSessionClosed(std::uint16_t Error)
     if (!FRecvBuffer.empty()) {
         auto alive = AliveToken();
         const unsigned generation = FRecvGeneration;
-        if (FLineMode && FRecvCount > 0 && !FLineClearData && !SocksNegotiating()) {
+        if (FLineMode && FRecvCount > 0 && !FLineClearData && !Negotiating()) {
             // What is left without a line end is the last line.
             FLineLength = FRecvCount;
             while (FLineMode && FLineLength > 0) {
                 const int before = FLineLength;
-                const bool handled = TCustomSocksWSocket::FireDataAvailable(0);
+                const bool handled = TCustomTlsWSocket::FireDataAvailable(0);
                 if (alive.expired())
                     return;
                 if (generation != FRecvGeneration)
@@ -299,7 +299,7 @@ void TCustomLineWSocket::FireSessionClosed(std::uint16_t Error)
         if (generation == FRecvGeneration)
             ReleaseRecvBuffer();
     }
-    TCustomSocksWSocket::FireSessionClosed(Error);
+    TCustomTlsWSocket::FireSessionClosed(Error);
 }
 
 void TCustomLineWSocket::FireLineLimitExceeded(int RcvdLength, bool &ClearData)

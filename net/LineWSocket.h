@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/SocksWSocket.h"
+#include "net/TlsWSocket.h"
 
 #include <string>
 #include <vector>
@@ -12,7 +12,7 @@ using TLineLimitEvent = std::function<void(TCustomWSocket *Sender, int RcvdLengt
 // Line mode layer: received bytes are collected and handed to OnDataAvailable
 // one complete line (ending with LineEnd) at a time, with optional echo, simple
 // editing (backspace, tab) and a limit on the length of an unfinished line.
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomTlsWSocket {
 public:
     TCustomLineWSocket();
     ~TCustomLineWSocket() override;

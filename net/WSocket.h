@@ -9,3 +9,4 @@
 //   SyncWSocket.h     TCustomSyncWSocket and TWSocket, the synchronous waits
 // The top includes the rest.
 #include "net/SyncWSocket.h"
+#include "net/TlsWSocket.h"

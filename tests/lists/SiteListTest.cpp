@@ -170,3 +170,25 @@ TEST(SiteEntry, CountFieldFilter)
     for (QChar c : QStringLiteral("a.- +\t"))
         EXPECT_FALSE(SoloNumeri(c)) << c.toLatin1();
 }
+
+TEST(SiteEntry, AddressVisited)
+{
+    const struct {
+        const char *sito;
+        const char *url;
+    } rows[] = {
+        {"www.a.it/p", "http://www.a.it/p"},
+        {"https://www.a.it/p", "https://www.a.it/p"},
+        {"HTTPS://www.a.it/", "HTTPS://www.a.it/"},
+        {"Https://a", "Https://a"},
+        {"https:/a", "http://https:/a"},
+        {"httpsx://a", "http://httpsx://a"},
+        {"ftp://a", "http://ftp://a"},
+        {" https://a", "http:// https://a"},
+        {"", "http://"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.sito);
+        EXPECT_EQ(IndirizzoVisita(QString::fromUtf8(row.sito)), QString::fromUtf8(row.url));
+    }
+}
