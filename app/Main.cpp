@@ -28,6 +28,7 @@
 #include <QDate>
 #include <QFrame>
 #include <QLabel>
+#include <QLayout>
 #include <QListWidget>
 #include <QLocale>
 #include <QMenuBar>
@@ -48,6 +49,9 @@ namespace {
 constexpr int kClientWidth = 582;
 constexpr int kClientHeight = 300;
 constexpr int kStatusHeight = 20;
+// The page-source memo's band below the buttons.
+constexpr int kMargineCodice = 6;
+constexpr int kAltezzaCodice = 204;
 
 QToolButton *MakeSpeedButton(QWidget *parent, const char *name, const QString &caption, const QString &hint,
                              QStyle::StandardPixmap icon, const QRect &geometry)
@@ -73,11 +77,13 @@ TfrmMain::TfrmMain(std::unique_ptr<BrowserControl> browser) : browser_(std::move
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("T4V_Quorvi"));
-    // Fixed single border, minimise only.
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    // Fixed single border, minimise only. Without CustomizeWindowHint Qt adds
+    // the buttons it thinks a window needs, maximise included.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
     CreaControlli();
     CreaMenu();
+    FissaDimensioni();
     if (browser_)
         browser_->OnDocumentComplete = [this](const QString &url) { WebBrowserDocumentComplete(url); };
     FormCreate();
@@ -125,9 +131,10 @@ void TfrmMain::CreaControlli()
     Colour(MemoLista, Qt::black, QColor(255, 255, 0));
     MemoLista->addItem(kVuota);
 
-    DisplayMemo = new QPlainTextEdit(Panel1);
+    // Hidden until revealed; then it gets a band of its own below the buttons
+    // (MostraCodice), so the log and the preview stay in view.
+    DisplayMemo = new QPlainTextEdit(central);
     DisplayMemo->setObjectName(QStringLiteral("DisplayMemo"));
-    DisplayMemo->setGeometry(6, 20, 282, 204);
     DisplayMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
     DisplayMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     DisplayMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -227,6 +234,9 @@ void TfrmMain::CreaControlli()
     sbPausa->setEnabled(false);
     sbInterrompi->setEnabled(false);
 
+    // Hidden, it already has its place, clear of every other control.
+    DisplayMemo->setGeometry(RettangoloCodice());
+
     StatusBar = new QStatusBar(this);
     StatusBar->setObjectName(QStringLiteral("StatusBar"));
     StatusBar->setSizeGripEnabled(false);
@@ -303,6 +313,27 @@ void TfrmMain::FormCreate()
 {
     LabelSito->clear();
     AggiornaElencoListe();
+}
+
+QRect TfrmMain::RettangoloCodice() const
+{
+    const int top = pnlPulsanti->geometry().bottom() + 1 + kMargineCodice;
+    return QRect(kMargineCodice, top, centralWidget()->width() - 2 * kMargineCodice, kAltezzaCodice);
+}
+
+void TfrmMain::FissaDimensioni()
+{
+    layout()->activate();
+    setFixedSize(layout()->totalSizeHint());
+}
+
+bool TfrmMain::event(QEvent *event)
+{
+    // The status bar belongs to the run: a menu item passing its empty status
+    // tip must not wipe "Pronto per nuovo quorvi." or the visit count.
+    if (event->type() == QEvent::StatusTip)
+        return true;
+    return QMainWindow::event(event);
 }
 
 void TfrmMain::setVisible(bool visible)
@@ -420,7 +451,7 @@ void TfrmMain::sbHelpClick()
 {
     const QString path = InstalledFilePath(QStringLiteral("help.html"));
     if (FileExists(path))
-        ShellOpen(path);
+        ApriFile(path);
     else
         MsgErrore(QStringLiteral("Impossibile aprire la guida, file help.html non trovato"));
 }
@@ -479,7 +510,22 @@ void TfrmMain::MostraCodice()
         DisplayMemo->clear();
         StreamInMemo(DisplayMemo, pagina);
     }
+    if (!DisplayMemo->isHidden())
+        return;
+    // The window grows by a band below its buttons for the memo, so that
+    // nothing it had is covered; it stays on the screen it is on.
+    QWidget *central = centralWidget();
+    const QRect banda = RettangoloCodice();
+    DisplayMemo->setGeometry(banda);
+    central->setFixedSize(central->width(), banda.bottom() + 1 + kMargineCodice);
     DisplayMemo->setVisible(true);
+    FissaDimensioni();
+    if (const QScreen *screen = this->screen()) {
+        const QRect area = screen->availableGeometry();
+        const QRect frame = frameGeometry();
+        if (frame.bottom() > area.bottom())
+            move(pos().x(), qMax(area.top(), pos().y() - (frame.bottom() - area.bottom())));
+    }
 }
 
 void TfrmMain::AggiungiLog(const QString &text)

@@ -22,6 +22,9 @@ class TfrmStart;
 class TFrmOpzioni;
 class THttpCli;
 class TMemoryStream;
+#include "app/RegistroVisite.h"
+#include <QDeadlineTimer>
+#include <optional>
 
 // The program's main window: the list files, the preview of the chosen list,
 // the run over it and the doors to every other window.
@@ -124,8 +127,12 @@ public:
 
     // A hook for tests: called right before each visit, with the address.
     std::function<void(const QString &url)> PrimaDellaVisita;
+    // A hook for tests: how long a wait of the run really lasts, given the
+    // milliseconds it was asked for (the 10 s and 5 s bandwidth pauses).
+    std::function<std::uint32_t(std::uint32_t ms)> DurataAttesa;
 
 protected:
+    bool event(QEvent *event) override;
     void setVisible(bool visible) override;
     void closeEvent(QCloseEvent *event) override;
 
@@ -147,6 +154,22 @@ private:
     void ImpostaStatoControlli(bool running);
     void MostraVuota();
     void MostraModale(QDialog *dialog);
+    // Waits ms milliseconds with the window alive: drawn, Pausa showing its
+    // message at once, Interrompi ending the wait. ogniSecondo gets the
+    // milliseconds still to wait, about once a second. False when interrupted.
+    bool AttesaViva(std::uint32_t ms, const std::function<void(std::uint32_t restano)> &ogniSecondo = {});
+    void MostraPausa();
+    // The wait a server asked for (429 or 503), shown counting down in the
+    // status bar. False when interrupted.
+    bool AttesaServer(qint64 ms);
+    // After a text visit: how long the server asked us to wait, noted in the
+    // visit's reason and kept for the next visit.
+    void CortesiaVersoServer();
+    void RegistraVisita();
+    // The window takes exactly the room of its controls, no more, no less.
+    void FissaDimensioni();
+    // Where the page-source memo goes: a band of its own below the buttons.
+    QRect RettangoloCodice() const;
 
     std::unique_ptr<BrowserControl> browser_;
     TFrmAbout *about_ = nullptr;
@@ -160,4 +183,13 @@ private:
     bool inEsecuzione_ = false;
     bool chiusuraRichiesta_ = false;
     bool attesaPagina_ = false;
+    // The visit record of the run in hand, and what goes into its next row.
+    std::unique_ptr<RegistroVisite> registro_;
+    RigaVisita visita_;
+    QString listaRun_;
+    int volteVoce_ = 0;
+    QString erroreRegistro_; // the first row that could not be written, reported at the end
+    int righeNonScritte_ = 0;
+    bool timeoutScattato_ = false;
+    std::optional<QDeadlineTimer> attesaServer_; // the moment a server let us come back
 };

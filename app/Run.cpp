@@ -2,6 +2,8 @@
 // act on it from outside while it waits.
 
 #include "app/Main.h"
+#include "app/RegistroVisite.h"
+#include "app/Resoconto.h"
 #include "fx/Fx.h"
 #include "lists/SiteList.h"
 #include "net/HttpProt.h"
@@ -15,7 +17,9 @@
 #include "settings/Opzioni.h"
 
 #include <QAction>
-#include <QDate>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QListWidget>
 #include <QLocale>
@@ -25,22 +29,29 @@
 #include <QStatusBar>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QTime>
 #include <QTimer>
 #include <QToolButton>
 
 namespace {
-QString DataBreve()
-{
-    return QLocale::system().toString(QDate::currentDate(), QLocale::ShortFormat);
-}
+// A server may ask for hours. A run that sits still that long looks hung and
+// holds the user's machine for nothing; ten minutes is polite enough, and the
+// user can always start the list again later.
+constexpr qint64 kAttesaServerMassimaMs = 10 * 60 * 1000;
+// A 429 without Retry-After: as long as the "Min" bandwidth pause.
+constexpr qint64 kAttesa429Ms = 10000;
 
-// The user's long time format, hours, minutes and seconds, without a time zone.
-QString OraLunga()
+// The text of the failure being handled; called inside a catch block.
+QString TestoErroreCorrente()
 {
-    QString format = QLocale::system().timeFormat(QLocale::LongFormat);
-    format.remove(QLatin1Char('t'));
-    return QLocale::system().toString(QTime::currentTime(), format.trimmed());
+    try {
+        throw;
+    } catch (const Exception &e) {
+        return e.Message();
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+        return QStringLiteral("errore sconosciuto");
+    }
 }
 // An entry as a message quotes it. A list file may hold a line of megabytes,
 // which no message box can show; the start tells the user which entry it is.
@@ -101,6 +112,11 @@ void TfrmMain::btIniziaClick()
     } ritmo{this};
     setUpdatesEnabled(false);
     ritmo_->start();
+    listaRun_ = LabelListaProvenienza->text();
+    registro_ = std::make_unique<RegistroVisite>(CartellaProgramma() + kNomeRegistroVisite);
+    erroreRegistro_.clear();
+    righeNonScritte_ = 0;
+    attesaServer_.reset();
     StatusBar->showMessage(QStringLiteral("Procedura avviata..."));
     AggiungiLog(QString());
     AggiungiLog(QStringLiteral("Inizio di ") + LabelVolte->text() + QStringLiteral(" multi accessi in:"));
@@ -121,6 +137,7 @@ void TfrmMain::btIniziaClick()
             AggiungiLog(LabelSito->text());
             PrgBar1->setMaximum(qMax(*volte, 1));
             PrgBar1->setValue(0);
+            volteVoce_ = *volte;
             for (int i = 1; i <= *volte; ++i)
                 Accesso(i);
         }
@@ -134,11 +151,21 @@ void TfrmMain::Accesso(int i)
     if (Interrotto)
         return;
 
+    // A server that asked for a pause gets it before anything else.
+    if (attesaServer_) {
+        const qint64 restano = attesaServer_->remainingTime();
+        attesaServer_.reset();
+        if (restano > 0 && !AttesaServer(restano))
+            return;
+    }
+
     const Impostazioni opzioni = opzioni_ ? opzioni_->Valori() : Impostazioni{};
-    if (opzioni.banda == 0)
-        Sleep(10000);
-    else if (opzioni.banda == 1)
-        Sleep(5000);
+    // The pause keeps the window alive; Interrompi during it ends the run
+    // without this visit.
+    if (opzioni.banda == 0 || opzioni.banda == 1) {
+        if (!AttesaViva(opzioni.banda == 0 ? 10000 : 5000))
+            return;
+    }
 
     if (opzioni.avvisaDopo10 && AccessiFalliti > 9) {
         if (MsgRichiesta(QStringLiteral("Si sono verificati più di accessi ") + QString::number(AccessiFalliti) +
@@ -147,10 +174,8 @@ void TfrmMain::Accesso(int i)
         AccessiFalliti = 0;
     }
 
-    if (PausaRichiesta) {
-        MsgInfo(QStringLiteral("Stato di pausa, per riprendere la scansione premere OK."));
-        PausaRichiesta = false;
-    }
+    if (PausaRichiesta)
+        MostraPausa();
 
     // The options may have changed while the boxes were up.
     const Impostazioni attuali = opzioni_ ? opzioni_->Valori() : Impostazioni{};
@@ -160,12 +185,35 @@ void TfrmMain::Accesso(int i)
     const QString url = IndirizzoVisita(LabelSito->text());
     if (PrimaDellaVisita)
         PrimaDellaVisita(url);
+    visita_ = RigaVisita{};
+    visita_.inizio = AdessoLocale();
+    visita_.lista = listaRun_;
+    visita_.indirizzo = url;
+    visita_.accesso = i;
+    visita_.di = volteVoce_;
+    visita_.grafica = attuali.modalitaGrafica;
+    timeoutScattato_ = false;
+    const bool giaInterrotto = Interrotto;
+    QElapsedTimer durata;
+    durata.start();
     if (attuali.modalitaGrafica) {
         AccessoGrafico(url);
         PaginaCaricata = false;
     } else {
         AccessoTesto(url);
     }
+    visita_.durataMs = durata.elapsed();
+    if (visita_.esito != QLatin1String("fatto")) {
+        if (timeoutScattato_) {
+            visita_.motivo = QStringLiteral("timeout");
+        } else if (Interrotto && !giaInterrotto) {
+            visita_.esito = QStringLiteral("interrotto");
+            visita_.motivo = QStringLiteral("interrotto");
+        }
+    }
+    if (!attuali.modalitaGrafica)
+        CortesiaVersoServer();
+    RegistraVisita();
 
     ProcessMessages();
     if (TimerOut->isActive())
@@ -186,6 +234,79 @@ void TfrmMain::Accesso(int i)
         Qt::QueuedConnection);
 }
 
+void TfrmMain::CortesiaVersoServer()
+{
+    if (visita_.stato != 429 && visita_.stato != 503)
+        return;
+    std::optional<qint64> ms = RetryAfterMs(HttpCli1->RcvdHeader(), QDateTime::currentDateTimeUtc());
+    if (!ms && visita_.stato == 429)
+        ms = kAttesa429Ms;
+    if (!ms)
+        return;
+    const qint64 attesa = qMin(*ms, kAttesaServerMassimaMs);
+    attesaServer_ = QDeadlineTimer(attesa, Qt::PreciseTimer);
+    QString nota = QStringLiteral("attesa di %1 s chiesta dal server").arg((attesa + 999) / 1000);
+    if (attesa < *ms)
+        nota += QStringLiteral(" (ridotta da %1 s)").arg((*ms + 999) / 1000);
+    visita_.motivo = visita_.motivo.isEmpty() ? nota : visita_.motivo + QStringLiteral("; ") + nota;
+}
+
+bool TfrmMain::AttesaServer(qint64 ms)
+{
+    const QString prima = StatusBar->currentMessage();
+    const bool finita = AttesaViva(static_cast<std::uint32_t>(ms), [this](std::uint32_t restano) {
+        StatusBar->showMessage(
+            QStringLiteral("Il server chiede di attendere: ancora %1 s...").arg((restano + 999) / 1000));
+    });
+    StatusBar->showMessage(prima);
+    return finita;
+}
+
+void TfrmMain::RegistraVisita()
+{
+    if (!registro_)
+        return;
+    try {
+        registro_->Aggiungi(visita_);
+    } catch (...) {
+        // The run goes on; the user hears of it once, when the run ends.
+        if (erroreRegistro_.isEmpty())
+            erroreRegistro_ = TestoErroreCorrente();
+        ++righeNonScritte_;
+    }
+}
+
+void TfrmMain::MostraPausa()
+{
+    MsgInfo(QStringLiteral("Stato di pausa, per riprendere la scansione premere OK."));
+    PausaRichiesta = false;
+}
+
+bool TfrmMain::AttesaViva(std::uint32_t ms, const std::function<void(std::uint32_t restano)> &ogniSecondo)
+{
+    const QDeadlineTimer fine(DurataAttesa ? DurataAttesa(ms) : ms, Qt::PreciseTimer);
+    QTimer sveglia;
+    sveglia.setSingleShot(true);
+    sveglia.setTimerType(Qt::PreciseTimer);
+    while (!Interrotto) {
+        // The time of a pause message counts: the wait is for a moment, not a length of idling.
+        if (PausaRichiesta) {
+            MostraPausa();
+            continue;
+        }
+        const qint64 restano = fine.remainingTime();
+        if (restano <= 0)
+            return true;
+        if (ogniSecondo)
+            ogniSecondo(static_cast<std::uint32_t>(restano));
+        // Woken at the end of the wait or of the second, or by whatever comes
+        // first: a click, a redraw, the run's timers.
+        sveglia.start(static_cast<int>(ogniSecondo ? qMin<qint64>(restano, (restano - 1) % 1000 + 1) : restano));
+        ProcessMessagesWaiting();
+    }
+    return false;
+}
+
 void TfrmMain::AccessoGrafico(const QString &url)
 {
     AggiungiLog(QStringLiteral("Multi accesso numero ") + QString::number(PrgBar1->value() + 1));
@@ -201,9 +322,13 @@ void TfrmMain::AccessoGrafico(const QString &url)
         WaitUntil([this] { return PaginaCaricata; });
         attesaPagina_ = false;
         riuscita = browser_->LastLoadError().isEmpty();
+        visita_.stato = browser_->LastLoadStatus();
+        visita_.motivo = browser_->LastLoadError();
     } catch (...) {
         attesaPagina_ = false;
+        visita_.motivo = TestoErroreCorrente();
     }
+    visita_.esito = riuscita ? QStringLiteral("fatto") : QStringLiteral("errore");
     if (riuscita) {
         LogFatto();
     } else {
@@ -217,6 +342,7 @@ void TfrmMain::AccessoTesto(const QString &url)
     DisplayMemo->clear();
     codiceNascosto_.clear();
     TMemoryStream stream;
+    bool partita = true;
     AggiungiLog(QStringLiteral("Multi accesso numero ") + QString::number(PrgBar1->value() + 1));
     try {
         HttpCli1->SetURL(EncodeAnsi(url).toStdString());
@@ -230,11 +356,26 @@ void TfrmMain::AccessoTesto(const QString &url)
         else
             StreamInMemo(DisplayMemo, stream);
         LogFatto();
+        visita_.esito = QStringLiteral("fatto");
     } catch (...) {
         HttpCli1->SetRcvdStream(nullptr);
         ++AccessiFalliti;
         LogErrore();
+        visita_.esito = QStringLiteral("errore");
+        // The client's own words: the server's reason phrase, or what kept
+        // the answer from coming.
+        visita_.motivo = TestoErroreCorrente();
+        try {
+            throw;
+        } catch (const EHttpException &e) {
+            // A request refused before it started (codes below 400) leaves
+            // the client holding the previous answer: none of it is this one's.
+            partita = e.ErrorCode() >= 400;
+        } catch (...) {
+        }
     }
+    visita_.stato = partita ? StatoRisposta(HttpCli1->RcvdHeader()) : 0;
+    visita_.byte = partita ? HttpCli1->RcvdCount() : 0;
 }
 
 void TfrmMain::StreamInMemo(QPlainTextEdit *memo, const TMemoryStream &stream)
@@ -292,19 +433,29 @@ void TfrmMain::FineRitmo()
     ritmo_->stop();
     AggiornaMemoLog();
     setUpdatesEnabled(true);
+    // Drawn now, not when the loop gets round to it: a run of one visit ends
+    // before the first frame, and the question that follows must not stand
+    // over the window as it was before the run.
+    repaint();
 }
 
 void TfrmMain::FineMultiAccesso()
 {
     FineRitmo();
+    registro_.reset();
+    if (!erroreRegistro_.isEmpty()) {
+        MsgErrore(QStringLiteral("Impossibile scrivere il registro delle visite (%1 righe non scritte): ")
+                      .arg(righeNonScritte_) +
+                  erroreRegistro_);
+        erroreRegistro_.clear();
+    }
     if (!Interrotto && MsgRichiesta(QStringLiteral("Vuoi visualizzare a video il resoconto del multi accesso?"))) {
         AggiungiLog(QString());
-        AggiungiLog(QStringLiteral("Multi accesso eseguito in data ") + DataBreve() +
-                    QStringLiteral(" concluso alle ore ") + OraLunga());
+        AggiungiLog(RigaConclusione(QLocale::system(), QDateTime::currentDateTime()));
         const QString path = CartellaProgramma() + QStringLiteral("LogQuorvi.txt");
         try {
             WriteTextLines(path, righeLog_);
-            ShellOpen(path);
+            ApriFile(path);
         } catch (const Exception &e) {
             // The run still has to end properly; the user learns why there is no log.
             MsgErrore(e.Message());
@@ -347,6 +498,7 @@ void TfrmMain::sbPausaClick()
 
 void TfrmMain::TimerOutTimer()
 {
+    timeoutScattato_ = true;
     if (opzioni_ && opzioni_->Valori().modalitaGrafica) {
         if (browser_)
             browser_->Stop();

@@ -23,6 +23,7 @@ int main(int argc, char **argv)
 
     PrepareBrowserEngine();
     Application app(argc, argv);
+    PrepareBrowserEngineAfterApplication();
     SetApplicationTitle(QStringLiteral("T4V_Quorvi"));
     // Lets the desktop match the windows to the menu entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral(QUORVI_APP_ID));

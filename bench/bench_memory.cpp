@@ -120,6 +120,7 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     PrepareBrowserEngine();
     Application app(argc, argv);
+    PrepareBrowserEngineAfterApplication();
     SetApplicationTitle(QStringLiteral("T4V_Quorvi"));
     try {
         QTemporaryDir folder;

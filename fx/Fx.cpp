@@ -26,13 +26,17 @@ bool MsgRichiesta(const QString &text)
 
 void InviaMail(const QString &recipient, const QString &subject, const QString &body)
 {
-    ShellOpen(QStringLiteral("mailto:") + recipient + QStringLiteral("?subject=") + subject + QStringLiteral("&body=") +
-              body);
+    if (!ShellOpen(QStringLiteral("mailto:") + recipient + QStringLiteral("?subject=") + subject +
+                   QStringLiteral("&body=") + body))
+        MsgErrore(QStringLiteral("Impossibile preparare la mail a ") + recipient +
+                  QStringLiteral(": nessun programma di posta disponibile."));
 }
 
 void ApriFile(const QString &target)
 {
-    ShellOpen(target);
+    if (!ShellOpen(target))
+        MsgErrore(QStringLiteral("Impossibile aprire \"") + target +
+                  QStringLiteral("\": nessun programma disponibile per aprirlo."));
 }
 
 QString CartellaProgramma()

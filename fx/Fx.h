@@ -20,8 +20,10 @@ void MsgErrore(const QString &text);
 bool MsgRichiesta(const QString &text);
 
 // "mailto:" + recipient + "?subject=" + subject + "&body=" + body, unencoded.
+// When the desktop has no program to take it, the error box says so.
 void InviaMail(const QString &recipient, const QString &subject, const QString &body);
-// A file or web address handed to its default application.
+// A file or web address handed to its default application; the error box
+// when there is none.
 void ApriFile(const QString &target);
 // The folder of the user's lists, settings and logs, with its trailing separator:
 // the program's own folder in portable use, else the user's data folder.

@@ -31,7 +31,8 @@ constexpr int kMassimoVoci = 50;
 QChar CarattereDigitato(const QKeyEvent &event)
 {
     const int key = event.key();
-    if (key == Qt::Key_Tab || key == Qt::Key_Backtab || (event.modifiers() & Qt::AltModifier))
+    // Delete is an editing key, although X11 and Wayland give it the text 0x7f.
+    if (key == Qt::Key_Tab || key == Qt::Key_Backtab || key == Qt::Key_Delete || (event.modifiers() & Qt::AltModifier))
         return {};
     if (key == Qt::Key_Return || key == Qt::Key_Enter)
         return QChar(13);
@@ -320,9 +321,12 @@ bool TfrmListe::eventFilter(QObject *watched, QEvent *event)
         // or another window taking the focus does not.
         QWidget *next = QApplication::focusWidget();
         if (next && next != EditSito && isAncestorOf(next)) {
-            // Run after the focus change has finished, not in the middle of it:
-            // the information box has a message loop of its own.
-            QTimer::singleShot(0, this, Guarded([this] { EditSitoExit(); }));
+            // The text is taken now: a click on a list moves the focus first and
+            // then runs the list's handler, which refills or empties the field.
+            // The rest runs after the focus change has finished, not in the
+            // middle of it: the information box has a message loop of its own.
+            const QString testo = EditSito->text();
+            QTimer::singleShot(0, this, Guarded([this, testo] { UscitaSito(testo); }));
         }
     }
     return QDialog::eventFilter(watched, event);
@@ -341,7 +345,10 @@ void TfrmListe::EditSitoKeyPress(QChar &key)
 void TfrmListe::EdVolteKeyPress(QChar &key)
 {
     modificato_ = true;
-    if (!SoloNumeri(key)) {
+    // Only what would be typed into the field is filtered; control characters
+    // (Ctrl+A, C, V, X, Z) are the field's editing commands.
+    const bool digitato = key.unicode() >= 0x20 && key.unicode() != 0x7f;
+    if (digitato && !SoloNumeri(key)) {
         key = QChar();
         return;
     }
@@ -579,7 +586,12 @@ void TfrmListe::BoxElencoListeClick()
 
 void TfrmListe::EditSitoExit()
 {
-    if (EditSito->text() != QLatin1String("quazo"))
+    UscitaSito(EditSito->text());
+}
+
+void TfrmListe::UscitaSito(const QString &testo)
+{
+    if (testo != QLatin1String("quazo"))
         return;
     MsgInfo(QStringLiteral("Apertura visualizzatore riuscita."));
     if (mostraCodiceHtml_)

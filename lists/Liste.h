@@ -93,6 +93,8 @@ private:
     void AzzeraCampi();
     bool MemoListaVuota() const;
     bool PuoUscire();
+    // The hidden switch, given the address field's text as the focus left it.
+    void UscitaSito(const QString &testo);
 
     std::function<void()> mostraCodiceHtml_;
     bool modificato_ = false;

@@ -122,6 +122,8 @@ Impostazioni TFrmOpzioni::Valori() const
 void TFrmOpzioni::ApplicaImpostazioni(const Impostazioni &values)
 {
     TrackBarBanda->setValue(values.banda);
+    // A longer proxy from the file is shown whole, not cut to the typing limit.
+    editProxy->setMaxLength(qMax<int>(kProxyMaxLength, values.proxy.size()));
     editProxy->setText(values.proxy);
     cbAvvisaDopo10->setChecked(values.avvisaDopo10);
     cbTimerOut->setChecked(values.timerOut);

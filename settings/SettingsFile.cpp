@@ -43,10 +43,9 @@ Impostazioni ParseSettingsLines(const QStringList &lines)
 
     Impostazioni values;
     values.banda = std::clamp(banda, kBandaMin, kBandaMax);
+    // A hand-edited file may hold a longer proxy than the field lets one type
+    // ("proxy.example.com:8080"); it is a valid address all the same.
     values.proxy = line(1);
-    if (values.proxy.size() > kProxyMaxLength)
-        throw ESettingsError(QStringLiteral("L'indirizzo del proxy nel file delle impostazioni supera %1 caratteri.")
-                                 .arg(kProxyMaxLength));
     values.avvisaDopo10 = line(2) == kTrue;
     values.timerOut = line(3) == kTrue;
     values.modalitaGrafica = line(4) == kTrue;

@@ -28,8 +28,8 @@ inline const QString kSettingsFileName = QStringLiteral("impquorvi.imptvx");
 constexpr int kSettingsLineCount = 5;
 constexpr int kBandaMin = 0;
 constexpr int kBandaMax = 2;
-// The proxy field takes no more than this; a longer text could not be shown
-// in it unchanged.
+// What the proxy field lets one type; a longer proxy loaded from the file is
+// shown and kept whole.
 constexpr int kProxyMaxLength = 16;
 // What the window writes is a few dozen bytes. Anything this large is not a
 // settings file, and reading or "repairing" it would only do harm.
@@ -45,7 +45,7 @@ QStringList BuildSettingsLines(const Impostazioni &values);
 // Reads lines back. Line 1 must be a whole number and is clamped into the
 // bandwidth range; lines 3 to 5 count as checked only when exactly "True".
 // Missing lines read as empty ones, lines after the fifth are ignored. Raises
-// ESettingsError when line 1 is not a whole number or the proxy is too long.
+// ESettingsError when line 1 is not a whole number.
 Impostazioni ParseSettingsLines(const QStringList &lines);
 
 // Cuts the file's bytes into lines. Raises ESettingsError for a file far too

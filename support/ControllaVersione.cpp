@@ -260,8 +260,11 @@ void TFrmControllaVersione::sbControllaClick()
     ListURL->addItems(valori);
     DisplayMemo->clear();
 
-    const int versione = ListURL->count() > 0 ? LeggiNumeroVersione(ListURL->item(0)->text()).value_or(0) : 0;
-    LabVerInternet->setText(versione > 0 ? QString::number(versione) : QString());
+    // A site that says 0 says so: only a missing or unreadable number is left blank.
+    const std::optional<int> letta =
+        ListURL->count() > 0 ? LeggiNumeroVersione(ListURL->item(0)->text()) : std::nullopt;
+    const int versione = letta.value_or(0);
+    LabVerInternet->setText(letta ? QString::number(versione) : QString());
     LabVerInternet->adjustSize();
 
     if (versione > versioneAttuale_) {

@@ -5,24 +5,22 @@
 #include <QUrl>
 
 namespace {
-std::function<void(const QString &)> &Recorder()
+std::function<bool(const QString &)> &Recorder()
 {
-    static std::function<void(const QString &)> recorder;
+    static std::function<bool(const QString &)> recorder;
     return recorder;
 }
 } // namespace
 
-void SetShellRecorder(std::function<void(const QString &)> recorder)
+void SetShellRecorder(std::function<bool(const QString &)> recorder)
 {
     Recorder() = std::move(recorder);
 }
 
-void ShellOpen(const QString &target)
+bool ShellOpen(const QString &target)
 {
-    if (Recorder()) {
-        Recorder()(target);
-        return;
-    }
+    if (Recorder())
+        return Recorder()(target);
     QUrl url;
     if (target.startsWith(u'/') || QFileInfo::exists(target))
         url = QUrl::fromLocalFile(target);
@@ -32,5 +30,5 @@ void ShellOpen(const QString &target)
         url = QUrl(target, QUrl::TolerantMode);
     else
         url = QUrl(QStringLiteral("http://") + target, QUrl::TolerantMode);
-    QDesktopServices::openUrl(url);
+    return QDesktopServices::openUrl(url);
 }

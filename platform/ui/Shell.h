@@ -4,9 +4,11 @@
 #include <functional>
 
 // Hands a file path or an address (web or "mailto:") to the desktop's default
-// application. Returns at once and reports nothing, like the shell call it
-// stands in for.
-void ShellOpen(const QString &target);
+// application and returns at once. False when no application could be started
+// for it (no opener installed, nothing registered for the kind of target), so
+// the caller can tell the user instead of leaving a click without effect.
+bool ShellOpen(const QString &target);
 
-// Tests record the targets instead of starting programs.
-void SetShellRecorder(std::function<void(const QString &)> recorder);
+// Tests record the targets instead of starting programs; the recorder's answer
+// stands for whether an application was started.
+void SetShellRecorder(std::function<bool(const QString &)> recorder);

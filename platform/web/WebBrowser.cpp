@@ -76,9 +76,49 @@ void SetSaveFileChooser(SaveFileChooser chooser)
     Chooser() = std::move(chooser);
 }
 
+bool IsUnusedGlNotice(QtMsgType type, const QString &message)
+{
+    // The engine ends its line with a line break of its own.
+    const QString text = message.trimmed();
+    return type == QtWarningMsg &&
+           (text == QLatin1String("QXcbIntegration: Cannot create platform OpenGL context, neither GLX nor EGL are "
+                                  "enabled") ||
+            text == QLatin1String("No suitable graphics backend found"));
+}
+
+namespace {
+bool &GlChoiceMade()
+{
+    static bool made = false;
+    return made;
+}
+
+QtMessageHandler &NextHandler()
+{
+    static QtMessageHandler next = nullptr;
+    return next;
+}
+
+void DropUnusedGlNotices(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (!IsUnusedGlNotice(type, message) && NextHandler())
+        NextHandler()(type, context, message);
+}
+} // namespace
+
 void PrepareBrowserEngine()
 {
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    // The engine makes an OpenGL context with the application object, to share
+    // with views that show its pages. This program shows none, and the engine
+    // works without OpenGL (it draws in software then); on a machine with
+    // software OpenGL only, that context alone loads some 50 MB of renderer
+    // into a program that may never visit a page graphically.
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION")) {
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
+        GlChoiceMade() = true;
+        NextHandler() = qInstallMessageHandler(DropUnusedGlNotices);
+    }
     if (geteuid() == 0)
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     // The engine's own calls home (updates, sync, safe browsing) have no place
@@ -86,6 +126,14 @@ void PrepareBrowserEngine()
     QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
     flags += " --disable-background-networking --disable-component-update --disable-sync --no-first-run";
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags.trimmed());
+}
+
+void PrepareBrowserEngineAfterApplication()
+{
+    // X11's OpenGL is chosen once, while the application object is made;
+    // programs this one opens (the user's browser) must not inherit the choice.
+    if (std::exchange(GlChoiceMade(), false))
+        qunsetenv("QT_XCB_GL_INTEGRATION");
 }
 
 WebBrowser::WebBrowser(QObject *parent) : QObject(parent) {}

@@ -11,10 +11,17 @@ class QWebEnginePage;
 class QWebEngineProfile;
 
 // Call before the application object exists: shares GL contexts as the engine
-// requires and, when the program runs as root, turns off the engine's sandbox
-// (it refuses to start as root otherwise). It costs nothing: the engine itself
-// starts only when a control first needs it.
+// requires, keeps OpenGL off on X11 (see the definition) and, when the program
+// runs as root, turns off the engine's sandbox (it refuses to start as root
+// otherwise). It costs nothing: the engine itself starts only when a control
+// first needs it.
 void PrepareBrowserEngine();
+// Call right after the application object is made.
+void PrepareBrowserEngineAfterApplication();
+
+// The warnings Qt and the engine print about the OpenGL PrepareBrowserEngine
+// keeps off: expected, so the program's output is spared them.
+bool IsUnusedGlNotice(QtMsgType type, const QString &message);
 
 // Where a download is saved: gets the path offered (the user's download folder
 // and the file's name) and returns the one the user chose, empty to refuse the

@@ -97,6 +97,11 @@ protected:
         fake = browser.get();
         w = CreaFinestre(std::move(browser));
         main = w.main.get();
+        // The run's waits are recorded and take no time unless a test says so.
+        main->DurataAttesa = [this](std::uint32_t ms) {
+            waits.push_back(ms);
+            return waitFor ? waitFor(ms) : 0u;
+        };
         // The start window's ten seconds are not waited for in tests.
         w.start->TimerStart->setInterval(1);
     }
@@ -147,6 +152,9 @@ protected:
     BoxScript boxes;
     ShellLog shell;
     std::vector<std::uint32_t> sleeps;
+    std::vector<std::uint32_t> waits;
+    std::function<std::uint32_t(std::uint32_t)> waitFor; // real length of a wait
+
     Finestre w;
     TfrmMain *main = nullptr;
     FakeBrowser *fake = nullptr;

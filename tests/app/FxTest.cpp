@@ -49,6 +49,19 @@ TEST(Fx, MailAddressIsJoinedUnencoded)
                            "/tmp/a file.txt"}));
 }
 
+TEST(Fx, WhatTheDesktopCannotOpenIsReported)
+{
+    ShellLog shell;
+    shell.NothingOpens();
+    BoxScript boxes;
+    boxes.ExpectError("Impossibile aprire \"/tmp/LogQuorvi.txt\": nessun programma disponibile per aprirlo.");
+    boxes.ExpectError("Impossibile preparare la mail a r@x.example: nessun programma di posta disponibile.");
+    ApriFile("/tmp/LogQuorvi.txt");
+    InviaMail("r@x.example", "s", "b");
+    boxes.Verify();
+    EXPECT_EQ(shell.Targets().size(), 2);
+}
+
 TEST(Fx, ProgramFolderEndsWithSeparator)
 {
     EXPECT_TRUE(CartellaProgramma().endsWith('/'));

@@ -8,7 +8,10 @@
 #include <QLineEdit>
 
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
 #include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTest>
 
 using MainWindow = AppFixture;
@@ -51,6 +54,22 @@ TEST_F(MainWindow, StartWindowStandsAloneThenMainWindowAndSettings)
     // The settings file was loaded once the start window had gone.
     EXPECT_EQ(w.opzioni->Valori(), (Impostazioni{1, "proxy:8080", false, true, true}));
     main->hide();
+}
+
+TEST_F(MainWindow, FixedSizeWithoutMaximiseAndAStatusBarMenusLeaveAlone)
+{
+    EXPECT_FALSE(main->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_TRUE(main->windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_EQ(main->minimumSize(), main->maximumSize());
+    EXPECT_EQ(main->minimumSize(), main->size());
+
+    main->StatusBar->showMessage("Accesso n. 2 di 3 totali");
+    // What a menu does when the mouse passes over its items.
+    main->mnuSetupDate->showStatusText(main->menuBar());
+    main->About1->showStatusText(main->mnuHelp);
+    QStatusTipEvent tip(QString{});
+    QCoreApplication::sendEvent(main->MemoLista, &tip);
+    EXPECT_EQ(main->StatusBar->currentMessage(), "Accesso n. 2 di 3 totali");
 }
 
 TEST_F(MainWindow, StartLogoOpensTheMakersSite)

@@ -2,6 +2,7 @@
 
 #include "platform/TextCodec.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
 #include <QStatusBar>
@@ -197,7 +198,8 @@ TEST_F(Run, CompletionBetweenVisitsEndsTheNextWaitAtOnce)
             // the second page itself never reports.
             fake->Complete("late");
             fake->completeOnNavigate = false;
-            QTimer::singleShot(5000, &scope, [&] {
+            // Tied to the window, so it cannot fire into a later test.
+            QTimer::singleShot(5000, main, [&] {
                 rescued = true;
                 fake->Complete("rescue");
             });
@@ -282,13 +284,75 @@ TEST_F(Run, BandwidthWaitsBeforeEachVisit)
     w.opzioni->TrackBarBanda->setValue(0);
     boxes.ExpectQuestion(kReport, false);
     main->btIniziaClick();
-    EXPECT_EQ(sleeps, (std::vector<std::uint32_t>{10000, 10000}));
-    sleeps.clear();
+    EXPECT_EQ(waits, (std::vector<std::uint32_t>{10000, 10000}));
+    waits.clear();
     LoadList("mia.tvx", "Sito=alfa Num=1\r\n");
     w.opzioni->TrackBarBanda->setValue(1);
     boxes.ExpectQuestion(kReport, false);
     main->btIniziaClick();
-    EXPECT_EQ(sleeps, (std::vector<std::uint32_t>{5000}));
+    EXPECT_EQ(waits, (std::vector<std::uint32_t>{5000}));
+}
+
+TEST_F(Run, BandwidthPauseKeepsTheWindowAliveAndAnswersAtOnce)
+{
+    main->show();
+    LoadList("mia.tvx", "Sito=alfa Num=2\r\n");
+    w.opzioni->TrackBarBanda->setValue(0);
+    waitFor = [](std::uint32_t ms) { return ms; }; // the real ten seconds
+    struct Paints : QObject {
+        int count = 0;
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            count += e->type() == QEvent::Paint;
+            return false;
+        }
+    } paints;
+    main->installEventFilter(&paints);
+    QElapsedTimer clock;
+    clock.start();
+    int paintsBeforePause = -1;
+    bool visitedBeforePause = true;
+    QTimer::singleShot(300, main, [&] { main->sbPausa->click(); });
+    boxes.ExpectInfo(kPause, [&] {
+        paintsBeforePause = paints.count;
+        visitedBeforePause = !fake->navigated.isEmpty();
+        main->sbInterrompi->click();
+    });
+    main->btIniziaClick();
+    // Pausa answered during the wait, the window was drawn meanwhile, and
+    // Interrompi ended the run there, without that visit.
+    EXPECT_FALSE(visitedBeforePause);
+    EXPECT_GT(paintsBeforePause, 0);
+    EXPECT_TRUE(fake->navigated.isEmpty());
+    EXPECT_LT(clock.elapsed(), 9000);
+    EXPECT_EQ(main->RigheLog(), QStringList{"Si sono verificati errori."});
+    ExpectIdle();
+    main->removeEventFilter(&paints);
+    main->hide();
+}
+
+TEST_F(Run, AShortRunIsDrawnBeforeTheQuestion)
+{
+    main->show();
+    LoadList("mia.tvx", "Sito=alfa Num=1\r\n");
+    struct LastPaint : QObject {
+        QPlainTextEdit *memo = nullptr;
+        QString shown;
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            if (e->type() == QEvent::Paint)
+                shown = memo->toPlainText();
+            return false;
+        }
+    } paint;
+    paint.memo = main->MemoLogOperazio;
+    main->MemoLogOperazio->viewport()->installEventFilter(&paint);
+    QString drawnAtQuestion;
+    boxes.ExpectQuestion(kReport, false, [&] { drawnAtQuestion = paint.shown; });
+    main->btIniziaClick();
+    EXPECT_EQ(drawnAtQuestion, "\nInizio di 1 multi accessi in:\nalfa\nMulti accesso numero 1\nalfa...fatto.");
+    main->MemoLogOperazio->viewport()->removeEventFilter(&paint);
+    main->hide();
 }
 
 TEST_F(Run, MalformedEntryIsSkippedWithAWarning)

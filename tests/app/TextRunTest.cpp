@@ -153,8 +153,19 @@ TEST_F(TextRun, HiddenPageSourceIsShownWhenRevealed)
     boxes.ExpectQuestion(kReport, false);
     main->btIniziaClick();
     EXPECT_EQ(main->RigheCodice(), (QStringList{"tre", "quattro"}));
+    const int heightBefore = main->height();
     RevealPageSourceThroughEditor();
     EXPECT_TRUE(main->DisplayMemo->isVisible());
+    // It has room of its own: the log and the preview stay in view beside it,
+    // inside a window grown to hold it and still of fixed size.
+    const auto inWindow = [&](QWidget *x) { return QRect(x->mapTo(main, QPoint(0, 0)), x->size()); };
+    for (QWidget *other : std::initializer_list<QWidget *>{main->MemoLogOperazio, main->MemoLista, main->pnlPulsanti}) {
+        EXPECT_TRUE(other->isVisible()) << other->objectName().toStdString();
+        EXPECT_FALSE(inWindow(main->DisplayMemo).intersects(inWindow(other))) << other->objectName().toStdString();
+    }
+    EXPECT_TRUE(main->centralWidget()->rect().contains(main->DisplayMemo->geometry()));
+    EXPECT_GT(main->height(), heightBefore + 100);
+    EXPECT_EQ(main->minimumSize(), main->maximumSize());
     EXPECT_EQ(main->DisplayMemo->toPlainText(), "tre\nquattro");
     EXPECT_EQ(main->RigheCodice(), (QStringList{"tre", "quattro"}));
 

@@ -202,6 +202,25 @@ TEST_F(ListEditor, EntryChecksEnterAndCountFilter)
     Type(Volte(), "");
     QTest::keyClicks(Volte(), "a7 b-.,9x");
     EXPECT_EQ(Volte()->text(), "7,9");
+    // Every editing key works in it: Home, Delete (sent with the text 0x7f, as
+    // X11 does), End, Backspace, and the Ctrl shortcuts.
+    Type(Volte(), "1234");
+    QTest::keyClick(Volte(), Qt::Key_Home);
+    QKeyEvent del(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier, QString(QChar(0x7f)));
+    QCoreApplication::sendEvent(Volte(), &del);
+    EXPECT_EQ(Volte()->text(), "234");
+    QTest::keyClick(Volte(), Qt::Key_End);
+    QTest::keyClick(Volte(), Qt::Key_Backspace);
+    EXPECT_EQ(Volte()->text(), "23");
+    QTest::keyClick(Volte(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(Volte(), Qt::Key_C, Qt::ControlModifier);
+    QTest::keyClick(Volte(), Qt::Key_X, Qt::ControlModifier);
+    EXPECT_EQ(Volte()->text(), "");
+    QTest::keyClick(Volte(), Qt::Key_V, Qt::ControlModifier);
+    QTest::keyClick(Volte(), Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(Volte()->text(), "2323");
+    QTest::keyClick(Volte(), Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(Volte()->text(), "23");
     // Enter in either field adds and never reaches the dialog.
     Type(Volte(), "12");
     Type(Sito(), "uno.it");
@@ -569,6 +588,32 @@ TEST_F(ListEditor, HiddenSwitchOnLeavingTheAddressField)
     // The code is an ordinary address to the add action.
     Click("sbAggiungi");
     EXPECT_EQ(Items(Memo()), QStringList{"Sito=quazo Num=1"});
+}
+TEST_F(ListEditor, HiddenSwitchWhenAClickOnAListTakesTheFocus)
+{
+    folder.Write("altra.tvx", "Sito=b.it Num=2\r\n");
+    Open();
+    AddTyped("a.it", "3");
+    struct Row {
+        const char *name;
+        std::function<void()> click;
+        QString fieldAfter;
+    };
+    const Row rows[] = {
+        {"an entry of the list", [&] { ClickRow(Memo(), 0); }, "a.it"},
+        {"a list file", [&] { ClickList("altra.tvx"); }, ""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const int before = revealed;
+        Type(Sito(), "quazo");
+        Sito()->setFocus(Qt::TabFocusReason);
+        boxes.ExpectInfo("Apertura visualizzatore riuscita.");
+        row.click();
+        EXPECT_TRUE(PumpUntil([&] { return revealed == before + 1; }));
+        boxes.Verify();
+        EXPECT_EQ(Sito()->text(), row.fieldAfter);
+    }
 }
 } // namespace
 

@@ -121,6 +121,12 @@ std::vector<std::string> ScriptedServer::Requests() const
     return requests_;
 }
 
+std::vector<std::chrono::steady_clock::time_point> ScriptedServer::AcceptTimes() const
+{
+    std::lock_guard lock(mutex_);
+    return accepted_;
+}
+
 int ScriptedServer::Connections() const
 {
     std::lock_guard lock(mutex_);
@@ -159,6 +165,7 @@ void ScriptedServer::Run()
         {
             std::lock_guard lock(mutex_);
             requests_.emplace_back();
+            accepted_.push_back(std::chrono::steady_clock::now());
         }
         if (index < scripts_.size() && Serve(fd, scripts_[index], index)) {
             // Closing with unread bytes would send a reset instead of the end

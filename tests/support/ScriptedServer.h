@@ -62,6 +62,8 @@ public:
     // What each connection received so far, in the order they were accepted.
     std::vector<std::string> Requests() const;
     int Connections() const;
+    // When each connection was accepted, in order.
+    std::vector<std::chrono::steady_clock::time_point> AcceptTimes() const;
     // Scripts whose every step ran to its end (a Hold ends when the peer closes).
     int FinishedScripts() const;
     // Blocks until count connections finished their script or timeout passes.
@@ -85,6 +87,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<std::string> requests_;
+    std::vector<std::chrono::steady_clock::time_point> accepted_;
     int finished_ = 0;
     std::thread thread_;
 };

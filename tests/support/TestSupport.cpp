@@ -86,7 +86,10 @@ void BoxScript::Verify()
 
 ShellLog::ShellLog()
 {
-    SetShellRecorder([this](const QString &target) { targets_.append(target); });
+    SetShellRecorder([this](const QString &target) {
+        targets_.append(target);
+        return opens_;
+    });
 }
 
 ShellLog::~ShellLog()

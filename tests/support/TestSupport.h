@@ -56,9 +56,12 @@ public:
     ShellLog();
     ~ShellLog();
     const QStringList &Targets() const { return targets_; }
+    // As on a desktop without any opener: every target is recorded, none opens.
+    void NothingOpens() { opens_ = false; }
 
 private:
     QStringList targets_;
+    bool opens_ = true;
 };
 
 // A fresh program folder for one test, removed afterwards.

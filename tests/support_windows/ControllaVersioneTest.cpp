@@ -171,6 +171,7 @@ TEST_F(VersionCheck, VerdictForTheVersionOnTheSite)
         {"no version in the reply", "04.2003-10", "<html>pagina</html>", "", none, red, cannot, false},
         {"blank before the tag", "04.2003-10", "Versione - 14 <br>", "", none, red, cannot, false},
         {"negative number", "04.2003-10", "Versione --3<", "", none, red, cannot, false},
+        {"site version 0", "04.2003-10", "Versione - 0<", "0", none, red, cannot, false},
         {"own version read from the about window", "04.2003-12", "Versione - 11<", "11", none, red, cannot, false},
     };
     for (const Row &row : rows) {

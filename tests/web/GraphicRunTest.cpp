@@ -328,6 +328,32 @@ TEST(GraphicControl, AddressWithoutAHostRaises)
     EXPECT_THROW(browser.Navigate(QStringLiteral("http:///solo-percorso")), Exception);
 }
 
+// Only the two warnings about the OpenGL the program keeps off are dropped;
+// anything else, or the same words at another level or inside another text,
+// still reaches the output.
+TEST(GraphicControl, OnlyTheUnusedOpenGlWarningsAreDropped)
+{
+    const QString xcb =
+        QStringLiteral("QXcbIntegration: Cannot create platform OpenGL context, neither GLX nor EGL are enabled");
+    const QString engine = QStringLiteral("No suitable graphics backend found");
+    const struct {
+        QtMsgType type;
+        QString message;
+        bool dropped;
+    } rows[] = {
+        {QtWarningMsg, xcb, true},
+        {QtWarningMsg, engine, true},
+        {QtWarningMsg, engine + "\n", true},
+        {QtCriticalMsg, engine, false},
+        {QtInfoMsg, xcb, false},
+        {QtWarningMsg, "Errore: " + engine, false},
+        {QtWarningMsg, QStringLiteral("QXcbIntegration: Cannot create platform OpenGL context"), false},
+        {QtWarningMsg, QString(), false},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(IsUnusedGlNotice(row.type, row.message), row.dropped) << row.type << " " << qPrintable(row.message);
+}
+
 // Nothing of a visited page goes on once its visit has ended: neither a page
 // that reloads itself nor one whose script keeps sending requests.
 TEST_F(GraphicRunTest, AVisitedPageStopsWithItsVisit)
