@@ -5,7 +5,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
-NginxServer::NginxServer(const QString &extraLocations)
+void NginxPeer::StartNginx(const std::function<QString(std::uint16_t port)> &servers)
 {
     QDir(Folder()).mkpath("www");
     QDir(Folder()).mkpath("temp");
@@ -32,30 +32,37 @@ http {
     scgi_temp_path %1/temp/scgi;
     default_type application/octet-stream;
     types { text/html htm html; text/plain txt; }
-    server {
-        listen 127.0.0.1:%2;
-        server_name localhost;
-        root %1/www;
-        %3
-    }
+    %2
 }
 )")
-                                          .arg(folder)
-                                          .arg(port)
-                                          .arg(extraLocations);
+                                          .arg(folder, servers(port));
         WriteFile("nginx.conf", config.toUtf8());
         return QStringList{"-p", folder, "-c", FilePath("nginx.conf"), "-e", FilePath("error.log")};
     });
 }
 
-void NginxServer::Serve(const QString &name, const QByteArray &bytes) const
+void NginxPeer::Serve(const QString &name, const QByteArray &bytes) const
 {
     const QString path = "www/" + name;
     QDir(Folder()).mkpath(QFileInfo(FilePath(path)).path());
     WriteFile(path, bytes);
 }
 
-QStringList NginxServer::AccessLog() const
+QStringList NginxPeer::AccessLog() const
 {
     return QString::fromUtf8(ReadFile("access.log")).split('\n', Qt::SkipEmptyParts);
+}
+
+NginxServer::NginxServer(const QString &extraLocations)
+{
+    StartNginx([&](std::uint16_t port) {
+        return QString(R"(server {
+        listen 127.0.0.1:%1;
+        server_name localhost;
+        root %2/www;
+        %3
+    })")
+            .arg(port)
+            .arg(Folder(), extraLocations);
+    });
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tests/support/PeerProcess.h"
+#include "tests/support/NginxFixture.h"
 #include "tests/support/TestCertificates.h"
 
 // nginx speaking TLS on 127.0.0.1:Port() with a certificate of the test's
@@ -8,7 +8,7 @@
 // folder Root(). The location texts go into the server blocks as they are;
 // "$tls" and "$plain" in them are replaced by the two ports, so each side can
 // send a visitor to the other.
-class NginxTlsServer : public PeerProcess {
+class NginxTlsServer : public NginxPeer {
 public:
     struct Options {
         QString tlsLocations;
@@ -20,9 +20,6 @@ public:
     explicit NginxTlsServer(const TestAuthority::Issued &certificate) : NginxTlsServer(certificate, Options{}) {}
     std::uint16_t PlainPort() const { return plainPort_; }
     QString PlainPortText() const { return QString::number(plainPort_); }
-    QString Root() const { return FilePath("www"); }
-    void Serve(const QString &name, const QByteArray &bytes) const;
-    QStringList AccessLog() const;
 
 private:
     std::uint16_t plainPort_ = 0;
