@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/MemoryStream.h"
+
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -46,3 +48,20 @@ inline void Verdict(const char *what, bool met)
 {
     std::printf("  target %-58s %s\n", what, met ? "MET" : "MISSED");
 }
+
+// Counts and forgets: what a caller that only wants the page fetched uses.
+class DiscardStream : public TStream {
+public:
+    int Read(void *, int) override { return 0; }
+    int Write(const void *, int Count) override
+    {
+        size_ += Count;
+        return Count;
+    }
+    std::int64_t Size() const override { return size_; }
+    std::int64_t Position() const override { return size_; }
+    void SetPosition(std::int64_t) override {}
+
+private:
+    std::int64_t size_ = 0;
+};

@@ -32,23 +32,6 @@ constexpr qint64 kBigBody = 256ll * 1024 * 1024;
 // round or two, and the best of each client is what it can do.
 constexpr int kRateRounds = 7;
 
-// Counts and forgets: what a caller that only wants the page fetched uses.
-class DiscardStream : public TStream {
-public:
-    int Read(void *, int) override { return 0; }
-    int Write(const void *, int Count) override
-    {
-        size_ += Count;
-        return Count;
-    }
-    std::int64_t Size() const override { return size_; }
-    std::int64_t Position() const override { return size_; }
-    void SetPosition(std::int64_t) override {}
-
-private:
-    std::int64_t size_ = 0;
-};
-
 // ---- libcurl, as its own examples keep a body in memory: a realloc'd block.
 struct CurlMemory {
     char *data = nullptr;

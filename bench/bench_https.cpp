@@ -27,22 +27,6 @@ namespace {
 constexpr qint64 kBigBody = 256ll * 1024 * 1024;
 constexpr int kRateRounds = 5;
 
-class CountingStream : public TStream {
-public:
-    int Read(void *, int) override { return 0; }
-    int Write(const void *, int Count) override
-    {
-        size_ += Count;
-        return Count;
-    }
-    std::int64_t Size() const override { return size_; }
-    std::int64_t Position() const override { return size_; }
-    void SetPosition(std::int64_t) override {}
-
-private:
-    std::int64_t size_ = 0;
-};
-
 std::size_t CurlCount(char *, std::size_t size, std::size_t nmemb, void *user)
 {
     *static_cast<std::size_t *>(user) += size * nmemb;
@@ -101,7 +85,7 @@ void RequestRate(NginxTlsServer &nginx, const std::string &caFile, int n)
     Rate ours, curl;
     for (int round = 0; round < kRateRounds; ++round) {
         Best(ours, Measure(n, [&] {
-                 CountingStream page;
+                 DiscardStream page;
                  cli.SetRcvdStream(&page);
                  cli.Get();
                  if (page.Size() != 1024)
@@ -130,7 +114,7 @@ int FetchChild(const std::string &client, const std::string &port, const std::st
     if (client == "ours") {
         qputenv("SSL_CERT_FILE", QByteArray::fromStdString(caFile));
         THttpCli cli;
-        CountingStream sink;
+        DiscardStream sink;
         cli.SetURL(url);
         cli.SetRcvdStream(&sink);
         cli.Get();
@@ -186,7 +170,7 @@ void Waiting(const TestAuthority::Issued &certificate)
         QString("location /slow { proxy_pass http://127.0.0.1:%1; proxy_read_timeout 30s; }").arg(backend.Port());
     NginxTlsServer nginx(certificate, options);
     THttpCli cli;
-    CountingStream page;
+    DiscardStream page;
     cli.SetURL("https://localhost:" + nginx.PortText().toStdString() + "/slow");
     cli.SetRcvdStream(&page);
     Stopwatch process;
