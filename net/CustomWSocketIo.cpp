@@ -185,6 +185,7 @@ void TCustomWSocket::TryToSend()
     if (FHSocket == ws::INVALID_SOCKET || FBufList.empty())
         return;
     auto alive = AliveToken();
+    const ws::SOCKET handle = FHSocket;
     for (;;) {
         TBuffer &block = *FBufList.front();
         int len = 0;
@@ -198,7 +199,9 @@ void TCustomWSocket::TryToSend()
             continue;
         }
         const int r = RealSend(data, len);
-        if (alive.expired())
+        // The handler of OnSendData may have closed the socket (or opened
+        // another session on it): what is left is no longer this session's.
+        if (alive.expired() || FHSocket != handle)
             return;
         if (r == 0)
             return;
@@ -218,7 +221,7 @@ void TCustomWSocket::TryToSend()
             ReportSocketError("TryToSend failed");
             return;
         }
-        // The handler of OnSendData may have closed the socket or emptied the queue.
+        // ... or emptied the queue.
         if (FBufList.empty())
             return;
         FBufList.front()->Remove(r);

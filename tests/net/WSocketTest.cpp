@@ -596,6 +596,24 @@ TEST(WSocketConnect, CloseFromOnDataSentWithBlocksQueuedReportsOnce)
     }
 }
 
+TEST(WSocketConnect, CloseFromOnSendDataWithBlocksQueuedReportsOnce)
+{
+    LoopbackServer server;
+    TWSocket client;
+    Log log;
+    ConnectPair(server, client);
+    client.OnSessionClosed = [&](TCustomWSocket *, std::uint16_t e) { log.push_back("closed " + std::to_string(e)); };
+    client.OnError = [&](TCustomWSocket *) { log.push_back("error"); };
+    client.OnSendData = [&](TCustomWSocket *s, int) {
+        if (s->State() == wsConnected)
+            s->Close();
+    };
+    const std::string payload(10 * 1460, 'q');
+    client.Send(payload.data(), static_cast<int>(payload.size()));
+    PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(log, Log{"closed 0"});
+}
+
 TEST(WSocketLifetime, DestroyingAConnectedSocketFiresNothing)
 {
     Log log;
