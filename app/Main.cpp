@@ -561,10 +561,17 @@ void TfrmMain::AggiornaMemoLog()
     MemoLogOperazio->ensureCursorVisible();
 }
 
+void TfrmMain::MostraAvanzamento()
+{
+    if (PrgBar1->value() != accessiFatti_)
+        PrgBar1->setValue(accessiFatti_);
+}
+
 void TfrmMain::RitmoRun()
 {
-    // One frame: the log catches up and the whole window is drawn once.
+    // One frame: the log and the bar catch up and the whole window is drawn once.
     AggiornaMemoLog();
+    MostraAvanzamento();
     setUpdatesEnabled(true);
     repaint();
     setUpdatesEnabled(false);

@@ -141,6 +141,7 @@ private:
     void CreaMenu();
     void AggiungiLog(const QString &text);
     void AggiornaMemoLog();
+    void MostraAvanzamento();
     void RitmoRun();
     void FineRitmo();
     void MostraCodice();
@@ -177,6 +178,7 @@ private:
     TFrmOpzioni *opzioni_ = nullptr;
     QStringList righeLog_;
     qsizetype righeMostrate_ = 0; // lines of righeLog_ already in MemoLogOperazio
+    int accessiFatti_ = 0;        // visits of the current entry; PrgBar1 shows it at the next frame
     QTimer *ritmo_ = nullptr;
     QByteArray codiceNascosto_; // the last page, while DisplayMemo is hidden
     bool mostrata_ = false;

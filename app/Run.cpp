@@ -136,7 +136,8 @@ void TfrmMain::btIniziaClick()
             LabelVolte->setText(voce.volte);
             AggiungiLog(LabelSito->text());
             PrgBar1->setMaximum(qMax(*volte, 1));
-            PrgBar1->setValue(0);
+            accessiFatti_ = 0;
+            MostraAvanzamento();
             volteVoce_ = *volte;
             for (int i = 1; i <= *volte; ++i)
                 Accesso(i);
@@ -220,18 +221,24 @@ void TfrmMain::Accesso(int i)
         TimerOut->stop();
     StatusBar->showMessage(QStringLiteral("Accesso n. ") + QString::number(i) + QStringLiteral(" di ") +
                            LabelVolte->text() + QStringLiteral(" totali"));
-    PrgBar1->setValue(PrgBar1->value() + 1);
+    // The bar itself is moved at the next frame: a progress bar works out
+    // its whole look on every move, which a fast run would pay for each visit.
+    ++accessiFatti_;
+    if (!ritmo_->isActive())
+        MostraAvanzamento();
     ProcessMessages();
     // The bar turns red from the first visit on; the colour change is posted,
-    // as the progress bar's own message was.
-    QMetaObject::invokeMethod(
-        PrgBar1,
-        [bar = PrgBar1] {
-            QPalette pal = bar->palette();
-            pal.setColor(QPalette::Highlight, QColor(255, 0, 0));
-            bar->setPalette(pal);
-        },
-        Qt::QueuedConnection);
+    // as the progress bar's own message was. Once red, it stays so.
+    const QColor rosso(255, 0, 0);
+    if (PrgBar1->palette().color(QPalette::Highlight) != rosso)
+        QMetaObject::invokeMethod(
+            PrgBar1,
+            [bar = PrgBar1, rosso] {
+                QPalette pal = bar->palette();
+                pal.setColor(QPalette::Highlight, rosso);
+                bar->setPalette(pal);
+            },
+            Qt::QueuedConnection);
 }
 
 void TfrmMain::CortesiaVersoServer()
@@ -309,7 +316,7 @@ bool TfrmMain::AttesaViva(std::uint32_t ms, const std::function<void(std::uint32
 
 void TfrmMain::AccessoGrafico(const QString &url)
 {
-    AggiungiLog(QStringLiteral("Multi accesso numero ") + QString::number(PrgBar1->value() + 1));
+    AggiungiLog(QStringLiteral("Multi accesso numero ") + QString::number(accessiFatti_ + 1));
     bool riuscita = false;
     try {
         if (!browser_)
@@ -339,11 +346,14 @@ void TfrmMain::AccessoGrafico(const QString &url)
 
 void TfrmMain::AccessoTesto(const QString &url)
 {
-    DisplayMemo->clear();
+    // Emptying a document that holds nothing still rebuilds it: not worth
+    // doing on every visit of a run whose page source nobody shows.
+    if (!DisplayMemo->document()->isEmpty())
+        DisplayMemo->clear();
     codiceNascosto_.clear();
     TMemoryStream stream;
     bool partita = true;
-    AggiungiLog(QStringLiteral("Multi accesso numero ") + QString::number(PrgBar1->value() + 1));
+    AggiungiLog(QStringLiteral("Multi accesso numero ") + QString::number(accessiFatti_ + 1));
     try {
         HttpCli1->SetURL(EncodeAnsi(url).toStdString());
         const QString proxy = opzioni_ ? opzioni_->Valori().proxy : QString();
@@ -432,6 +442,7 @@ void TfrmMain::FineRitmo()
         return;
     ritmo_->stop();
     AggiornaMemoLog();
+    MostraAvanzamento();
     setUpdatesEnabled(true);
     // Drawn now, not when the loop gets round to it: a run of one visit ends
     // before the first frame, and the question that follows must not stand
@@ -471,7 +482,8 @@ void TfrmMain::FineMultiAccesso()
     LabelListaProvenienza->setText(QStringLiteral("Nessuna"));
     BoxElencoListe->clearSelection();
     BoxElencoListe->setCurrentRow(-1);
-    PrgBar1->setValue(0);
+    accessiFatti_ = 0;
+    MostraAvanzamento();
     AggiornaVersione1->setEnabled(true);
     Interrotto = false;
     MostraVuota();

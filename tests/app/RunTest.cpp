@@ -334,7 +334,7 @@ TEST_F(Run, BandwidthPauseKeepsTheWindowAliveAndAnswersAtOnce)
 TEST_F(Run, AShortRunIsDrawnBeforeTheQuestion)
 {
     main->show();
-    LoadList("mia.tvx", "Sito=alfa Num=1\r\n");
+    LoadList("mia.tvx", "Sito=alfa Num=2\r\n");
     struct LastPaint : QObject {
         QPlainTextEdit *memo = nullptr;
         QString shown;
@@ -348,9 +348,15 @@ TEST_F(Run, AShortRunIsDrawnBeforeTheQuestion)
     paint.memo = main->MemoLogOperazio;
     main->MemoLogOperazio->viewport()->installEventFilter(&paint);
     QString drawnAtQuestion;
-    boxes.ExpectQuestion(kReport, false, [&] { drawnAtQuestion = paint.shown; });
+    int barAtQuestion = -1;
+    boxes.ExpectQuestion(kReport, false, [&] {
+        drawnAtQuestion = paint.shown;
+        barAtQuestion = main->PrgBar1->value();
+    });
     main->btIniziaClick();
-    EXPECT_EQ(drawnAtQuestion, "\nInizio di 1 multi accessi in:\nalfa\nMulti accesso numero 1\nalfa...fatto.");
+    EXPECT_EQ(drawnAtQuestion, "\nInizio di 1 multi accessi in:\nalfa\nMulti accesso numero 1\nalfa...fatto.\n"
+                               "Multi accesso numero 2\nalfa...fatto.");
+    EXPECT_EQ(barAtQuestion, 2) << "the bar is full when the question comes";
     main->MemoLogOperazio->viewport()->removeEventFilter(&paint);
     main->hide();
 }

@@ -373,8 +373,9 @@ TEST_F(GraphicRunTest, AVisitedPageStopsWithItsVisit)
         Load("Sito=" + server.Host() + row.path + " Num=2\r\n");
         // Between the two visits: the page of the first has gone quiet.
         int afterFirst = -1;
+        int visite = 0;
         w.main->PrimaDellaVisita = [&](const QString &) {
-            if (w.main->PrgBar1->value() == 1) {
+            if (++visite == 2) {
                 PumpUntil([] { return false; }, 1000);
                 afterFirst = server.Hits(row.beat);
                 PumpUntil([] { return false; }, 1000);
