@@ -230,6 +230,7 @@ protected:
     bool FQuitSeen = false;
     ws::SOCKET FASocket = ws::INVALID_SOCKET;
     int FRecvCalls = 0;    // reads attempted, to tell a handler that read nothing
+    bool FRecvDrained = false; // the last platform read of a stream got less than it asked for
     bool FClosing = false; // a close is waiting for a lingering socket
 
 private:

@@ -309,7 +309,11 @@ int TCustomWSocket::DoRecv(void *Buffer, int BufferSize, int Flags)
 {
     Lib();
     ++FRecvCalls;
-    return ws::recv(FHSocket, static_cast<char *>(Buffer), BufferSize, Flags);
+    const int r = ws::recv(FHSocket, static_cast<char *>(Buffer), BufferSize, Flags);
+    // A stream that gave less than was asked for had nothing more at that
+    // moment; what comes later is announced anew.
+    FRecvDrained = FType == ws::SOCK_STREAM && Flags == 0 && r < BufferSize;
+    return r;
 }
 
 int TCustomWSocket::DoRecvFrom(void *Buffer, int BufferSize, int Flags, ws::SOCKADDR_IN &From, int &FromLen)
@@ -376,6 +380,7 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options)
     try {
         for (;;) {
             FLastError = 0;
+            FRecvDrained = false;
             const int readsBefore = FRecvCalls;
             const int bytesBefore = FReadCount;
             if (!FireDataAvailable(Error)) {
@@ -407,8 +412,10 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options)
             // and again with the same data; its data waits for it instead.
             if (FRecvCalls == readsBefore)
                 break;
+            // After a read that emptied the stream there is nothing to ask.
             ws::u_long waiting = 0;
-            if (ws::ioctlsocket(FHSocket, ws::FIONREAD, &waiting) != 0) {
+            const bool ask = !FRecvDrained || FHSocket == ws::INVALID_SOCKET;
+            if (ask && ws::ioctlsocket(FHSocket, ws::FIONREAD, &waiting) != 0) {
                 FLastError = ws::WSAGetLastError();
                 break;
             }
