@@ -2,8 +2,11 @@
 
 #include "net/MemoryStream.h"
 
+#include <QByteArray>
+#include <QFile>
 #include <chrono>
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <sys/resource.h>
 
@@ -65,3 +68,17 @@ public:
 private:
     std::int64_t size_ = 0;
 };
+
+// The body of the throughput tests: 256 MiB written to path, a mebibyte at a time.
+constexpr qint64 kBigBody = 256ll * 1024 * 1024;
+inline void WriteBigBody(const QString &path)
+{
+    QFile big(path);
+    if (!big.open(QIODevice::WriteOnly))
+        throw std::runtime_error("cannot write the big file");
+    const QByteArray block(1 << 20, 'b');
+    for (qint64 i = 0; i < kBigBody / block.size(); ++i) {
+        if (big.write(block) != block.size())
+            throw std::runtime_error("cannot write the big file");
+    }
+}

@@ -27,7 +27,6 @@
 
 namespace {
 
-constexpr qint64 kBigBody = 256ll * 1024 * 1024;
 // Short rounds, many of them: a neighbour's burst on a shared machine spoils a
 // round or two, and the best of each client is what it can do.
 constexpr int kRateRounds = 7;
@@ -266,12 +265,7 @@ int main(int argc, char **argv)
         NginxServer nginx;
         nginx.Serve("page1k.html", QByteArray(1024, 'x'));
         if (parts.find('2') != std::string::npos) {
-            QFile big(nginx.Root() + "/big.bin");
-            if (!big.open(QIODevice::WriteOnly))
-                throw std::runtime_error("cannot write the big file");
-            const QByteArray block(1 << 20, 'b');
-            for (qint64 i = 0; i < kBigBody / block.size(); ++i)
-                big.write(block);
+            WriteBigBody(nginx.Root() + "/big.bin");
         }
         std::printf("curl %s, nginx on 127.0.0.1:%d\n", curl_version_info(CURLVERSION_NOW)->version, nginx.Port());
         if (parts.find('1') != std::string::npos)

@@ -24,7 +24,6 @@
 
 namespace {
 
-constexpr qint64 kBigBody = 256ll * 1024 * 1024;
 constexpr int kRateRounds = 5;
 
 std::size_t CurlCount(char *, std::size_t size, std::size_t nmemb, void *user)
@@ -202,12 +201,7 @@ int main(int argc, char **argv)
         NginxTlsServer nginx(certificate);
         nginx.Serve("page1k.html", QByteArray(1024, 'x'));
         if (parts.find('2') != std::string::npos) {
-            QFile big(nginx.Root() + "/big.bin");
-            if (!big.open(QIODevice::WriteOnly))
-                throw std::runtime_error("cannot write the big file");
-            const QByteArray block(1 << 20, 'b');
-            for (qint64 i = 0; i < kBigBody / block.size(); ++i)
-                big.write(block);
+            WriteBigBody(nginx.Root() + "/big.bin");
         }
         const curl_version_info_data *info = curl_version_info(CURLVERSION_NOW);
         std::printf("curl %s (%s), nginx with TLS on 127.0.0.1:%d, P-256 certificates\n", info->version,

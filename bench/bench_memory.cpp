@@ -5,13 +5,12 @@
 // the start window on screen. It starts the way app/main.cpp does.
 
 #include "BenchSupport.h"
+#include "WindowBenchSupport.h"
 
 #include "app/Main.h"
 #include "app/Programma.h"
 #include "app/Start.h"
-#include "platform/Files.h"
 #include "platform/ui/Guard.h"
-#include "platform/ui/MessageBox.h"
 #include "platform/web/WebBrowser.h"
 #include "settings/Opzioni.h"
 #include "tests/support/NginxFixture.h"
@@ -21,7 +20,6 @@
 #include <QFile>
 #include <QListWidget>
 #include <QMap>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -123,16 +121,7 @@ int main(int argc, char **argv)
     PrepareBrowserEngineAfterApplication();
     SetApplicationTitle(QStringLiteral("T4V_Quorvi"));
     try {
-        QTemporaryDir folder;
-        if (!folder.isValid())
-            throw std::runtime_error("no temporary folder");
-        SetProgramFolderForTesting(folder.path());
-        int unexpected = 0;
-        SetMessageBoxResponder([&](const MessageBoxCall &call) {
-            if (!call.text.startsWith("Vuoi visualizzare"))
-                ++unexpected, std::fprintf(stderr, "box: %s\n", qPrintable(call.text));
-            return call.buttons == BoxButtons::YesNo ? IDNO : IDOK;
-        });
+        QuietProgram program;
 
         Finestre w = CreaFinestre(std::make_unique<WebBrowser>());
         TfrmMain *main = w.main.get();
@@ -165,7 +154,7 @@ int main(int argc, char **argv)
         big.squeeze();
         const QString site = "127.0.0.1:" + nginx.PortText();
 
-        RunList(main, folder.path(), "Sito=" + site + "/page1k.html Num=100\r\n");
+        RunList(main, program.Folder(), "Sito=" + site + "/page1k.html Num=100\r\n");
         if (main->AccessiFalliti != 0)
             throw std::runtime_error("text visits failed");
         Settle(2000);
@@ -173,7 +162,7 @@ int main(int argc, char **argv)
         Report("after a 100-visit text run", afterText);
 
         w.opzioni->cbModalitaGrafica->setChecked(true);
-        RunList(main, folder.path(), "Sito=" + site + "/page1k.html Num=1\r\n");
+        RunList(main, program.Folder(), "Sito=" + site + "/page1k.html Num=1\r\n");
         Settle(2000);
         Report("after one graphic visit", MeasureTree());
 
@@ -186,7 +175,7 @@ int main(int argc, char **argv)
         });
         sampler.start(250);
         Stopwatch bigVisit;
-        RunList(main, folder.path(), "Sito=" + site + "/big.html Num=1\r\n");
+        RunList(main, program.Folder(), "Sito=" + site + "/big.html Num=1\r\n");
         const double bigSeconds = bigVisit.WallSeconds();
         sampler.stop();
         Report("during the visit of a 50 MB page (peak)", peak);
@@ -201,10 +190,7 @@ int main(int argc, char **argv)
         Verdict("idle and after the text run: tree < 80 MiB RSS, no helper process",
                 idle.rssMiB < 80 && afterText.rssMiB < 80 && idle.engineProcesses == 0 &&
                     afterText.engineProcesses == 0);
-        SetMessageBoxResponder({});
-        SetProgramFolderForTesting(QString());
-        if (unexpected)
-            throw std::runtime_error("unexpected message boxes");
+        program.CheckNoUnexpectedBox();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "bench_memory: %s\n", e.what());
         return 1;

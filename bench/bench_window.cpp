@@ -8,18 +8,16 @@
 #include "app/Main.h"
 #include "app/Programma.h"
 #include "bench/BenchSupport.h"
+#include "bench/WindowBenchSupport.h"
 #include "lists/Liste.h"
 #include "net/HttpProt.h"
-#include "platform/Files.h"
 #include "platform/ui/BrowserControl.h"
 #include "platform/ui/Guard.h"
-#include "platform/ui/MessageBox.h"
 #include "tests/support/NginxFixture.h"
 
 #include <QApplication>
 #include <QFile>
 #include <QListWidget>
-#include <QTemporaryDir>
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
@@ -164,25 +162,12 @@ int main(int argc, char **argv)
     const int visits = argc > 1 ? std::atoi(argv[1]) : 2000;
     const int entries = argc > 2 ? std::atoi(argv[2]) : 100000;
     try {
-        QTemporaryDir folder;
-        if (!folder.isValid())
-            throw std::runtime_error("no temporary folder");
-        SetProgramFolderForTesting(folder.path());
-        // Only the end-of-run report question may come; it is declined.
-        int unexpected = 0;
-        SetMessageBoxResponder([&](const MessageBoxCall &call) {
-            if (!call.text.startsWith("Vuoi visualizzare"))
-                ++unexpected, std::fprintf(stderr, "box: %s\n", qPrintable(call.text));
-            return call.buttons == BoxButtons::YesNo ? IDNO : IDOK;
-        });
+        QuietProgram program;
         NginxServer nginx;
         nginx.Serve("page1k.html", QByteArray(1023, 'x') + "\n");
-        TheRun(nginx, folder.path(), visits);
-        Lists(folder.path(), entries);
-        SetMessageBoxResponder({});
-        SetProgramFolderForTesting(QString());
-        if (unexpected)
-            throw std::runtime_error("unexpected message boxes");
+        TheRun(nginx, program.Folder(), visits);
+        Lists(program.Folder(), entries);
+        program.CheckNoUnexpectedBox();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "bench_window: %s\n", e.what());
         return 1;

@@ -221,7 +221,7 @@ void TCustomWSocket::TryToSend()
             ReportSocketError("TryToSend failed");
             return;
         }
-        // ... or emptied the queue.
+        // The handler may also have emptied the queue.
         if (FBufList.empty())
             return;
         FBufList.front()->Remove(r);
