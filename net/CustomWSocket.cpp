@@ -148,6 +148,11 @@ LRESULT TCustomWSocket::WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam)
     }
 }
 
+std::uintptr_t TCustomWSocket::WindowHandle() const
+{
+    return FWindow ? FWindow->Handle() : 0;
+}
+
 void TCustomWSocket::PostNotification(UINT msg, WPARAM wParam, LPARAM lParam)
 {
     if (FWindow)

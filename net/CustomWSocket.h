@@ -148,6 +148,8 @@ public:
 
 protected:
     virtual LRESULT WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam);
+    // The hidden window's handle, for the platform's asynchronous replies.
+    std::uintptr_t WindowHandle() const;
     virtual void ResetToDefaults();
     virtual void DoClose(bool ShutFirst, int Error);
     virtual int GetRcvdCount();

@@ -2,11 +2,13 @@
 // socket's event handlers (OnDnsLookupDone, OnSessionConnected, OnDataSent,
 // OnDataAvailable, OnSessionClosed) rather than overriding a layer, and posts
 // itself three messages (done, ready, reconnect) so that no request ends or
-// starts again inside a socket event. It is kept in one file: its handlers
-// pass the request back and forth between them, and reading it whole is how
-// one follows a request from StartRequest to the done message.
+// starts again inside a socket event. This file follows a request from
+// StartRequest to the done message; where a relocation sends it next is in
+// HttpRelocation.cpp, and the tunnel through a proxy for https in
+// HttpTunnel.cpp.
 
 #include "net/HttpProt.h"
+#include "net/HttpProtDetail.h"
 
 #include <algorithm>
 #include <cmath>
@@ -26,22 +28,13 @@ EHttpException::EHttpException(const std::string &Message, std::uint16_t ErrorCo
 // THttpCli
 // ---------------------------------------------------------------------------
 
-namespace {
+namespace httpdetail {
 
-bool HasUnsafeCharacter(const std::string &address)
+bool HasUnsafeCharacter(const std::string &text)
 {
-    return address.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+    return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
 
-std::string Trim(const std::string &text)
-{
-    const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-// StrToInt of the old runtime on a byte string; false when it is not a number.
 bool ToInt(const std::string &text, int &value)
 {
     try {
@@ -55,6 +48,27 @@ bool ToInt(const std::string &text, int &value)
 bool AllDigits(const std::string &text)
 {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::string SecureSchemeInLowerCase(const std::string &address)
+{
+    if (LowerAscii(address.substr(0, 8)) == "https://")
+        return "https://" + address.substr(8);
+    return address;
+}
+
+} // namespace httpdetail
+
+using namespace httpdetail;
+
+namespace {
+
+std::string Trim(const std::string &text)
+{
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 std::string ErrorWithCode(int code)
@@ -299,15 +313,6 @@ void THttpCli::ResetResponse()
     FBodyBytes = 0;
 }
 
-// "HTTPS://" is as good as "https://"; the address splitting knows lower-case
-// schemes only.
-static std::string SecureSchemeInLowerCase(const std::string &Address)
-{
-    if (LowerAscii(Address.substr(0, 8)) == "https://")
-        return "https://" + Address.substr(8);
-    return Address;
-}
-
 void THttpCli::Get()
 {
     RunRequest(rqGet);
@@ -413,7 +418,7 @@ void THttpCli::StartRequest(THttpRequest Rq)
     FTargetPort = port.empty() ? (FSecure ? "443" : "80") : port;
     FOriginPath = path.empty() ? "/" : path;
     if (FSecure) {
-        SetSecureTarget("https", host, port, path);
+        SetTarget("https", host, port, path);
         if (!FProxy.empty()) {
             std::string pScheme, pUser, pPassword, pHost, pPort, pPath;
             SplitAddress(FProxy, pScheme, pUser, pPassword, pHost, pPort, pPath);
@@ -435,6 +440,7 @@ void THttpCli::StartRequest(THttpRequest Rq)
     }
     if (FPath.empty())
         FPath = "/";
+    FCredentialsOrigin = Origin();
     DeriveDocName();
     StartConnection();
 }
@@ -465,7 +471,7 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket *Sender, std::uint16_t Error)
     if (Error != 0) {
         FRequestDoneError = Error;
         FStatusCode = 404;
-        FReasonPhrase = "can't resolve hostname to IP address";
+        FReasonPhrase = WhereTo("can't resolve hostname to IP address");
         HandleSessionClosed(Sender, Error);
         return;
     }
@@ -534,6 +540,7 @@ void THttpCli::ConnectFailed(int Code, const std::string &Text)
         FRequestDoneError = httperrConnectFailed;
         FReasonPhrase = "can't connect: " + (reason.empty() ? std::string("refused by the socket") : reason);
     }
+    FReasonPhrase = WhereTo(FReasonPhrase);
     const std::weak_ptr<int> alive = FAlive;
     FCtrlSocket->OnSessionClosed = nullptr;
     FCtrlSocket->Close();
@@ -543,12 +550,6 @@ void THttpCli::ConnectFailed(int Code, const std::string &Text)
     HandleSessionClosed(FCtrlSocket.get(), FRequestDoneError);
 }
 
-void THttpCli::NoteAddressCredentials()
-{
-    FAddressCredentials = true;
-    FAddressUsername = FUsername;
-    FAddressPassword = FPassword;
-}
 
 bool THttpCli::RangeIsTheAnswers() const
 {
@@ -566,7 +567,12 @@ void THttpCli::HandleSessionConnected(TCustomWSocket *Sender, std::uint16_t Erro
         if (IsTlsErrorCode(Error)) {
             FRequestDoneError = httperrTlsFailed;
             FReasonPhrase = FCtrlSocket->TlsReason();
+        } else if (!FCtrlSocket->SocksReason().empty()) {
+            // The SOCKS server's own words, not a number nobody can read.
+            FReasonPhrase = "SOCKS server " + FCtrlSocket->SocksServer() + ":" + FCtrlSocket->SocksPort() + ": " +
+                            FCtrlSocket->SocksReason();
         }
+        FReasonPhrase = WhereTo(FReasonPhrase);
         HandleSessionClosed(Sender, Error);
         return;
     }
@@ -652,7 +658,9 @@ void THttpCli::SendRequest(const std::string &Method)
         headers.push_back("Content-Type: " + FContentTypePost);
     if (!FAgent.empty())
         headers.push_back("User-Agent: " + FAgent);
-    headers.push_back("Host: " + FTargetHost);
+    // The port too when it is not the scheme's: servers build their own
+    // addresses (a folder's relocation) from this line.
+    headers.push_back("Host: " + FTargetHost + (FTargetPort == (FSecure ? "443" : "80") ? "" : ":" + FTargetPort));
     if (FNoCache)
         headers.push_back("Pragma: no-cache");
     if (Method == "POST") {
@@ -664,7 +672,7 @@ void THttpCli::SendRequest(const std::string &Method)
     }
     if (FModifiedSince != 0)
         headers.push_back("If-Modified-Since: " + HttpDate(FModifiedSince) + " GMT");
-    if (!FUsername.empty())
+    if (CredentialsGoHere())
         headers.push_back("Authorization: Basic " + Base64Encode(FUsername + ":" + FPassword));
     // Inside a tunnel the request reaches the server itself, which must not
     // learn the proxy's password.
@@ -950,149 +958,17 @@ void THttpCli::BodyBlock(const char *Data, int Len)
     FireDocData(Data, Len);
 }
 
-void THttpCli::HandleLocation(const std::string &Value)
-{
-    if (HasUnsafeCharacter(Value)) {
-        FailRequest("Invalid character in relocation address", httperrUnsafeAddress);
-        return;
-    }
-    if (FRelocations >= kMaxRelocations) {
-        FailRequest("Too many relocations", httperrTooManyRelocations);
-        return;
-    }
-    // "ftp://h/x" taken as a relative address would ask this server for a
-    // nonsense path; this client speaks http and https only.
-    if (Value.compare(0, 7, "http://") != 0) {
-        const std::size_t marker = Value.find("://");
-        if (marker != std::string::npos && marker > 0 &&
-            std::all_of(Value.begin(), Value.begin() + static_cast<std::ptrdiff_t>(marker),
-                        [](char c) { return InSchemeSet(LowerAscii(c)); }) &&
-            LowerAscii(Value.substr(0, marker)) != "http" && !IsSecureScheme(Value.substr(0, marker))) {
-            FailRequest("Relocation to " + Value.substr(0, marker + 3) + " is not supported",
-                        httperrUnsupportedRelocation);
-            return;
-        }
-    }
 
-    FLocationFlag = true;
-    if (FSecure || LowerAscii(Value.substr(0, 8)) == "https://") {
-        RelocateSecure(Value);
-        return;
-    }
-    std::string scheme, user, password, host, port, path;
-    if (FProxy.empty()) {
-        if (!Value.empty() && Value[0] == '/') {
-            FPath = Value;
-            FLocation = "http://" + FHostName + Value;
-        } else if (Value.compare(0, 7, "http://") != 0) {
-            FPath = AddressBase(FPath) + Value;
-            FLocation = "http://" + FHostName + "/" + FPath;
-        } else {
-            SplitAddress(Value, scheme, user, password, host, port, path);
-            // "http://" without a host keeps the server of the current request.
-            if (!host.empty()) {
-                FHostName = host;
-                FTargetHost = host;
-                FPort = port.empty() ? "80" : port;
-                FTargetPort = FPort;
-            }
-            FPath = path;
-            if (!user.empty() && !password.empty()) {
-                FUsername = user;
-                FPassword = password;
-                NoteAddressCredentials();
-            }
-            if (path.empty()) {
-                FPath = "/";
-                FLocation = scheme + "://" + FTargetHost;
-            } else {
-                FLocation = scheme + "://" + FTargetHost + path;
-            }
-        }
-        return;
-    }
-
-    if (!Value.empty() && Value[0] == '/') {
-        path = FPath;
-        SplitAddress(FPath, scheme, user, password, host, port, path);
-        // The port stays in the address: the proxy would go to port 80 else.
-        FLocation = (scheme.empty() ? "http" : scheme) + "://" + host + (port.empty() ? "" : ":" + port) + Value;
-        FPath = FLocation;
-        if (!user.empty() && !password.empty()) {
-            FUsername = user;
-            FPassword = password;
-            NoteAddressCredentials();
-        }
-    } else if (Value.compare(0, 7, "http://") != 0) {
-        // The request path is a whole address here; one without a path has
-        // its folder at the "/" after the host, not in the scheme.
-        std::string base = FPath;
-        SplitAddress(FPath, scheme, user, password, host, port, path);
-        if (path.empty() && !host.empty())
-            base += "/";
-        FPath = AddressBase(base) + Value;
-        // The document's address; the connection host is the proxy.
-        FLocation = FPath;
-    } else {
-        SplitAddress(Value, scheme, user, password, host, port, path);
-        if (!host.empty()) {
-            FPort = port.empty() ? "80" : port;
-            FTargetHost = host;
-            FTargetPort = FPort;
-        }
-        if (!user.empty() && !password.empty()) {
-            FUsername = user;
-            FPassword = password;
-            NoteAddressCredentials();
-        }
-        FLocation = scheme + "://" + FTargetHost + (host.empty() || port.empty() ? "" : ":" + port) + path;
-        FPath = FLocation;
-    }
-}
-
-void THttpCli::FollowLocation(TCustomWSocket *, std::uint16_t)
-{
-    const std::weak_ptr<int> alive = FAlive;
-    std::string scheme, user, password, host, port, path;
-    SplitAddress(FLocation.substr(0, FLocation.find('#')), scheme, user, password, host, port, path);
-    FDocName = path;
-    DeriveDocName();
-    FConnected = false;
-    FLocationFlag = false;
-    FTunnelling = false;
-    // An unfinished line of the old connection is no part of the new answer.
-    FReceiveLen = 0;
-    ++FRelocations;
-    if (FRequestType == rqPost)
-        FRequestType = rqGet;
-    // What is left of a POST body belongs to the old address.
-    FSendBodyFlag = false;
-    FBodyBytes = 0;
-    BindSessionClosed(&THttpCli::HandleSessionClosed);
-    if (OnLocationChange) {
-        OnLocationChange(this);
-        if (Gone(alive) || FState != hsWaitingHeader)
-            return;
-    }
-    FRcvdHeader.clear();
-    FHeaderLineCount = 0;
-    FBodyLineCount = 0;
-    FHeaderBytes = 0;
-    FContentLength = -1;
-    FContentType.clear();
-    FStatusCode = 0;
-    // Every connection of a proxied request goes to the proxy, on the port
-    // the request started with (the one written in Proxy, if any).
-    if (!FProxy.empty())
-        FPort = FProxyConnectPort;
-    FWindow->Post(WM_HTTP_RECONNECT, FRequestSerial, 0);
-}
 
 void THttpCli::HandleSessionClosed(TCustomWSocket *Sender, std::uint16_t Error)
 {
     if (Error != 0)
         FRequestDoneError = IsTlsErrorCode(Error) ? static_cast<std::uint16_t>(httperrTlsFailed) : Error;
     FConnected = false;
+    // Connected, but not yet to the site: a proxy or SOCKS server that ends
+    // the connection here has given no page, whatever it did not say.
+    if (FState == hsDnsLookupDone && FStatusCode < 400 && !IsTlsErrorCode(Error))
+        ClosedBeforeTheSite();
     FTunnelling = false;
     // A damaged record or a handshake that went wrong cuts the answer short:
     // what came so far must not pass for the whole page.
@@ -1143,7 +1019,10 @@ void THttpCli::HandleSessionClosed(TCustomWSocket *Sender, std::uint16_t Error)
     if (FState == hsWaitingBody && FStatusCode < 400 && FRequestType != rqHead) {
         const bool reset = Error != 0;
         const bool cutShort = FContentLength >= 0 && FBodyBytes < FContentLength;
-        if (cutShort || (reset && FContentLength < 0)) {
+        // Over TLS the end of a body of unknown length is the close alert; a
+        // connection that just stops may have been cut anywhere.
+        const bool noAlert = FSecure && !FCtrlSocket->TlsCloseAlertSeen();
+        if (cutShort || ((reset || noAlert) && FContentLength < 0)) {
             FStatusCode = 404;
             FReasonPhrase = reset ? "Connection reset before end of body" : "Connection closed before end of body";
             if (FRequestDoneError == 0)
@@ -1158,137 +1037,24 @@ void THttpCli::HandleSessionClosed(TCustomWSocket *Sender, std::uint16_t Error)
     PostSetReady();
 }
 
+void THttpCli::ClosedBeforeTheSite()
+{
+    FStatusCode = 404;
+    if (FRequestDoneError == 0)
+        FRequestDoneError = httperrProxyClosed;
+    if (!FCtrlSocket->SocksServer().empty())
+        FReasonPhrase = "SOCKS server " + FCtrlSocket->SocksServer() + ":" + FCtrlSocket->SocksPort() +
+                        " closed the connection before granting it";
+    else if (!FProxy.empty())
+        FReasonPhrase = "Proxy " + FHostName + ":" + FPort + " closed the connection before answering";
+    else
+        FReasonPhrase = "Connection closed before the request was sent";
+    FReasonPhrase = WhereTo(FReasonPhrase);
+}
+
 bool THttpCli::IsSecureScheme(const std::string &Scheme)
 {
     return LowerAscii(Scheme) == "https";
-}
-
-// Where an https request (or a relocation from or to https) goes. Through a
-// proxy a plain http target is asked for with its whole address, an https one
-// with its path inside the tunnel.
-void THttpCli::SetSecureTarget(const std::string &Scheme, const std::string &Host, const std::string &Port,
-                               const std::string &Path)
-{
-    FSecure = IsSecureScheme(Scheme);
-    FTargetHost = Host;
-    FTargetPort = Port.empty() ? (FSecure ? "443" : "80") : Port;
-    FOriginPath = Path.empty() ? "/" : Path;
-    if (FProxy.empty()) {
-        FHostName = Host;
-        FPort = FTargetPort;
-        FPath = FOriginPath;
-    } else if (FSecure) {
-        FPath = FOriginPath;
-    } else {
-        FPath = "http://" + Host + (Port.empty() ? "" : ":" + Port) + FOriginPath;
-    }
-}
-
-void THttpCli::RelocateSecure(const std::string &Value)
-{
-    std::string scheme = FSecure ? "https" : "http";
-    std::string host = FTargetHost;
-    std::string port = FTargetPort == (FSecure ? "443" : "80") ? std::string() : FTargetPort;
-    std::string path;
-    const std::string lower = LowerAscii(Value.substr(0, 8));
-    if (lower.compare(0, 7, "http://") == 0 || lower == "https://") {
-        std::string s, user, password, h, p;
-        SplitAddress(SecureSchemeInLowerCase(Value), s, user, password, h, p, path);
-        // A new scheme without a host keeps the server, not its port.
-        if (!h.empty() || IsSecureScheme(s) != FSecure) {
-            if (!h.empty())
-                host = h;
-            port = p;
-        }
-        scheme = IsSecureScheme(s) ? "https" : "http";
-        if (!user.empty() && !password.empty()) {
-            FUsername = user;
-            FPassword = password;
-        }
-    } else if (!Value.empty() && Value[0] == '/') {
-        path = Value;
-    } else {
-        path = AddressBase(FOriginPath) + Value;
-    }
-    SetSecureTarget(scheme, host, port, path);
-    FLocation = scheme + "://" + host + (port.empty() ? "" : ":" + port) + FOriginPath;
-}
-
-//   CONNECT host:port HTTP/1.0
-//   Host: host:port
-//   Proxy-Authorization: Basic ...   (when a proxy user is set)
-//   <empty line>
-void THttpCli::SendTunnelRequest()
-{
-    const std::string target = FTargetHost + ":" + FTargetPort;
-    std::string request = "CONNECT " + target + " HTTP/1.0\r\nHost: " + target + "\r\n";
-    if (!FProxyUsername.empty())
-        request += "Proxy-Authorization: Basic " + Base64Encode(FProxyUsername + ":" + FProxyPassword) + "\r\n";
-    request += "\r\n";
-    FTunnelling = true;
-    FHeaderLineCount = 0;
-    FHeaderBytes = 0;
-    FReceiveLen = 0;
-    try {
-        FCtrlSocket->Send(request.data(), static_cast<int>(request.size()));
-    } catch (const std::exception &e) {
-        FTunnelling = false;
-        FailRequest(e.what(), httperrSendFailed);
-    }
-}
-
-void THttpCli::ProcessTunnelLine()
-{
-    const std::string &line = FLastResponse;
-    ++FHeaderLineCount;
-    FHeaderBytes += static_cast<int>(line.size() + FLastLineEnd.size());
-    if (FHeaderBytes > kMaxHeaderBytes) {
-        FTunnelling = false;
-        FailRequest("Response header too large", httperrHeaderTooLarge);
-        return;
-    }
-    if (FHeaderLineCount == 1) {
-        int status = 0;
-        const std::string code = line.size() >= 12 ? line.substr(9, 3) : std::string();
-        const bool http = line.compare(0, 7, "HTTP/1.") == 0 && AllDigits(code) && ToInt(code, status);
-        if (!http || status < 200 || status > 299) {
-            // The proxy's own words say best why it would not.
-            FTunnelling = false;
-            FailRequest(line.substr(0, 200), httperrTunnelRefused);
-            if (http && status >= 400)
-                FStatusCode = status;
-        }
-        return;
-    }
-    if (!line.empty())
-        return;
-    FTunnelling = false;
-    FHeaderLineCount = 0;
-    FHeaderBytes = 0;
-    // Nothing may come before the server's first handshake bytes.
-    if (FReceiveLen > 0) {
-        FailRequest("Proxy sent data ahead of the tunnel", httperrBadResponse);
-        return;
-    }
-    FCtrlSocket->SetTlsHost(FTargetHost);
-    FCtrlSocket->StartTls();
-}
-
-void THttpCli::HandleTlsHandshakeDone(TCustomWSocket *Sender, std::uint16_t Error)
-{
-    if (FState != hsDnsLookupDone)
-        return;
-    if (Error != 0) {
-        TlsFailed();
-        return;
-    }
-    SendRequestOnConnection(Sender);
-}
-
-void THttpCli::TlsFailed()
-{
-    const std::string reason = FCtrlSocket->TlsReason();
-    FailRequest(reason.empty() ? "TLS: the secure connection failed" : reason, httperrTlsFailed);
 }
 
 void THttpCli::FailRequest(const std::string &Reason, std::uint16_t Error)

@@ -42,6 +42,7 @@ enum : std::uint16_t {
     httperrTunnelRefused = 13,         // the proxy would not open a tunnel for https
     httperrBodyIncomplete = 14,        // connection closed before Content-Length bytes of body came
     httperrConnectFailed = 15,         // the socket refused to connect and named no platform error
+    httperrProxyClosed = 16,           // the proxy or SOCKS server closed before the way to the site was open
 };
 
 enum THttpRequest { rqNone = 0, rqGet = 1, rqPost = 2, rqHead = 3 };
@@ -253,13 +254,21 @@ private:
     void BindSessionClosed(void (THttpCli::*Handler)(TCustomWSocket *, std::uint16_t));
     // Text is the socket's own reason when it gave one.
     void ConnectFailed(int Code, const std::string &Text = {});
-    void NoteAddressCredentials();
     bool RangeIsTheAnswers() const;
-    // https: the address of the current target, and the tunnel through a proxy.
+    // The target and where a relocation sends it (HttpRelocation.cpp).
     static bool IsSecureScheme(const std::string &Scheme);
-    void SetSecureTarget(const std::string &Scheme, const std::string &Host, const std::string &Port,
-                         const std::string &Path);
-    void RelocateSecure(const std::string &Value);
+    void SetTarget(const std::string &Scheme, const std::string &Host, const std::string &Port,
+                   const std::string &Path);
+    void Relocate(const std::string &Value);
+    // The current target's scheme, host and port.
+    std::string Origin() const;
+    void NoteAddressCredentials();
+    bool CredentialsGoHere() const;
+    // A failure's reason, naming the address a relocation went to.
+    std::string WhereTo(const std::string &Reason) const;
+    // The proxy or SOCKS server ended the connection before the site's.
+    void ClosedBeforeTheSite();
+    // The tunnel through a proxy for https (HttpTunnel.cpp).
     void SendTunnelRequest();
     void ProcessTunnelLine();
     void HandleTlsHandshakeDone(TCustomWSocket *Sender, std::uint16_t Error);
@@ -299,7 +308,7 @@ private:
     std::uint16_t FRequestDoneError = 0;
     std::string FHostName;         // where the socket connects: the server or the proxy
     std::string FPort;             // its port
-    std::string FTargetHost;       // the "Host:" value: the server, never with a port
+    std::string FTargetHost;       // the server, for "Host:" (with FTargetPort when it is not the default)
     std::string FProxyConnectPort; // the proxy's port for every connection of a request
     std::string FPath;             // target of the request line
     bool FSecure = false;          // the target is an https address
@@ -329,6 +338,8 @@ private:
     // caller's own that they stand in for: they belong to that address.
     bool FAddressCredentials = false;
     std::string FCallerUsername, FCallerPassword, FAddressUsername, FAddressPassword;
+    // The origin Username and Password are for; an empty one sends them nowhere.
+    std::string FCredentialsOrigin;
     // The range the last answer reported: shown in ContentRangeBegin/End,
     // never asked for by the next request.
     bool FRangeFromResponse = false;

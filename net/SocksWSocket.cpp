@@ -60,6 +60,7 @@ TCustomSocksWSocket::TCustomSocksWSocket()
 
 void TCustomSocksWSocket::ResetToDefaults()
 {
+    CancelDestinationLookup();
     TCustomWSocket::ResetToDefaults();
     FSocksState = 0;
     FSocksServer.clear();
@@ -163,6 +164,7 @@ void TCustomSocksWSocket::Connect()
         }
         FPortNum = WSocketResolvePort(FPortStr, FProtoStr);
         FSocksState = 1;
+        FSocksReason.clear();
         FReplyCount = 0;
         FLeftoverCount = 0;
     } catch (const ESocketException &e) {
@@ -421,6 +423,7 @@ bool TCustomSocksWSocket::SocksGranted()
 
 bool TCustomSocksWSocket::SocksFail(int Code, const std::string &Msg)
 {
+    FSocksReason = Msg;
     auto alive = AliveToken();
     FireSocksError(Code, Msg);
     if (alive.expired())
@@ -498,33 +501,37 @@ void TCustomSocksWSocket::SocksDoAuthenticate()
 void TCustomSocksWSocket::SocksDoConnect()
 {
     FSocksState = 3;
+    if (FSocksLevel == "4") {
+        // A dotted address needs no lookup; a name is looked up on a worker,
+        // so a slow resolver cannot hold the program inside this event.
+        if (IsDottedAddress(FAddrStr)) {
+            const std::uint32_t addr = ws::inet_addr(Trim(FAddrStr).c_str());
+            if (addr != ws::INADDR_NONE) {
+                SendSocks4Request(addr);
+                return;
+            }
+        }
+        CancelDestinationLookup();
+        if (!FDestinationLookup)
+            FDestinationLookup = std::make_unique<DestinationLookup>();
+        Lib();
+        FDestinationLookup->task =
+            ws::WSAAsyncGetHostByName(WindowHandle(), WM_SOCKET_SOCKS_LOOKUP, FAddrStr.c_str(),
+                                      FDestinationLookup->buffer, sizeof FDestinationLookup->buffer);
+        if (FDestinationLookup->task == 0)
+            SocksFail(20017, "can't resolve the destination " + FAddrStr);
+        return;
+    }
     std::string request;
     if (FSocksLevel[0] == '4') {
         request += '\x04';
         request += '\x01';
         AppendPort(request, FPortNum);
-        if (FSocksLevel == "4A") {
-            request.append("\0\0\0\x01", 4);
-        } else {
-            std::uint32_t addr;
-            try {
-                addr = WSocketResolveHost(FAddrStr);
-            } catch (const ESocketException &e) {
-                auto alive = AliveToken();
-                FireSocksError(20017, "ESocketException " + e.Text());
-                if (alive.expired())
-                    return;
-                DoClose(true, 20017);
-                return;
-            }
-            request.append(reinterpret_cast<const char *>(&addr), 4);
-        }
+        request.append("\0\0\0\x01", 4);
         request += FSocksUsercode;
         request += '\0';
-        if (FSocksLevel == "4A") {
-            request += FAddrStr;
-            request += '\0';
-        }
+        request += FAddrStr;
+        request += '\0';
     } else {
         // The destination always travels as a name, so the server does the
         // lookup, also for a dotted address.
@@ -534,6 +541,57 @@ void TCustomSocksWSocket::SocksDoConnect()
         AppendPort(request, FPortNum);
     }
     SendRequest(request);
+}
+
+void TCustomSocksWSocket::SendSocks4Request(std::uint32_t Addr)
+{
+    std::string request;
+    request += '\x04';
+    request += '\x01';
+    AppendPort(request, FPortNum);
+    request.append(reinterpret_cast<const char *>(&Addr), 4);
+    request += FSocksUsercode;
+    request += '\0';
+    SendRequest(request);
+}
+
+void TCustomSocksWSocket::CancelDestinationLookup()
+{
+    if (FDestinationLookup && FDestinationLookup->task != 0) {
+        ws::WSACancelAsyncRequest(FDestinationLookup->task);
+        FDestinationLookup->task = 0;
+    }
+}
+
+void TCustomSocksWSocket::DestinationLookedUp(WPARAM wParam, LPARAM lParam)
+{
+    // A reply for a lookup given up (the socket closed, a new negotiation
+    // began) is nobody's.
+    if (!FDestinationLookup || FDestinationLookup->task == 0 ||
+        wParam != static_cast<WPARAM>(FDestinationLookup->task))
+        return;
+    FDestinationLookup->task = 0;
+    if (FState != wsConnected || FSocksState != 3)
+        return;
+    const std::uint16_t error = HIWORD(static_cast<std::uintptr_t>(lParam));
+    const auto *he = reinterpret_cast<const ws::HOSTENT *>(FDestinationLookup->buffer);
+    if (error != 0 || he->h_addr_list == nullptr || he->h_addr_list[0] == nullptr) {
+        SocksFail(20017, "can't resolve the destination " + FAddrStr + " (" +
+                             SocketErrorText(error != 0 ? error : ws::WSAHOST_NOT_FOUND) + ")");
+        return;
+    }
+    std::uint32_t addr;
+    std::memcpy(&addr, he->h_addr_list[0], 4);
+    SendSocks4Request(addr);
+}
+
+LRESULT TCustomSocksWSocket::WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam)
+{
+    if (Msg == WM_SOCKET_SOCKS_LOOKUP) {
+        DestinationLookedUp(wParam, lParam);
+        return 0;
+    }
+    return TCustomWSocket::WindowProcedure(Msg, wParam, lParam);
 }
 
 void TCustomSocksWSocket::FireSessionClosed(std::uint16_t Error)

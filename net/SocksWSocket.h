@@ -3,7 +3,11 @@
 #include "net/CustomWSocket.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+// The lookup of a SOCKS 4 destination has come back.
+constexpr UINT WM_SOCKET_SOCKS_LOOKUP = WM_USER + 23;
 
 enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
 enum TSocksAuthState { socksAuthBegin, socksAuthAccepted, socksAuthRejected, socksAuthNotNeeded };
@@ -33,6 +37,9 @@ public:
     // What a SOCKS 5 server reported in its connect reply.
     const std::string &SocksBoundAddr() const { return FBoundAddr; }
     const std::string &SocksBoundPort() const { return FBoundPort; }
+    // Why the last negotiation failed, in the server's own terms ("connection
+    // refused"); empty when it did not fail.
+    const std::string &SocksReason() const { return FSocksReason; }
 
     void Connect() override;
     void Listen() override;
@@ -45,6 +52,7 @@ public:
     TSocksAuthStateEvent OnSocksAuthState;
 
 protected:
+    LRESULT WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam) override;
     void ResetToDefaults() override;
     int GetRcvdCount() override;
     int DoRecv(void *Buffer, int BufferSize, int Flags) override;
@@ -67,8 +75,20 @@ protected:
     std::uint8_t FSocksState = 0;
     std::uint8_t FSocksMethod = 0; // offered to a SOCKS 5 server: 0 none, 2 user code and password
     std::string FBoundAddr, FBoundPort;
+    std::string FSocksReason;
 
 private:
+    // SOCKS 4 carries the destination as an address: a name is looked up
+    // first, without blocking, and the request goes out with the reply.
+    struct DestinationLookup {
+        ws::HANDLE task = 0;
+        alignas(ws::HOSTENT) char buffer[ws::MAXGETHOSTSTRUCT + 1]{};
+    };
+    std::unique_ptr<DestinationLookup> FDestinationLookup;
+    void CancelDestinationLookup();
+    void DestinationLookedUp(WPARAM wParam, LPARAM lParam);
+    void SendSocks4Request(std::uint32_t Addr);
+
     // Reads what the current reply still lacks, up to Limit bytes held.
     // False when nothing new came.
     bool ReadReply(int Limit);

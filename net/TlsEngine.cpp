@@ -50,11 +50,11 @@ std::shared_ptr<SSL_CTX> ClientContext(std::string &problem)
     ERR_clear_error();
     SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_PEER, nullptr);
     // Every visit is a new connection and a full handshake, so nothing is
-    // gained from keeping sessions. A server that closes without the close
-    // alert ends the body as HTTP/1.0 has always ended it: with the connection.
+    // gained from keeping sessions. An end of the connection without the
+    // close alert is not ignored: it is how a cut answer tells itself from a
+    // whole one when the answer named no length (Read reports it).
     SSL_CTX_set_session_cache_mode(ctx.get(), SSL_SESS_CACHE_OFF);
-    SSL_CTX_set_options(ctx.get(), SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_IGNORE_UNEXPECTED_EOF |
-                                       SSL_OP_NO_TICKET);
+    SSL_CTX_set_options(ctx.get(), SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_TICKET);
     cached = ctx;
     cachedKey = key;
     return cached;
@@ -174,6 +174,7 @@ void TlsEngine::Reset()
     failure_ = TlsFailure::None;
     reason_.clear();
     endSeen_ = false;
+    closeAlert_ = false;
 }
 
 void TlsEngine::Fail(TlsFailure failure, const std::string &reason)
@@ -183,9 +184,14 @@ void TlsEngine::Fail(TlsFailure failure, const std::string &reason)
     reason_ = reason;
 }
 
-bool TlsEngine::Begin(const std::string &host)
+bool TlsEngine::Begin(const std::string &hostAsWritten)
 {
     Reset();
+    // "example.org." is the same host written as an absolute name; a
+    // certificate names it without the dot, and so does the name indication.
+    std::string host = hostAsWritten;
+    if (host.size() > 1 && host.back() == '.' && host[host.size() - 2] != '.')
+        host.pop_back();
     ERR_clear_error();
     std::string problem;
     auto session = std::make_unique<Session>();
@@ -343,13 +349,35 @@ int TlsEngine::Read(char *buffer, int capacity)
     case SSL_ERROR_WANT_WRITE:
         return 0;
     case SSL_ERROR_ZERO_RETURN:
+        // The close alert: the end of the data. Nothing the peer sends after
+        // it is read.
         ERR_clear_error();
         phase_ = Phase::Closed;
+        closeAlert_ = true;
         return 0;
     default:
+        if (EndOfTransport(e)) {
+            // The transport ended without the alert: what came is all there
+            // is, and it may be cut short; the reader decides whether that
+            // matters.
+            ERR_clear_error();
+            phase_ = Phase::Closed;
+            return 0;
+        }
         FailFromLibrary(e);
         return 0;
     }
+}
+
+bool TlsEngine::EndOfTransport(int sslError) const
+{
+    if (!endSeen_)
+        return false;
+    if (sslError == SSL_ERROR_SYSCALL)
+        return true;
+    const unsigned long err = ERR_peek_last_error();
+    return sslError == SSL_ERROR_SSL && ERR_GET_LIB(err) == ERR_LIB_SSL &&
+           ERR_GET_REASON(err) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
 }
 
 bool TlsEngine::ReadPending() const

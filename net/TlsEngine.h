@@ -35,7 +35,8 @@ public:
     TlsEngine(const TlsEngine &) = delete;
     TlsEngine &operator=(const TlsEngine &) = delete;
 
-    // Starts a client handshake for host, a name or a dotted address; the
+    // Starts a client handshake for host, a name (a trailing dot is no part
+    // of it) or an address; the
     // first flight is then waiting in the outgoing ciphertext. False (and
     // Phase Failed) when no session could be set up.
     bool Begin(const std::string &host);
@@ -59,7 +60,10 @@ public:
 
     // Decrypted bytes, at most capacity: more than 0 when there were some,
     // 0 when none are available now (Phase tells whether more may come).
+    // The peer's close alert, or the end of the transport without one, makes
+    // the phase Closed; CloseAlertSeen tells the two apart.
     int Read(char *buffer, int capacity);
+    bool CloseAlertSeen() const { return closeAlert_; }
     // Whether Read could return bytes without new ciphertext.
     bool ReadPending() const;
     // Encrypts all len bytes into the outgoing ciphertext; false when the
@@ -78,6 +82,8 @@ public:
 private:
     void Fail(TlsFailure failure, const std::string &reason);
     void FailFromLibrary(int sslError);
+    // The read failed only because the transport ended.
+    bool EndOfTransport(int sslError) const;
 
     struct Session;
     std::unique_ptr<Session> s_;
@@ -85,6 +91,7 @@ private:
     TlsFailure failure_ = TlsFailure::None;
     std::string reason_;
     bool endSeen_ = false;
+    bool closeAlert_ = false;
 };
 
 // The user-readable text for a failure; detail is added where it helps.

@@ -27,7 +27,7 @@ void TCustomTlsWSocket::ResetToDefaults()
     FTls.Reset();
     FTlsAsConnect = false;
     FTlsOwnerWrote = false;
-    FTlsBrokenPosted = false;
+    FTlsEndPosted = false;
     FTlsEarly.clear();
     TCustomSocksWSocket::ResetToDefaults();
 }
@@ -71,7 +71,7 @@ void TCustomTlsWSocket::BeginHandshake(bool asConnect)
 {
     FTlsAsConnect = asConnect;
     FTlsOwnerWrote = false;
-    FTlsBrokenPosted = false;
+    FTlsEndPosted = false;
     FTlsEarly.clear();
     FTlsFailure = TlsFailure::None;
     FTlsReason.clear();
@@ -136,6 +136,13 @@ void TCustomTlsWSocket::HandshakeStep()
         }
     }
     FTls.Advance();
+    // The peer has gone: the alert the session made about it has nobody to
+    // go to, and a send on a reset connection would be reported instead of
+    // the handshake's failure.
+    if (FTls.State() == TlsEngine::Phase::Failed && FTls.EndSeen()) {
+        HandshakeFailed(FTls.Failure(), FTls.Reason());
+        return;
+    }
     auto alive = AliveToken();
     if (!FlushCiphertext() || alive.expired() || FHSocket == ws::INVALID_SOCKET)
         return;
@@ -231,7 +238,9 @@ int TCustomTlsWSocket::DoRecv(void *Buffer, int BufferSize, int Flags)
         ws::WSASetLastError(ws::WSAEWOULDBLOCK);
         return -1;
     case TlsEngine::Phase::Closed:
-        ++FRecvCalls;
+        // The session has ended: nothing is read, so no read is counted; a
+        // loop that keeps calling while the peer's late bytes wait would
+        // never end.
         return 0;
     case TlsEngine::Phase::Failed:
         ++FRecvCalls;
@@ -252,11 +261,14 @@ int TCustomTlsWSocket::DoRecv(void *Buffer, int BufferSize, int Flags)
         }
         if (FTls.State() == TlsEngine::Phase::Closed) {
             ++FRecvCalls;
+            EndSession(0);
             return 0;
         }
         if (FTls.State() == TlsEngine::Phase::Failed) {
             ++FRecvCalls;
-            EndSessionBroken();
+            FTlsFailure = FTls.Failure();
+            FTlsReason = FTls.Reason();
+            EndSession(static_cast<std::uint16_t>(TlsErrorCode(FTlsFailure)));
             ws::WSASetLastError(ws::WSAECONNABORTED);
             return -1;
         }
@@ -271,17 +283,16 @@ int TCustomTlsWSocket::DoRecv(void *Buffer, int BufferSize, int Flags)
     }
 }
 
-void TCustomTlsWSocket::EndSessionBroken()
+void TCustomTlsWSocket::EndSession(std::uint16_t Error)
 {
-    // A damaged record ends the session; the owner hears it as a close with
-    // the TLS error, from the message loop.
-    FTlsFailure = FTls.Failure();
-    FTlsReason = FTls.Reason();
-    if (FTlsBrokenPosted || FHSocket == ws::INVALID_SOCKET)
+    // The session is over — the peer's close alert, the end of the transport,
+    // or a damaged record (Error its TLS code) — and so is the connection:
+    // the owner hears it as a close, from the message loop, at once and not
+    // when the peer gets round to closing the connection.
+    if (FTlsEndPosted || FHSocket == ws::INVALID_SOCKET)
         return;
-    FTlsBrokenPosted = true;
-    PostNotification(WM_SOCKET_SELECT, static_cast<WPARAM>(FHSocket),
-                     MAKELONG(ws::FD_CLOSE, static_cast<std::uint16_t>(TlsErrorCode(FTlsFailure))));
+    FTlsEndPosted = true;
+    PostNotification(WM_SOCKET_SELECT, static_cast<WPARAM>(FHSocket), MAKELONG(ws::FD_CLOSE, Error));
 }
 
 int TCustomTlsWSocket::GetRcvdCount()

@@ -51,6 +51,9 @@ public:
     // Why the last session failed; None and empty when it did not.
     TlsFailure TlsLastFailure() const { return FTlsFailure; }
     const std::string &TlsReason() const { return FTlsReason; }
+    // The session ended by the peer's close alert, not by the connection's
+    // end alone: only then is an answer of unknown length known to be whole.
+    bool TlsCloseAlertSeen() const { return FTls.CloseAlertSeen(); }
     std::string TlsProtocol() const { return FTls.Protocol(); }
 
     int Send(const void *Data, int Len) override;
@@ -79,7 +82,7 @@ private:
     void HandshakeFinished();
     void HandshakeFailed(TlsFailure failure, const std::string &reason);
     void StopTimer();
-    void EndSessionBroken();
+    void EndSession(std::uint16_t Error);
     char *CipherBuffer();
 
     TlsEngine FTls;
@@ -88,7 +91,7 @@ private:
     int FTlsHandshakeTimeout = 30000;
     bool FTlsAsConnect = false;  // the handshake's end is the session's connect
     bool FTlsOwnerWrote = false; // the owner has sent since the session opened
-    bool FTlsBrokenPosted = false;
+    bool FTlsEndPosted = false;
     std::string FTlsEarly; // plaintext the owner sent before the handshake ended
     TlsFailure FTlsFailure = TlsFailure::None;
     std::string FTlsReason;

@@ -44,16 +44,17 @@ TEST(HttpCliRelocation, Direct)
         std::string location; // "%2" stands for the second server's port
         std::string wantLine; // request line of the second request
         bool secondServer;
-        std::string wantHost;
+        std::string wantHost; // "%1" and "%2" stand for the two servers' ports
     };
     const Row rows[] = {
-        {"absolute path on the same host", "/a/b.htm", "/other", "GET /other HTTP/1.0", false, "Host: 127.0.0.1"},
+        {"absolute path on the same host", "/a/b.htm", "/other", "GET /other HTTP/1.0", false, "Host: 127.0.0.1:%1"},
         {"relative to the document's folder", "/dir/a.htm?q=1", "b.htm", "GET /dir/b.htm HTTP/1.0", false,
-         "Host: 127.0.0.1"},
-        {"another host by name", "/", "http://localhost:%2/x/y.htm", "GET /x/y.htm HTTP/1.0", true, "Host: localhost"},
-        {"another host without a path", "/", "http://localhost:%2", "GET / HTTP/1.0", true, "Host: localhost"},
+         "Host: 127.0.0.1:%1"},
+        {"another host by name", "/", "http://localhost:%2/x/y.htm", "GET /x/y.htm HTTP/1.0", true,
+         "Host: localhost:%2"},
+        {"another host without a path", "/", "http://localhost:%2", "GET / HTTP/1.0", true, "Host: localhost:%2"},
         {"http:// without a host keeps the server", "/a", "http:///same", "GET /same HTTP/1.0", false,
-         "Host: 127.0.0.1"},
+         "Host: 127.0.0.1:%1"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -75,7 +76,11 @@ TEST(HttpCliRelocation, Direct)
         ASSERT_TRUE(target.WaitFinished(static_cast<int>(index) + 1));
         ASSERT_GT(target.Requests().size(), index);
         EXPECT_EQ(RequestLine(target.Requests()[index]), row.wantLine);
-        EXPECT_EQ(HostLine(target.Requests()[index]), row.wantHost);
+        std::string wantHost = row.wantHost;
+        for (const auto &[mark, port] : {std::pair{"%1", first.PortText()}, std::pair{"%2", second.PortText()}})
+            if (const std::size_t at = wantHost.find(mark); at != std::string::npos)
+                wantHost.replace(at, 2, port);
+        EXPECT_EQ(HostLine(target.Requests()[index]), wantHost);
         // The body of the relocating response is not part of the result.
         EXPECT_EQ(body.Bytes(), row.secondServer ? "second" : "first");
         EXPECT_EQ(cli.StatusCode(), 200);
@@ -96,15 +101,15 @@ TEST(HttpCliRelocation, ThroughProxy)
         {"absolute path", "http://www.example.it/dir/a.htm", "/other", "GET http://www.example.it/other HTTP/1.0",
          "Host: www.example.it", "http://www.example.it/other"},
         {"absolute path keeps the port", "http://www.example.it:8080/dir/a.htm", "/other",
-         "GET http://www.example.it:8080/other HTTP/1.0", "Host: www.example.it", "http://www.example.it:8080/other"},
+         "GET http://www.example.it:8080/other HTTP/1.0", "Host: www.example.it:8080", "http://www.example.it:8080/other"},
         {"another host", "http://www.example.it/dir/a.htm", "http://other.example/x",
          "GET http://other.example/x HTTP/1.0", "Host: other.example", "http://other.example/x"},
         {"another host with a port", "http://www.example.it/dir/a.htm", "http://other.example:8081/x",
-         "GET http://other.example:8081/x HTTP/1.0", "Host: other.example", "http://other.example:8081/x"},
+         "GET http://other.example:8081/x HTTP/1.0", "Host: other.example:8081", "http://other.example:8081/x"},
         {"relative to an address without a path", "http://www.x.it", "index.php",
          "GET http://www.x.it/index.php HTTP/1.0", "Host: www.x.it", "http://www.x.it/index.php"},
         {"relative to an address with a port and no path", "http://www.x.it:8080", "index.php",
-         "GET http://www.x.it:8080/index.php HTTP/1.0", "Host: www.x.it", "http://www.x.it:8080/index.php"},
+         "GET http://www.x.it:8080/index.php HTTP/1.0", "Host: www.x.it:8080", "http://www.x.it:8080/index.php"},
         {"relative to a folder", "http://www.x.it/dir/a.htm", "b.htm", "GET http://www.x.it/dir/b.htm HTTP/1.0",
          "Host: www.x.it", "http://www.x.it/dir/b.htm"},
     };
@@ -157,7 +162,9 @@ TEST(HttpCliRelocation, PostBecomesGetAndEveryHopIsReported)
     EXPECT_EQ(RequestLine(requests[1]), "GET /step2 HTTP/1.0");
     EXPECT_EQ(requests[1].find("Content-Length"), std::string::npos);
     EXPECT_EQ(RequestLine(requests[2]), "GET /step3 HTTP/1.0");
-    EXPECT_EQ(locations, (std::vector<std::string>{"http://127.0.0.1/step2", "http://127.0.0.1/step3"}));
+    // The address each hop went to, port and all.
+    const std::string at = "http://" + server.HostPort();
+    EXPECT_EQ(locations, (std::vector<std::string>{at + "/step2", at + "/step3"}));
     EXPECT_EQ(doneType, rqGet);
     EXPECT_EQ(body.Bytes(), "done");
 }
@@ -202,8 +209,11 @@ TEST(HttpCliRelocation, Limits)
         {"twenty hops are followed", 20, "", false, "", 21},
         {"the twenty-first is refused", 21, "", true, "Too many relocations", 21},
         // Port 1 of this machine refuses: the relocation was followed to it.
-        {"https is followed", 0, "https://127.0.0.1:1/login", true, "Connection refused (Error #10061)", 1},
-        {"HTTPS in capitals too", 0, "HTTPS://127.0.0.1:1/", true, "Connection refused (Error #10061)", 1},
+        // A failure after a relocation names where it went.
+        {"https is followed", 0, "https://127.0.0.1:1/login", true,
+         "Connection refused (Error #10061) (relocated to https://127.0.0.1:1/login)", 1},
+        {"HTTPS in capitals too", 0, "HTTPS://127.0.0.1:1/", true,
+         "Connection refused (Error #10061) (relocated to https://127.0.0.1:1/)", 1},
         {"ftp is not", 0, "ftp://files.example/f.zip", true, "Relocation to ftp:// is not supported", 1},
         {"carriage return in the target", 0, "/a\rSet-Cookie: x", true, "Invalid character in relocation address", 1},
         {"nul in the target", 0, std::string("/a\0b", 4), true, "Invalid character in relocation address", 1},
@@ -405,7 +415,8 @@ TEST(HttpCliFlow, HeaderEditedByTheHandlers)
     EXPECT_FALSE(RunGet(cli).raised);
     ASSERT_TRUE(server.WaitFinished(1));
     EXPECT_EQ(server.Requests()[0],
-              "GET / HTTP/1.0\r\n\r\nUser-Agent: " + kDefaultAgent + "\r\nHost: 127.0.0.1\r\nX-Added: 1\r\n\r\n");
+              "GET / HTTP/1.0\r\n\r\nUser-Agent: " + kDefaultAgent + "\r\nHost: " + server.HostPort() +
+                  "\r\nX-Added: 1\r\n\r\n");
 }
 
 TEST(HttpCliFlow, LookupAndConnectionFailures)

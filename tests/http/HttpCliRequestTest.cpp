@@ -20,19 +20,20 @@ TEST(HttpCliRequest, WrittenBytes)
         return [path](THttpCli &c, const ScriptedServer &s) { c.SetURL("http://" + s.HostPort() + path); };
     };
     const auto withHeaders = [](const std::string &target, const std::string &host, const std::string &extra) {
-        return [=](const ScriptedServer &) {
+        // An empty host stands for the test server, whose port is never 80.
+        return [=](const ScriptedServer &s) {
             return "GET " + target + " HTTP/1.0\r\nAccept: " + kDefaultAccept + "\r\nUser-Agent: " + kDefaultAgent +
-                   "\r\nHost: " + host + "\r\n" + extra + "\r\n";
+                   "\r\nHost: " + (host.empty() ? s.HostPort() : host) + "\r\n" + extra + "\r\n";
         };
     };
     const Row rows[] = {
-        {"defaults give five lines, host without port", direct("/dir/p.htm"),
-         [](const ScriptedServer &) { return DefaultRequest("/dir/p.htm", "127.0.0.1"); }},
+        {"defaults give five lines, the port in Host when not 80", direct("/dir/p.htm"),
+         [](const ScriptedServer &s) { return DefaultRequest("/dir/p.htm", s.HostPort()); }},
         {"no path asks for the root", direct(""),
-         [](const ScriptedServer &) { return DefaultRequest("/", "127.0.0.1"); }},
+         [](const ScriptedServer &s) { return DefaultRequest("/", s.HostPort()); }},
         {"query kept", direct("/cgi?x=1&y=/2"),
-         [](const ScriptedServer &) { return DefaultRequest("/cgi?x=1&y=/2", "127.0.0.1"); }},
-        {"head request", direct("/h"), [](const ScriptedServer &) { return DefaultRequest("/h", "127.0.0.1", "HEAD"); },
+         [](const ScriptedServer &s) { return DefaultRequest("/cgi?x=1&y=/2", s.HostPort()); }},
+        {"head request", direct("/h"), [](const ScriptedServer &s) { return DefaultRequest("/h", s.HostPort(), "HEAD"); },
          rqHead},
         {"through a proxy with its port",
          [](THttpCli &c, const ScriptedServer &s) {
@@ -46,7 +47,13 @@ TEST(HttpCliRequest, WrittenBytes)
              c.SetProxyPort(s.PortText());
              c.SetURL("http://www.example.it:8080/x");
          },
-         [](const ScriptedServer &) { return DefaultRequest("http://www.example.it:8080/x", "www.example.it"); }},
+         [](const ScriptedServer &) { return DefaultRequest("http://www.example.it:8080/x", "www.example.it:8080"); }},
+        {"port 80 written out is the default",
+         [](THttpCli &c, const ScriptedServer &s) {
+             c.SetProxy(s.HostPort());
+             c.SetURL("http://www.example.it:80/x");
+         },
+         [](const ScriptedServer &) { return DefaultRequest("http://www.example.it:80/x", "www.example.it"); }},
         {"address without scheme through a proxy",
          [](THttpCli &c, const ScriptedServer &s) {
              c.SetProxy(s.HostPort());
@@ -59,44 +66,44 @@ TEST(HttpCliRequest, WrittenBytes)
              c.SetPassword("old");
              c.SetURL("http://user:pass@" + s.HostPort() + "/");
          },
-         withHeaders("/", "127.0.0.1", "Authorization: Basic dXNlcjpwYXNz\r\n")},
+         withHeaders("/", "", "Authorization: Basic dXNlcjpwYXNz\r\n")},
         {"no cache",
          [](THttpCli &c, const ScriptedServer &s) {
              c.SetNoCache(true);
              c.SetURL("http://" + s.HostPort() + "/");
          },
-         withHeaders("/", "127.0.0.1", "Pragma: no-cache\r\n")},
+         withHeaders("/", "", "Pragma: no-cache\r\n")},
         {"modified since",
          [](THttpCli &c, const ScriptedServer &s) {
              c.SetModifiedSince(37712.5);
              c.SetURL("http://" + s.HostPort() + "/");
          },
-         withHeaders("/", "127.0.0.1", "If-Modified-Since: Tue, 01 Apr 2003 12:00:00 GMT\r\n")},
+         withHeaders("/", "", "If-Modified-Since: Tue, 01 Apr 2003 12:00:00 GMT\r\n")},
         {"cookie",
          [](THttpCli &c, const ScriptedServer &s) {
              c.SetCookie("a=1; b=2");
              c.SetURL("http://" + s.HostPort() + "/");
          },
-         withHeaders("/", "127.0.0.1", "Cookie: a=1; b=2\r\n")},
+         withHeaders("/", "", "Cookie: a=1; b=2\r\n")},
         {"open range",
          [](THttpCli &c, const ScriptedServer &s) {
              c.SetContentRangeBegin("100");
              c.SetURL("http://" + s.HostPort() + "/");
          },
-         withHeaders("/", "127.0.0.1", "Range: bytes=100-\r\n")},
+         withHeaders("/", "", "Range: bytes=100-\r\n")},
         {"proxy credentials without a proxy are not sent",
          [](THttpCli &c, const ScriptedServer &s) {
              c.SetProxyUsername("pu");
              c.SetURL("http://" + s.HostPort() + "/");
          },
-         [](const ScriptedServer &) { return DefaultRequest("/", "127.0.0.1"); }},
+         [](const ScriptedServer &s) { return DefaultRequest("/", s.HostPort()); }},
         {"empty accept and agent are left out",
          [](THttpCli &c, const ScriptedServer &s) {
              c.SetAccept("");
              c.SetAgent("");
              c.SetURL("http://" + s.HostPort() + "/");
          },
-         [](const ScriptedServer &) { return std::string("GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"); }},
+         [](const ScriptedServer &s) { return "GET / HTTP/1.0\r\nHost: " + s.HostPort() + "\r\n\r\n"; }},
         {"every optional line in its place",
          [](THttpCli &c, const ScriptedServer &s) {
              c.SetProxy(s.HostPort());
@@ -237,7 +244,7 @@ TEST(HttpCliRequest, PostSendsTheWholeBodyInBoundedBlocks)
     ASSERT_TRUE(server.WaitFinished(1));
     const std::string want = "POST /form HTTP/1.0\r\nAccept: " + kDefaultAccept +
                              "\r\nContent-Type: application/x-www-form-urlencoded\r\nUser-Agent: " + kDefaultAgent +
-                             "\r\nHost: 127.0.0.1\r\nContent-Length: 20000\r\n\r\n" + payload;
+                             "\r\nHost: " + server.HostPort() + "\r\nContent-Length: 20000\r\n\r\n" + payload;
     EXPECT_EQ(server.Requests()[0], want);
     EXPECT_EQ(cli.SentCount(), 20000);
     EXPECT_EQ(begins, 1);

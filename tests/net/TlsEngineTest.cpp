@@ -126,7 +126,18 @@ TEST_F(TlsEngineTest, HandshakeThenDataBothWaysInOneByteFragments)
         client.PutCiphertext(&c, 1);
     EXPECT_EQ(body, ReadAll(client));
     EXPECT_EQ(TlsEngine::Phase::Closed, client.State());
+    EXPECT_TRUE(client.CloseAlertSeen());
     EXPECT_EQ("", client.Reason());
+}
+
+TEST_F(TlsEngineTest, AbsoluteNameIsCheckedAndIndicatedWithoutItsDot)
+{
+    MemoryServer server(ca_.Issue("site", {"www.example.test"}));
+    TlsEngine client;
+    ASSERT_TRUE(client.Begin("www.example.test."));
+    Exchange(client, server);
+    EXPECT_EQ(TlsEngine::Phase::Open, client.State()) << client.Reason();
+    EXPECT_EQ("www.example.test", server.ServerName());
 }
 
 TEST_F(TlsEngineTest, EndWithoutCloseAlertEndsTheStreamCleanly)
@@ -143,6 +154,8 @@ TEST_F(TlsEngineTest, EndWithoutCloseAlertEndsTheStreamCleanly)
     client.PutEnd();
     EXPECT_EQ("page", ReadAll(client));
     EXPECT_EQ(TlsEngine::Phase::Closed, client.State());
+    // The reader is told: an answer of unknown length may be cut.
+    EXPECT_FALSE(client.CloseAlertSeen());
 }
 
 TEST_F(TlsEngineTest, RefusedPeersNameTheirCause)

@@ -5,7 +5,10 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -35,45 +38,111 @@ std::size_t ContentLengthOf(const std::string &header)
 
 ConnectionScript &ConnectionScript::ReadRequest()
 {
-    steps_.push_back({Step::ReadRequest, {}, 0, 0});
+    steps_.push_back({Step::ReadRequest, {}, 0, 0, {}});
     return *this;
 }
 
 ConnectionScript &ConnectionScript::ReadBytes(std::size_t count)
 {
-    steps_.push_back({Step::ReadBytes, {}, count, 0});
+    steps_.push_back({Step::ReadBytes, {}, count, 0, {}});
     return *this;
 }
 
 ConnectionScript &ConnectionScript::Send(std::string bytes, std::size_t fragmentSize, int pauseMs)
 {
-    steps_.push_back({Step::Send, std::move(bytes), fragmentSize, pauseMs});
+    steps_.push_back({Step::Send, std::move(bytes), fragmentSize, pauseMs, {}});
     return *this;
 }
 
 ConnectionScript &ConnectionScript::Pause(int milliseconds)
 {
-    steps_.push_back({Step::Pause, {}, 0, milliseconds});
+    steps_.push_back({Step::Pause, {}, 0, milliseconds, {}});
     return *this;
 }
 
 ConnectionScript &ConnectionScript::Close()
 {
-    steps_.push_back({Step::Close, {}, 0, 0});
+    steps_.push_back({Step::Close, {}, 0, 0, {}});
     return *this;
 }
 
 ConnectionScript &ConnectionScript::Reset()
 {
-    steps_.push_back({Step::Reset, {}, 0, 0});
+    steps_.push_back({Step::Reset, {}, 0, 0, {}});
     return *this;
 }
 
 ConnectionScript &ConnectionScript::Hold()
 {
-    steps_.push_back({Step::Hold, {}, 0, 0});
+    steps_.push_back({Step::Hold, {}, 0, 0, {}});
     return *this;
 }
+
+ConnectionScript &ConnectionScript::Tls(const std::string &certificateFile, const std::string &keyFile)
+{
+    steps_.push_back({Step::Tls, certificateFile, 0, 0, keyFile});
+    return *this;
+}
+
+ConnectionScript &ConnectionScript::CloseNotify()
+{
+    steps_.push_back({Step::CloseNotify, {}, 0, 0, {}});
+    return *this;
+}
+
+ConnectionScript &ConnectionScript::SendRaw(std::string bytes)
+{
+    steps_.push_back({Step::SendRaw, std::move(bytes), 0, 0, {}});
+    return *this;
+}
+
+// The server side of one TLS session over memory buffers: what comes from the
+// wire goes in, what the session makes goes out through SendAll.
+struct ScriptedServer::TlsSession {
+    SSL_CTX *ctx = nullptr;
+    SSL *ssl = nullptr;
+    BIO *in = nullptr;
+    BIO *out = nullptr;
+    ~TlsSession()
+    {
+        if (ssl)
+            SSL_free(ssl);
+        if (ctx)
+            SSL_CTX_free(ctx);
+    }
+    bool Start(const std::string &certificateFile, const std::string &keyFile)
+    {
+        ctx = SSL_CTX_new(TLS_server_method());
+        if (!ctx || SSL_CTX_use_certificate_chain_file(ctx, certificateFile.c_str()) != 1 ||
+            SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1)
+            return false;
+        ssl = SSL_new(ctx);
+        in = BIO_new(BIO_s_mem());
+        out = BIO_new(BIO_s_mem());
+        BIO_set_mem_eof_return(in, -1);
+        SSL_set_bio(ssl, in, out);
+        SSL_set_accept_state(ssl);
+        return true;
+    }
+    std::string TakeOutput()
+    {
+        std::string bytes(BIO_ctrl_pending(out), '\0');
+        const int got = bytes.empty() ? 0 : BIO_read(out, bytes.data(), static_cast<int>(bytes.size()));
+        bytes.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        return bytes;
+    }
+    // Plaintext decrypted from what came so far.
+    std::string Plaintext()
+    {
+        std::string text;
+        char buffer[4096];
+        std::size_t got = 0;
+        while (SSL_is_init_finished(ssl) && SSL_read_ex(ssl, buffer, sizeof buffer, &got) == 1)
+            text.append(buffer, got);
+        ERR_clear_error();
+        return text;
+    }
+};
 
 ScriptedServer::ScriptedServer(std::vector<ConnectionScript> scripts, std::chrono::milliseconds lifetime)
     : scripts_(std::move(scripts)), deadline_(std::chrono::steady_clock::now() + lifetime)
@@ -187,8 +256,8 @@ void ScriptedServer::Run()
 }
 
 // Reads what is there (waiting up to waitMs for something); false once the
-// peer closed or failed.
-bool ScriptedServer::ReadInto(int fd, std::size_t index, std::string &sink, int waitMs)
+// peer closed or failed. Through a TLS session the plaintext is recorded.
+bool ScriptedServer::ReadInto(int fd, std::size_t index, std::string &sink, int waitMs, TlsSession *tls)
 {
     pollfd p{fd, POLLIN, 0};
     const int ready = ::poll(&p, 1, waitMs);
@@ -198,12 +267,38 @@ bool ScriptedServer::ReadInto(int fd, std::size_t index, std::string &sink, int 
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
     if (n <= 0)
         return false;
-    Record(index, buffer, static_cast<std::size_t>(n), sink);
+    if (tls == nullptr) {
+        Record(index, buffer, static_cast<std::size_t>(n), sink);
+        return true;
+    }
+    BIO_write(tls->in, buffer, static_cast<int>(n));
+    const std::string text = tls->Plaintext();
+    if (!text.empty())
+        Record(index, text.data(), text.size(), sink);
+    return SendAll(fd, tls->TakeOutput());
+}
+
+bool ScriptedServer::SendAll(int fd, const std::string &bytes)
+{
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, kSliceMs) <= 0) {
+            if (Stopping())
+                return false;
+            continue;
+        }
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0)
+            return false;
+        sent += static_cast<std::size_t>(n);
+    }
     return true;
 }
 
 bool ScriptedServer::Serve(int fd, const ConnectionScript &script, std::size_t index)
 {
+    std::unique_ptr<TlsSession> tls;
     std::string received;
     std::size_t consumed = 0; // bytes of received taken by earlier read steps
     for (const ConnectionScript::Step &step : script.Steps()) {
@@ -213,18 +308,18 @@ bool ScriptedServer::Serve(int fd, const ConnectionScript &script, std::size_t i
         case ConnectionScript::Step::ReadRequest: {
             std::size_t end;
             while ((end = received.find("\r\n\r\n", consumed)) == std::string::npos)
-                if (Stopping() || !ReadInto(fd, index, received, kSliceMs))
+                if (Stopping() || !ReadInto(fd, index, received, kSliceMs, tls.get()))
                     return false;
             const std::size_t total = end + 4 + ContentLengthOf(received.substr(consumed, end + 2 - consumed));
             while (received.size() < total)
-                if (Stopping() || !ReadInto(fd, index, received, kSliceMs))
+                if (Stopping() || !ReadInto(fd, index, received, kSliceMs, tls.get()))
                     return false;
             consumed = total;
             break;
         }
         case ConnectionScript::Step::ReadBytes:
             while (received.size() < consumed + step.count)
-                if (Stopping() || !ReadInto(fd, index, received, kSliceMs))
+                if (Stopping() || !ReadInto(fd, index, received, kSliceMs, tls.get()))
                     return false;
             consumed += step.count;
             break;
@@ -233,23 +328,58 @@ bool ScriptedServer::Serve(int fd, const ConnectionScript &script, std::size_t i
             for (std::size_t at = 0; at < step.bytes.size(); at += piece) {
                 if (at > 0 && step.milliseconds > 0)
                     std::this_thread::sleep_for(std::chrono::milliseconds(step.milliseconds));
-                const std::string part = step.bytes.substr(at, piece);
-                std::size_t sent = 0;
-                while (sent < part.size()) {
-                    pollfd p{fd, POLLOUT, 0};
-                    if (::poll(&p, 1, kSliceMs) <= 0) {
-                        if (Stopping())
-                            return false;
-                        continue;
-                    }
-                    const ssize_t n = ::send(fd, part.data() + sent, part.size() - sent, MSG_NOSIGNAL);
-                    if (n < 0)
-                        return false;
-                    sent += static_cast<std::size_t>(n);
+                std::string part = step.bytes.substr(at, piece);
+                if (tls) {
+                    SSL_write(tls->ssl, part.data(), static_cast<int>(part.size()));
+                    part = tls->TakeOutput();
                 }
+                if (!SendAll(fd, part))
+                    return false;
             }
             break;
         }
+        case ConnectionScript::Step::Tls: {
+            tls = std::make_unique<TlsSession>();
+            if (!tls->Start(step.bytes, step.key))
+                return false;
+            while (SSL_do_handshake(tls->ssl) != 1) {
+                if (!SendAll(fd, tls->TakeOutput()))
+                    return false;
+                const int e = SSL_get_error(tls->ssl, 0);
+                ERR_clear_error();
+                if (e != SSL_ERROR_WANT_READ)
+                    return false;
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, kSliceMs) <= 0) {
+                    if (Stopping())
+                        return false;
+                    continue;
+                }
+                char buffer[4096];
+                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    return false;
+                BIO_write(tls->in, buffer, static_cast<int>(n));
+            }
+            if (!SendAll(fd, tls->TakeOutput()))
+                return false;
+            // The request may have come with the end of the handshake.
+            const std::string text = tls->Plaintext();
+            if (!text.empty())
+                Record(index, text.data(), text.size(), received);
+            break;
+        }
+        case ConnectionScript::Step::CloseNotify:
+            if (tls) {
+                SSL_shutdown(tls->ssl);
+                if (!SendAll(fd, tls->TakeOutput()))
+                    return false;
+            }
+            break;
+        case ConnectionScript::Step::SendRaw:
+            if (!SendAll(fd, step.bytes))
+                return false;
+            break;
         case ConnectionScript::Step::Pause: {
             const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.milliseconds);
             while (std::chrono::steady_clock::now() < until && !Stopping())
@@ -264,7 +394,7 @@ bool ScriptedServer::Serve(int fd, const ConnectionScript &script, std::size_t i
             return false;
         }
         case ConnectionScript::Step::Hold:
-            while (!Stopping() && ReadInto(fd, index, received, kSliceMs)) {
+            while (!Stopping() && ReadInto(fd, index, received, kSliceMs, tls.get())) {
             }
             return false;
         }

@@ -14,10 +14,11 @@
 class ConnectionScript {
 public:
     struct Step {
-        enum Kind { ReadRequest, ReadBytes, Send, Pause, Close, Reset, Hold } kind;
-        std::string bytes; // Send
+        enum Kind { ReadRequest, ReadBytes, Send, Pause, Close, Reset, Hold, Tls, CloseNotify, SendRaw } kind;
+        std::string bytes; // Send, SendRaw; the certificate file for Tls
         std::size_t count; // ReadBytes; fragment size for Send (0 = all at once)
         int milliseconds;  // Pause; pause between fragments for Send
+        std::string key;   // Tls: the key file
     };
 
     // Reads up to the empty line that ends a request header, then the body
@@ -34,6 +35,13 @@ public:
     // Never answers: keeps the connection open, reading whatever comes, until
     // the peer closes or the server stops.
     ConnectionScript &Hold();
+    // Runs a TLS server handshake with the certificate chain and key in these
+    // PEM files; the steps after it read and send through the session.
+    ConnectionScript &Tls(const std::string &certificateFile, const std::string &keyFile);
+    // Sends the TLS close alert; the connection itself stays as it is.
+    ConnectionScript &CloseNotify();
+    // Bytes on the wire as they are, past any TLS session.
+    ConnectionScript &SendRaw(std::string bytes);
 
     const std::vector<Step> &Steps() const { return steps_; }
 
@@ -72,10 +80,12 @@ public:
     void Stop();
 
 private:
+    struct TlsSession;
     void Run();
     // True when the script ends with an orderly close.
     bool Serve(int fd, const ConnectionScript &script, std::size_t index);
-    bool ReadInto(int fd, std::size_t index, std::string &sink, int waitMs);
+    bool ReadInto(int fd, std::size_t index, std::string &sink, int waitMs, TlsSession *tls = nullptr);
+    bool SendAll(int fd, const std::string &bytes);
     bool Stopping() const;
     void Record(std::size_t index, const char *data, std::size_t size, std::string &sink);
 
