@@ -46,16 +46,51 @@ QDateTime AdessoLocale()
 }
 
 namespace {
-// Appends a field, quoted when it must be.
+// Appends a field, quoted when it must be. A spreadsheet runs a field that
+// begins with = + - @ (or a tab or CR) as a formula; what a server wrote in
+// its reason phrase must never run on the user's machine, so such a field
+// gets a ' in front, which shows it as the text it is.
 void AggiungiCampo(QByteArray &record, const QByteArray &campo)
 {
-    if (campo.contains(',') || campo.contains('"') || campo.contains('\r') || campo.contains('\n')) {
-        QByteArray doppio = campo;
+    const bool formula = !campo.isEmpty() && QByteArrayView("=+-@\t\r").contains(campo.front());
+    const QByteArray testo = formula ? '\'' + campo : campo;
+    if (testo.contains(',') || testo.contains('"') || testo.contains('\r') || testo.contains('\n')) {
+        QByteArray doppio = testo;
         doppio.replace('"', "\"\"");
         record += '"' + doppio + '"';
     } else {
-        record += campo;
+        record += testo;
     }
+}
+
+// A row cut short (the program killed, the disk full) would be joined by the
+// next one into a row of nobody's: the file is cut back to its last whole
+// row, which ends with CR LF.
+bool TagliaRigaMonca(QFile &file)
+{
+    const qint64 size = file.size();
+    if (size == 0)
+        return true;
+    QFile lettura(file.fileName());
+    if (!lettura.open(QIODevice::ReadOnly))
+        return false;
+    qint64 fine = size;
+    constexpr qint64 blocco = 64 * 1024;
+    while (fine > 0) {
+        const qint64 da = qMax<qint64>(0, fine - blocco);
+        lettura.seek(da);
+        const QByteArray parte = lettura.read(fine - da + (fine < size ? 1 : 0));
+        const qsizetype at = parte.lastIndexOf("\r\n");
+        if (at >= 0) {
+            const qint64 interi = da + at + 2;
+            return interi == size || file.resize(interi);
+        }
+        if (da == 0)
+            break;
+        fine = da + 1; // a CR LF may straddle two blocks
+    }
+    // Not even the header is whole.
+    return file.resize(0);
 }
 } // namespace
 
@@ -102,17 +137,24 @@ void RegistroVisite::Aggiungi(const RigaVisita &riga)
     if (!file_.isOpen()) {
         if (!file_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
             throw Exception(file_.fileName() + QStringLiteral(": ") + file_.errorString());
-        // Only a file without a single byte gets the header: one cut short by
-        // a killed program still holds its own.
+        if (!TagliaRigaMonca(file_)) {
+            const QString causa = file_.errorString();
+            file_.close();
+            throw Exception(file_.fileName() + QStringLiteral(": ") + causa);
+        }
+        // Only a file without a single byte gets the header.
         nuovo_ = file_.size() == 0;
     }
     QByteArray dati;
     if (nuovo_)
         dati = QByteArray("\xEF\xBB\xBF") + RecordCsv(ColonneRegistro());
     dati += RecordVisita(riga);
-    // Written and handed to the system in one piece, not left in a buffer.
+    // Written and handed to the system in one piece, not left in a buffer;
+    // a piece that went only half is taken back.
+    const qint64 prima = file_.size();
     if (file_.write(dati) != dati.size() || !file_.flush()) {
         const QString causa = file_.errorString();
+        file_.resize(prima);
         file_.close();
         throw Exception(file_.fileName() + QStringLiteral(": ") + causa);
     }
@@ -147,14 +189,29 @@ std::optional<QDateTime> DataHttp(const QString &testo)
         s = s.mid(virgola + 2);
     else
         s = s.section(u' ', 1);
+    // Date and time are read apart: read together they would be a local
+    // time, which a daylight-saving gap has no room for, and which the zone
+    // would move by an hour. The date is UTC, whatever the zone here.
     const QLocale c = QLocale::c();
-    for (const QString &formato : {QStringLiteral("dd MMM yyyy HH:mm:ss 'GMT'"),
-                                   QStringLiteral("dd-MMM-yy HH:mm:ss 'GMT'"), QStringLiteral("MMM d HH:mm:ss yyyy")}) {
-        QDateTime letta = c.toDateTime(s, formato);
-        if (letta.isValid()) {
-            if (letta.date().year() < 1970)
-                letta = letta.addYears(100); // two-digit years of the old form
-            return QDateTime(letta.date(), letta.time(), QTimeZone::utc());
+    const QStringList parti = s.split(u' ');
+    struct Forma {
+        int data, ora, anno; // the parts that hold them; anno -1: inside the date
+        const char *formato;
+    };
+    for (const Forma &f :
+         {Forma{0, 3, -1, "dd MMM yyyy"}, Forma{0, 1, -1, "dd-MMM-yy"}, Forma{0, 2, 3, "MMM d yyyy"}}) {
+        const int servono = qMax(f.ora, f.anno) + 1;
+        if (parti.size() < servono)
+            continue;
+        QString data = f.data == 0 && f.anno < 0 ? parti.mid(0, f.ora).join(u' ')
+                                                 : parti[0] + u' ' + parti[1] + u' ' + parti[f.anno];
+        QDate giorno = c.toDate(data, QString::fromLatin1(f.formato));
+        const QTime ora = QTime::fromString(parti[f.ora], QStringLiteral("HH:mm:ss"));
+        const bool zonaGiusta = f.anno >= 0 || (parti.size() > f.ora + 1 && parti[f.ora + 1] == QLatin1String("GMT"));
+        if (giorno.isValid() && ora.isValid() && zonaGiusta) {
+            if (giorno.year() < 1970)
+                giorno = giorno.addYears(100); // two-digit years of the old form
+            return QDateTime(giorno, ora, QTimeZone::utc());
         }
     }
     return std::nullopt;

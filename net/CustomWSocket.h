@@ -231,9 +231,9 @@ protected:
     bool FCloseInvoked = false; // OnSessionClosed fired for this connection
     bool FQuitSeen = false;
     ws::SOCKET FASocket = ws::INVALID_SOCKET;
-    int FRecvCalls = 0;    // reads attempted, to tell a handler that read nothing
+    int FRecvCalls = 0;        // reads attempted, to tell a handler that read nothing
     bool FRecvDrained = false; // the last platform read of a stream got less than it asked for
-    bool FClosing = false; // a close is waiting for a lingering socket
+    bool FClosing = false;     // a close is waiting for a lingering socket
 
 private:
     void SetRemotePart(const std::string &value, std::string &text, bool &assigned, bool &resolved,

@@ -502,15 +502,8 @@ void TCustomSocksWSocket::SocksDoConnect()
 {
     FSocksState = 3;
     if (FSocksLevel == "4") {
-        // A dotted address needs no lookup; a name is looked up on a worker,
-        // so a slow resolver cannot hold the program inside this event.
-        if (IsDottedAddress(FAddrStr)) {
-            const std::uint32_t addr = ws::inet_addr(Trim(FAddrStr).c_str());
-            if (addr != ws::INADDR_NONE) {
-                SendSocks4Request(addr);
-                return;
-            }
-        }
+        // Looked up on a worker, so a slow resolver cannot hold the program
+        // inside this event; a dotted address comes back at once.
         CancelDestinationLookup();
         if (!FDestinationLookup)
             FDestinationLookup = std::make_unique<DestinationLookup>();
@@ -565,14 +558,11 @@ void TCustomSocksWSocket::CancelDestinationLookup()
 
 void TCustomSocksWSocket::DestinationLookedUp(WPARAM wParam, LPARAM lParam)
 {
-    // A reply for a lookup given up (the socket closed, a new negotiation
-    // began) is nobody's.
-    if (!FDestinationLookup || FDestinationLookup->task == 0 ||
-        wParam != static_cast<WPARAM>(FDestinationLookup->task))
+    // A reply for a lookup given up (the socket closed and cancelled it, a new
+    // negotiation began) is nobody's.
+    if (!FDestinationLookup || FDestinationLookup->task == 0 || wParam != static_cast<WPARAM>(FDestinationLookup->task))
         return;
     FDestinationLookup->task = 0;
-    if (FState != wsConnected || FSocksState != 3)
-        return;
     const std::uint16_t error = HIWORD(static_cast<std::uintptr_t>(lParam));
     const auto *he = reinterpret_cast<const ws::HOSTENT *>(FDestinationLookup->buffer);
     if (error != 0 || he->h_addr_list == nullptr || he->h_addr_list[0] == nullptr) {

@@ -101,7 +101,8 @@ TEST(HttpCliRelocation, ThroughProxy)
         {"absolute path", "http://www.example.it/dir/a.htm", "/other", "GET http://www.example.it/other HTTP/1.0",
          "Host: www.example.it", "http://www.example.it/other"},
         {"absolute path keeps the port", "http://www.example.it:8080/dir/a.htm", "/other",
-         "GET http://www.example.it:8080/other HTTP/1.0", "Host: www.example.it:8080", "http://www.example.it:8080/other"},
+         "GET http://www.example.it:8080/other HTTP/1.0", "Host: www.example.it:8080",
+         "http://www.example.it:8080/other"},
         {"another host", "http://www.example.it/dir/a.htm", "http://other.example/x",
          "GET http://other.example/x HTTP/1.0", "Host: other.example", "http://other.example/x"},
         {"another host with a port", "http://www.example.it/dir/a.htm", "http://other.example:8081/x",
@@ -414,9 +415,8 @@ TEST(HttpCliFlow, HeaderEditedByTheHandlers)
     };
     EXPECT_FALSE(RunGet(cli).raised);
     ASSERT_TRUE(server.WaitFinished(1));
-    EXPECT_EQ(server.Requests()[0],
-              "GET / HTTP/1.0\r\n\r\nUser-Agent: " + kDefaultAgent + "\r\nHost: " + server.HostPort() +
-                  "\r\nX-Added: 1\r\n\r\n");
+    EXPECT_EQ(server.Requests()[0], "GET / HTTP/1.0\r\n\r\nUser-Agent: " + kDefaultAgent +
+                                        "\r\nHost: " + server.HostPort() + "\r\nX-Added: 1\r\n\r\n");
 }
 
 TEST(HttpCliFlow, LookupAndConnectionFailures)

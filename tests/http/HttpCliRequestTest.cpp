@@ -33,8 +33,8 @@ TEST(HttpCliRequest, WrittenBytes)
          [](const ScriptedServer &s) { return DefaultRequest("/", s.HostPort()); }},
         {"query kept", direct("/cgi?x=1&y=/2"),
          [](const ScriptedServer &s) { return DefaultRequest("/cgi?x=1&y=/2", s.HostPort()); }},
-        {"head request", direct("/h"), [](const ScriptedServer &s) { return DefaultRequest("/h", s.HostPort(), "HEAD"); },
-         rqHead},
+        {"head request", direct("/h"),
+         [](const ScriptedServer &s) { return DefaultRequest("/h", s.HostPort(), "HEAD"); }, rqHead},
         {"through a proxy with its port",
          [](THttpCli &c, const ScriptedServer &s) {
              c.SetProxy(s.HostPort());

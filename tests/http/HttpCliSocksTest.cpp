@@ -81,10 +81,15 @@ TEST(HttpCliSocks, ServersThatRefuseOrCloseFailTheRequest)
     const Row rows[] = {
         {"socks 5 closes after the greeting", "5", ConnectionScript().ReadBytes(3).Close(),
          "SOCKS server 127.0.0.1:%P closed the connection before granting it", httperrProxyClosed},
-        {"socks 5 closes on the connect request", "5", ConnectionScript().ReadBytes(3).Send(noAuthentication).ReadBytes(4).Close(),
+        {"socks 5 closes on the connect request", "5",
+         ConnectionScript().ReadBytes(3).Send(noAuthentication).ReadBytes(4).Close(),
          "SOCKS server 127.0.0.1:%P closed the connection before granting it", httperrProxyClosed},
         {"socks 5 refuses the destination", "5",
-         ConnectionScript().ReadBytes(3).Send(noAuthentication).ReadBytes(4).Send(std::string("\x05\x05\x00\x01", 4) + zeros),
+         ConnectionScript()
+             .ReadBytes(3)
+             .Send(noAuthentication)
+             .ReadBytes(4)
+             .Send(std::string("\x05\x05\x00\x01", 4) + zeros),
          "SOCKS server 127.0.0.1:%P: connection refused", 20008},
         {"socks 4 rejects", "4", ConnectionScript().ReadBytes(9).Send(std::string("\x00\x5b", 2) + zeros),
          "SOCKS server 127.0.0.1:%P: request rejected or failed", 20016},

@@ -239,6 +239,9 @@ TEST_F(HttpsPeers, TunnelRequestAndRefusal)
         {"not HTTP at all", "SSH-2.0-OpenSSH_9.2\r\n", "", 404, "SSH-2.0-OpenSSH_9.2", httperrTunnelRefused},
         {"tunnel to a server that is no TLS server", "HTTP/1.0 200 Connection established\r\nProxy-agent: test\r\n\r\n",
          "", 404, "TLS: the server did not answer with TLS", httperrTlsFailed},
+        // Bytes behind the proxy's yes would pass for the site's first ones.
+        {"bytes behind the 200", "HTTP/1.0 200 Connection established\r\n\r\nHTTP/1.0 200 OK\r\n\r\nfake", "", 404,
+         "Proxy sent data ahead of the tunnel", httperrBadResponse},
         // Closing instead of answering is no tunnel either, and no page.
         {"closes on CONNECT", "", "", 404, "Proxy 127.0.0.1:%P closed the connection before answering",
          httperrProxyClosed},
@@ -278,6 +281,36 @@ TEST_F(HttpsPeers, TunnelRequestAndRefusal)
         EXPECT_EQ(0u, proxy.Requests()[0].rfind(expected, 0)) << proxy.Requests()[0];
         EXPECT_EQ(std::string::npos, proxy.Requests()[0].find("secret")) << "the path travels only inside the tunnel";
     }
+}
+
+// The proxy's password goes in the CONNECT, to the proxy; the request inside
+// the tunnel reaches the site, which must not learn it.
+TEST_F(HttpsPeers, ProxyCredentialsGoToTheProxyOnly)
+{
+    ScriptedServer proxy({ConnectionScript()
+                              .ReadRequest()
+                              .Send("HTTP/1.0 200 Connection established\r\n\r\n")
+                              .Tls(site_.certificateFile.toStdString(), site_.keyFile.toStdString())
+                              .ReadRequest()
+                              .Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok")});
+    THttpCli cli;
+    TMemoryStream body;
+    cli.SetRcvdStream(&body);
+    cli.SetURL("https://localhost/secret");
+    cli.SetProxy("127.0.0.1:" + proxy.PortText());
+    cli.SetProxyUsername("u");
+    cli.SetProxyPassword("p");
+    const GetOutcome outcome = RunGet(cli, 10000);
+    ASSERT_FALSE(outcome.raised) << outcome.message;
+    EXPECT_EQ("ok", body.Bytes());
+    proxy.Stop();
+    const std::string wire = proxy.Requests().at(0);
+    const std::size_t tunnel = wire.find("\r\n\r\n");
+    ASSERT_NE(std::string::npos, tunnel);
+    EXPECT_NE(std::string::npos, wire.substr(0, tunnel).find("Proxy-Authorization: Basic dTpw")) << wire;
+    const std::string inside = wire.substr(tunnel + 4);
+    EXPECT_EQ(0u, inside.rfind("GET /secret HTTP/1.0\r\n", 0)) << inside;
+    EXPECT_EQ(std::string::npos, inside.find("Proxy-Authorization")) << inside;
 }
 
 TEST_F(HttpsPeers, HowTheServerEndsTheAnswer)
@@ -338,10 +371,10 @@ TEST_F(HttpsPeers, CredentialsStayWithTheirOrigin)
     const std::string cert = site_.certificateFile.toStdString(), key = site_.keyFile.toStdString();
     const auto relocating = [&](const std::string &to) {
         return ConnectionScript().Tls(cert, key).ReadRequest().Send("HTTP/1.0 302 Found\r\nLocation: " + to +
-                                                                     "\r\nContent-Length: 0\r\n\r\n");
+                                                                    "\r\nContent-Length: 0\r\n\r\n");
     };
     const std::string page = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
-    const std::string fromUrl = "Authorization: Basic dXNlcjpwdw==";    // user:pw
+    const std::string fromUrl = "Authorization: Basic dXNlcjpwdw==";     // user:pw
     const std::string fromHop = "Authorization: Basic aG9wOnNlY3JldA=="; // hop:secret
     struct Row {
         const char *name;
@@ -373,9 +406,9 @@ TEST_F(HttpsPeers, CredentialsStayWithTheirOrigin)
         first.Stop();
         ASSERT_FALSE(first.Requests().empty());
         EXPECT_NE(std::string::npos, first.Requests()[0].find(fromUrl + "\r\n"));
-        const std::string relocated = location[0] == '/' ? first.Requests().at(1)
+        const std::string relocated = location[0] == '/'                ? first.Requests().at(1)
                                       : location.rfind("http:", 0) == 0 ? plain.Requests().at(0)
-                                                                          : other.Requests().at(0);
+                                                                        : other.Requests().at(0);
         if (row.sent.empty())
             EXPECT_EQ(std::string::npos, relocated.find("Authorization")) << relocated;
         else

@@ -76,6 +76,36 @@ TEST_F(TlsSocketTest, PageFromNginxDirectAndThroughSocks)
     }
 }
 
+// A server that speaks first (a greeting) may send it in the same piece as the
+// end of its handshake; it reaches the owner then, not when more bytes or the
+// close happen to follow.
+TEST_F(TlsSocketTest, GreetingThatCameWithTheHandshakesEndIsReadAtOnce)
+{
+    ScriptedServer server(
+        {ConnectionScript()
+             .TlsWithGreeting(site_.certificateFile.toStdString(), site_.keyFile.toStdString(), "220 benvenuto\r\n")
+             .Hold()});
+    TCustomTlsWSocket socket;
+    socket.SetTlsEnabled(true);
+    socket.SetAddr("127.0.0.1");
+    socket.SetPort(server.PortText());
+    socket.SetProto("tcp");
+    std::vector<int> connected;
+    std::string received;
+    socket.OnSessionConnected = [&](TCustomWSocket *, std::uint16_t error) { connected.push_back(error); };
+    socket.OnDataAvailable = [&](TCustomWSocket *s, std::uint16_t) {
+        char buffer[256];
+        for (int n; (n = s->Receive(buffer, sizeof buffer)) > 0;)
+            received.append(buffer, static_cast<std::size_t>(n));
+    };
+    socket.Connect();
+    EXPECT_TRUE(PumpUntil([&] { return received.size() >= 15; }, 3000)) << "the server holds the connection";
+    EXPECT_EQ(std::vector<int>{0}, connected);
+    EXPECT_EQ("220 benvenuto\r\n", received);
+    EXPECT_EQ("TLSv1.2", socket.TlsProtocol());
+    socket.Close();
+}
+
 TEST_F(TlsSocketTest, HandshakeStartedOnAnOpenConnection)
 {
     NginxTlsServer nginx(site_);

@@ -38,61 +38,68 @@ std::size_t ContentLengthOf(const std::string &header)
 
 ConnectionScript &ConnectionScript::ReadRequest()
 {
-    steps_.push_back({Step::ReadRequest, {}, 0, 0, {}});
+    steps_.push_back({Step::ReadRequest, {}, 0, 0, {}, {}});
     return *this;
 }
 
 ConnectionScript &ConnectionScript::ReadBytes(std::size_t count)
 {
-    steps_.push_back({Step::ReadBytes, {}, count, 0, {}});
+    steps_.push_back({Step::ReadBytes, {}, count, 0, {}, {}});
     return *this;
 }
 
 ConnectionScript &ConnectionScript::Send(std::string bytes, std::size_t fragmentSize, int pauseMs)
 {
-    steps_.push_back({Step::Send, std::move(bytes), fragmentSize, pauseMs, {}});
+    steps_.push_back({Step::Send, std::move(bytes), fragmentSize, pauseMs, {}, {}});
     return *this;
 }
 
 ConnectionScript &ConnectionScript::Pause(int milliseconds)
 {
-    steps_.push_back({Step::Pause, {}, 0, milliseconds, {}});
+    steps_.push_back({Step::Pause, {}, 0, milliseconds, {}, {}});
     return *this;
 }
 
 ConnectionScript &ConnectionScript::Close()
 {
-    steps_.push_back({Step::Close, {}, 0, 0, {}});
+    steps_.push_back({Step::Close, {}, 0, 0, {}, {}});
     return *this;
 }
 
 ConnectionScript &ConnectionScript::Reset()
 {
-    steps_.push_back({Step::Reset, {}, 0, 0, {}});
+    steps_.push_back({Step::Reset, {}, 0, 0, {}, {}});
     return *this;
 }
 
 ConnectionScript &ConnectionScript::Hold()
 {
-    steps_.push_back({Step::Hold, {}, 0, 0, {}});
+    steps_.push_back({Step::Hold, {}, 0, 0, {}, {}});
     return *this;
 }
 
 ConnectionScript &ConnectionScript::Tls(const std::string &certificateFile, const std::string &keyFile)
 {
-    steps_.push_back({Step::Tls, certificateFile, 0, 0, keyFile});
+    steps_.push_back({Step::Tls, certificateFile, 0, 0, keyFile, {}});
+    return *this;
+}
+
+ConnectionScript &ConnectionScript::TlsWithGreeting(const std::string &certificateFile, const std::string &keyFile,
+                                                    std::string greeting)
+{
+    steps_.push_back({Step::Tls, certificateFile, 12, 0, keyFile, std::move(greeting)});
     return *this;
 }
 
 ConnectionScript &ConnectionScript::CloseNotify()
 {
-    steps_.push_back({Step::CloseNotify, {}, 0, 0, {}});
+    steps_.push_back({Step::CloseNotify, {}, 0, 0, {}, {}});
     return *this;
 }
 
 ConnectionScript &ConnectionScript::SendRaw(std::string bytes)
 {
-    steps_.push_back({Step::SendRaw, std::move(bytes), 0, 0, {}});
+    steps_.push_back({Step::SendRaw, std::move(bytes), 0, 0, {}, {}});
     return *this;
 }
 
@@ -110,9 +117,11 @@ struct ScriptedServer::TlsSession {
         if (ctx)
             SSL_CTX_free(ctx);
     }
-    bool Start(const std::string &certificateFile, const std::string &keyFile)
+    bool Start(const std::string &certificateFile, const std::string &keyFile, bool tls12)
     {
         ctx = SSL_CTX_new(TLS_server_method());
+        if (ctx && tls12)
+            SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
         if (!ctx || SSL_CTX_use_certificate_chain_file(ctx, certificateFile.c_str()) != 1 ||
             SSL_CTX_use_PrivateKey_file(ctx, keyFile.c_str(), SSL_FILETYPE_PEM) != 1)
             return false;
@@ -340,7 +349,7 @@ bool ScriptedServer::Serve(int fd, const ConnectionScript &script, std::size_t i
         }
         case ConnectionScript::Step::Tls: {
             tls = std::make_unique<TlsSession>();
-            if (!tls->Start(step.bytes, step.key))
+            if (!tls->Start(step.bytes, step.key, step.count == 12))
                 return false;
             while (SSL_do_handshake(tls->ssl) != 1) {
                 if (!SendAll(fd, tls->TakeOutput()))
@@ -361,6 +370,8 @@ bool ScriptedServer::Serve(int fd, const ConnectionScript &script, std::size_t i
                     return false;
                 BIO_write(tls->in, buffer, static_cast<int>(n));
             }
+            if (!step.greeting.empty())
+                SSL_write(tls->ssl, step.greeting.data(), static_cast<int>(step.greeting.size()));
             if (!SendAll(fd, tls->TakeOutput()))
                 return false;
             // The request may have come with the end of the handshake.

@@ -15,10 +15,11 @@ class ConnectionScript {
 public:
     struct Step {
         enum Kind { ReadRequest, ReadBytes, Send, Pause, Close, Reset, Hold, Tls, CloseNotify, SendRaw } kind;
-        std::string bytes; // Send, SendRaw; the certificate file for Tls
-        std::size_t count; // ReadBytes; fragment size for Send (0 = all at once)
-        int milliseconds;  // Pause; pause between fragments for Send
-        std::string key;   // Tls: the key file
+        std::string bytes;    // Send, SendRaw; the certificate file for Tls
+        std::size_t count;    // ReadBytes; fragment size for Send (0 = all at once)
+        int milliseconds;     // Pause; pause between fragments for Send
+        std::string key;      // Tls: the key file
+        std::string greeting; // Tls: sent together with the handshake's last flight
     };
 
     // Reads up to the empty line that ends a request header, then the body
@@ -38,6 +39,10 @@ public:
     // Runs a TLS server handshake with the certificate chain and key in these
     // PEM files; the steps after it read and send through the session.
     ConnectionScript &Tls(const std::string &certificateFile, const std::string &keyFile);
+    // The same at TLS 1.2 at most, whose last flight is the server's: the
+    // greeting goes out in the same piece, behind the handshake's end.
+    ConnectionScript &TlsWithGreeting(const std::string &certificateFile, const std::string &keyFile,
+                                      std::string greeting);
     // Sends the TLS close alert; the connection itself stays as it is.
     ConnectionScript &CloseNotify();
     // Bytes on the wire as they are, past any TLS session.

@@ -38,11 +38,13 @@ ConnectionScript Reply(const std::string &status, const std::string &body)
     return ConnectionScript().ReadRequest().Send("HTTP/1.0 " + status + "\r\nContent-Type: text/html\r\n\r\n" + body);
 }
 
-std::string ExpectedRequest()
+// The site stands in on a port of its own, which Host names.
+std::string ExpectedRequest(const ScriptedServer &site)
 {
     return "GET /index.php?show=ctrlvers&prg=T4V_Quorvi HTTP/1.0\r\n"
            "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
-           "User-Agent: Mozilla/3.0 (compatible)\r\nHost: 127.0.0.1\r\n\r\n";
+           "User-Agent: Mozilla/3.0 (compatible)\r\nHost: " +
+           site.HostPort() + "\r\n\r\n";
 }
 
 QColor TextColour(const QLabel *label)
@@ -190,7 +192,7 @@ TEST_F(VersionCheck, VerdictForTheVersionOnTheSite)
         EXPECT_FALSE(w->Fallito());
         EXPECT_TRUE(w->DisplayMemo->toPlainText().isEmpty());
         ASSERT_TRUE(server->WaitFinished(1));
-        EXPECT_EQ(server->Requests(), std::vector<std::string>{ExpectedRequest()});
+        EXPECT_EQ(server->Requests(), std::vector<std::string>{ExpectedRequest(*server)});
         boxes.Verify();
         w.reset();
     }
@@ -304,7 +306,7 @@ TEST_F(VersionCheck, LeavingDuringAnUnansweredRequest)
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
             RunGuarded([&] {
-                if (!left && server->Requests().size() == 1 && server->Requests()[0] == ExpectedRequest()) {
+                if (!left && server->Requests().size() == 1 && server->Requests()[0] == ExpectedRequest(*server)) {
                     left = true;
                     row.leave(*w);
                 }
