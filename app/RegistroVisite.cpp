@@ -1,5 +1,6 @@
 #include "app/RegistroVisite.h"
 
+#include "app/RegistroCorse.h"
 #include "platform/Exception.h"
 
 #include <QLocale>
@@ -11,7 +12,8 @@ const QStringList &ColonneRegistro()
     static const QStringList colonne{QStringLiteral("inizio"),    QStringLiteral("lista"), QStringLiteral("indirizzo"),
                                      QStringLiteral("accesso"),   QStringLiteral("di"),    QStringLiteral("modalita"),
                                      QStringLiteral("esito"),     QStringLiteral("stato"), QStringLiteral("byte"),
-                                     QStringLiteral("durata_ms"), QStringLiteral("motivo")};
+                                     QStringLiteral("durata_ms"), QStringLiteral("motivo"),
+                                     QStringLiteral("corsa")};
     return colonne;
 }
 
@@ -83,7 +85,8 @@ QByteArray RecordVisita(const RigaVisita &riga)
                                 riga.stato > 0 ? QByteArray::number(riga.stato) : QByteArray(),
                                 riga.byte ? QByteArray::number(*riga.byte) : QByteArray(),
                                 QByteArray::number(riga.durataMs),
-                                riga.motivo.toUtf8()};
+                                riga.motivo.toUtf8(),
+                                riga.corsa.toUtf8()};
     QByteArray record;
     record.reserve(256);
     for (const QByteArray &campo : campi) {
@@ -100,11 +103,13 @@ RegistroVisite::RegistroVisite(QString path) : file_(std::move(path)) {}
 void RegistroVisite::Aggiungi(const RigaVisita &riga)
 {
     if (!file_.isOpen()) {
+        MettiDaParteRegistroDiverso(file_.fileName(), ColonneRegistro());
         if (!file_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
             throw Exception(file_.fileName() + QStringLiteral(": ") + file_.errorString());
         // Only a file without a single byte gets the header: one cut short by
         // a killed program still holds its own.
         nuovo_ = file_.size() == 0;
+        ChiudiRigaStrappata(file_);
     }
     QByteArray dati;
     if (nuovo_)

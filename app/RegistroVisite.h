@@ -21,6 +21,7 @@ struct RigaVisita {
     std::optional<qint64> byte; // body bytes; none in graphic mode
     qint64 durataMs = 0;
     QString motivo; // empty on success
+    QString corsa;  // the run the visit belongs to
 };
 
 inline const QString kNomeRegistroVisite = QStringLiteral("LogQuorvi.csv");
