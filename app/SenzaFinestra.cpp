@@ -119,8 +119,8 @@ public:
             Cancella();
         std::fputs(riga.toLocal8Bit().constData(), f);
         std::fputc('\n', f);
-        // Line by line, so that a journal or a tail -f sees each visit as it ends.
-        std::fflush(f);
+        if (f == err_)
+            std::fflush(out_);
     }
 
     void RigaLog(const QString &riga) override { Scrivi(out_, riga); }
@@ -133,6 +133,9 @@ public:
     {
         riepilogo_.Visita(riga);
         ++fatte_;
+        // Visit by visit, so that a journal or a tail -f sees each one as it
+        // ends; a write for every line would cost the run more than its log.
+        std::fflush(out_);
         if (riga.esito == QLatin1String("errore") && fermaDopo_ > 0 && ++errori_ == fermaDopo_) {
             Scrivi(out_, QStringLiteral("Interrotto dopo %1 accessi non riusciti (--ferma-dopo).").arg(fermaDopo_));
             fermato_ = true;
@@ -172,6 +175,7 @@ public:
     Resoconto ChiediResoconto(bool) override { return Resoconto::Scrivi; }
     void Fine(const EsitoCorsa &esito) override
     {
+        std::fflush(out_);
         orologio_.stop();
         Cancella();
         riepilogo_.Saltate(esito.saltati);
@@ -198,7 +202,7 @@ private:
         ultimo_.start();
         const int fatte = giaFatte_ + fatte_;
         const qint64 trascorso = inizio_.elapsed();
-        QString riga = QStringLiteral("%1/%2 %3%  %4")
+        QString riga = QStringLiteral("%1/%2 %3%  trascorso %4")
                            .arg(fatte)
                            .arg(richieste_)
                            .arg(richieste_ > 0 ? fatte * 100 / richieste_ : 100)
@@ -382,6 +386,7 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
     corsa.ImpostaOsservatore(nullptr);
     for (const QString &riga : terminale.Riassunto().Righe(richieste, terminale.Trascorso()))
         terminale.Scrivi(out, riga);
+    std::fflush(out);
     if (segnale)
         return 130;
     if (terminale.Fermato() || terminale.Riassunto().Falliti() > 0 || terminale.Avvisi() > 0)
