@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <cstring>
+#include <deque>
+#include <functional>
 
 QString ChiaveVisita(const QString &indirizzo, int accesso, int di)
 {
@@ -19,39 +22,78 @@ QString NuovoIdCorsa()
            QString::number(QRandomGenerator::global()->bounded(0x10000), 16).rightJustified(4, u'0');
 }
 
+namespace {
+using Campi = std::vector<QByteArrayView>;
+
+// Calls perRiga with the fields of each record, seen in place where they are
+// not quoted. A record of months of runs is read at every start of a list, and
+// most of its rows are not the list's: nothing of them is copied.
+void ScorriCsv(const QByteArray &dati, const std::function<void(const Campi &campi)> &perRiga)
+{
+    const char *p = dati.constData();
+    const qsizetype n = dati.size();
+    qsizetype i = dati.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    Campi campi;
+    std::deque<QByteArray> sciolti; // quoted fields, their quotes undone; a deque keeps them in place
+    while (i < n) {
+        campi.clear();
+        std::size_t quotati = 0;
+        for (;;) {
+            if (p[i] == '"') {
+                if (sciolti.size() == quotati)
+                    sciolti.emplace_back();
+                QByteArray &campo = sciolti[quotati++];
+                campo.resize(0);
+                ++i;
+                for (;;) {
+                    const char *virgolette = static_cast<const char *>(std::memchr(p + i, '"', std::size_t(n - i)));
+                    // A quote left open: the writer was stopped inside the record.
+                    if (!virgolette)
+                        return;
+                    campo.append(p + i, virgolette - (p + i));
+                    i = virgolette - p + 1;
+                    if (i < n && p[i] == '"') {
+                        campo += '"';
+                        ++i;
+                        continue;
+                    }
+                    break;
+                }
+                // Nothing should follow the closing quote; whatever does is kept.
+                while (i < n && p[i] != ',' && !(p[i] == '\r' && i + 1 < n && p[i + 1] == '\n'))
+                    campo += p[i++];
+                campi.emplace_back(campo);
+            } else {
+                const qsizetype inizio = i;
+                while (i < n && p[i] != ',' && !(p[i] == '\r' && i + 1 < n && p[i + 1] == '\n'))
+                    ++i;
+                campi.emplace_back(p + inizio, i - inizio);
+            }
+            // A record without its line end is not one: the writer was stopped.
+            if (i >= n)
+                return;
+            if (p[i++] == ',') {
+                if (i >= n)
+                    return;
+                continue;
+            }
+            ++i; // the LF of CR LF
+            perRiga(campi);
+            break;
+        }
+    }
+}
+} // namespace
+
 std::vector<QStringList> LeggiCsv(const QByteArray &dati)
 {
     std::vector<QStringList> righe;
-    QStringList riga;
-    QByteArray campo;
-    bool traVirgolette = false;
-    qsizetype i = dati.startsWith("\xEF\xBB\xBF") ? 3 : 0;
-    const qsizetype n = dati.size();
-    for (; i < n; ++i) {
-        const char c = dati[i];
-        if (traVirgolette) {
-            if (c != '"')
-                campo += c;
-            else if (i + 1 < n && dati[i + 1] == '"')
-                campo += dati[++i];
-            else
-                traVirgolette = false;
-        } else if (c == '"') {
-            traVirgolette = true;
-        } else if (c == ',') {
-            riga << QString::fromUtf8(campo);
-            campo.clear();
-        } else if (c == '\r' && i + 1 < n && dati[i + 1] == '\n') {
-            ++i;
-            riga << QString::fromUtf8(campo);
-            campo.clear();
-            righe.push_back(riga);
-            riga.clear();
-        } else {
-            campo += c;
-        }
-    }
-    // Whatever is left had no line end: the writer was stopped inside it.
+    ScorriCsv(dati, [&](const Campi &campi) {
+        QStringList riga;
+        for (const QByteArrayView c : campi)
+            riga << QString::fromUtf8(c);
+        righe.push_back(riga);
+    });
     return righe;
 }
 
@@ -60,37 +102,46 @@ std::optional<CorsaSospesa> CorsaDaRiprendere(const QString &registro, const QSt
     QFile file(registro);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
-    const std::vector<QStringList> righe = LeggiCsv(file.readAll());
     const QStringList &colonne = ColonneRegistro();
-    if (righe.empty() || righe.front() != colonne)
-        return std::nullopt;
     const qsizetype cLista = colonne.indexOf(QStringLiteral("lista"));
     const qsizetype cIndirizzo = colonne.indexOf(QStringLiteral("indirizzo"));
     const qsizetype cAccesso = colonne.indexOf(QStringLiteral("accesso"));
     const qsizetype cDi = colonne.indexOf(QStringLiteral("di"));
     const qsizetype cEsito = colonne.indexOf(QStringLiteral("esito"));
     const qsizetype cCorsa = colonne.indexOf(QStringLiteral("corsa"));
+    const QByteArray listaUtf8 = lista.toUtf8();
 
-    QString id;
-    for (auto r = righe.rbegin(); r != righe.rend() - 1; ++r) {
-        if (r->size() == colonne.size() && (*r)[cLista] == lista && !(*r)[cCorsa].isEmpty()) {
-            id = (*r)[cCorsa];
-            break;
+    // The list's rows, in order: their run, and the visit when it was made.
+    struct DellaLista {
+        QByteArray corsa, indirizzo, accesso, di;
+        bool fatta; // an "interrotto" visit is made again
+    };
+    std::vector<DellaLista> righe;
+    bool intestazione = true, riconosciuto = false;
+    ScorriCsv(file.readAll(), [&](const Campi &campi) {
+        if (intestazione) {
+            intestazione = false;
+            QStringList nomi;
+            for (const QByteArrayView c : campi)
+                nomi << QString::fromUtf8(c);
+            riconosciuto = nomi == colonne;
+            return;
         }
-    }
-    if (id.isEmpty())
+        // Rows of another shape (torn by a kill, written by hand) are passed over.
+        if (!riconosciuto || qsizetype(campi.size()) != colonne.size() || campi[cLista] != listaUtf8 ||
+            campi[cCorsa].isEmpty())
+            return;
+        righe.push_back({campi[cCorsa].toByteArray(), campi[cIndirizzo].toByteArray(), campi[cAccesso].toByteArray(),
+                         campi[cDi].toByteArray(), campi[cEsito] == "fatto" || campi[cEsito] == "errore"});
+    });
+    if (righe.empty())
         return std::nullopt;
 
     CorsaSospesa sospesa;
-    sospesa.id = id;
-    for (std::size_t k = 1; k < righe.size(); ++k) {
-        const QStringList &r = righe[k];
-        if (r.size() != colonne.size() || r[cCorsa] != id || r[cLista] != lista)
-            continue;
-        if (r[cEsito] != QLatin1String("fatto") && r[cEsito] != QLatin1String("errore"))
-            continue;
-        ++sospesa.fatte[ChiaveVisita(r[cIndirizzo], r[cAccesso].toInt(), r[cDi].toInt())];
-    }
+    sospesa.id = QString::fromUtf8(righe.back().corsa);
+    for (const DellaLista &r : righe)
+        if (r.fatta && r.corsa == righe.back().corsa)
+            ++sospesa.fatte[ChiaveVisita(QString::fromUtf8(r.indirizzo), r.accesso.toInt(), r.di.toInt())];
     // The run must be of the list as it is now: a row that matches none of
     // its visits means the list was edited since (a run of the old list that
     // went to its end would otherwise look unfinished against the new one).
@@ -144,9 +195,11 @@ void ChiudiRigaStrappata(QFile &registro)
     QFile lettura(registro.fileName());
     if (!lettura.open(QIODevice::ReadOnly))
         return;
-    const QByteArray dati = lettura.readAll();
-    if (dati.endsWith("\r\n"))
+    // Only the end says whether the last row is whole; the rest is read when it is not.
+    if (!lettura.seek(dimensione - qMin<qint64>(dimensione, 2)) || lettura.read(2) == "\r\n")
         return;
+    lettura.seek(0);
+    const QByteArray dati = lettura.readAll();
     // A field that is quoted holds its quotes in pairs, an unquoted one holds
     // none: an odd count means the kill came inside a quoted field.
     QByteArray chiusura = dati.count('"') % 2 ? QByteArrayLiteral("\"\r\n") : QByteArrayLiteral("\r\n");
