@@ -224,6 +224,23 @@ TEST_F(HeadlessRun, AListAgainstNginxWithItsOutputSummaryLogAndRecord)
     EXPECT_NE(after[3][IdCorsa], rows[0][IdCorsa]);
 }
 
+TEST_F(HeadlessRun, GraphicModeNeedsNoDisplayEither)
+{
+    WriteData("mia.tvx", Entry(web_, "/ok.html", 2) + Entry(web_, "/manca.html", 1));
+    const Ended end = Run({"--esegui", "mia", "--grafica"});
+    EXPECT_EQ(end.status, 1) << end.err.toStdString();
+    EXPECT_TRUE(end.out.contains(web_ + "/manca.html...errore.")) << end.out.toStdString();
+    const std::vector<QStringList> rows = Rows();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].mid(Modalita, 3), (QStringList{"grafica", "fatto", "200"}));
+    EXPECT_EQ(rows[2].mid(Modalita, 3), (QStringList{"grafica", "errore", "404"}));
+    // The engine speaks HTTP/1.1.
+    int pages = 0;
+    for (const QString &line : nginx_->AccessLog())
+        pages += line.contains("GET /ok.html ") ? 1 : 0;
+    EXPECT_EQ(pages, 2);
+}
+
 TEST_F(HeadlessRun, FailedVisitsGiveOneAndTheirCauses)
 {
     WriteData("mia.tvx", Entry(web_, "/ok.html", 1) + Entry(web_, "/manca.html", 2) + Entry("127.0.0.1:1", "/x", 1));
