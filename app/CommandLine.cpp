@@ -69,10 +69,11 @@ CommandLineAnswer AnswerCommandLine(const QStringList &arguments)
     parser.addOptions({help, version, esegui, grafica, testo, proxy, pausa, senzaTimeout, fermaDopo, riprendi});
 
     const QString name = arguments.isEmpty() ? QStringLiteral("quorvi") : QFileInfo(arguments.first()).fileName();
-    const QString usage = QStringLiteral("Uso: %1 [--help | --version]\n"
-                                         "     %1 --esegui LISTA [--grafica | --testo] [--proxy HOST[:PORTA]]\n"
-                                         "            [--pausa 0|5|10] [--senza-timeout] [--ferma-dopo N] [--riprendi]\n")
-                              .arg(name);
+    const QString usage =
+        QStringLiteral("Uso: %1 [--help | --version]\n"
+                       "     %1 --esegui LISTA [--grafica | --testo] [--proxy HOST[:PORTA]]\n"
+                       "            [--pausa 0|5|10] [--senza-timeout] [--ferma-dopo N] [--riprendi]\n")
+            .arg(name);
     CommandLineAnswer answer;
     QString wrong;
     OpzioniEsecuzione corsa;
@@ -101,8 +102,7 @@ CommandLineAnswer AnswerCommandLine(const QStringList &arguments)
                 wrong = QStringLiteral("proxy non valido: %1").arg(parser.value(proxy));
             else if (parser.isSet(pausa) && !QStringList{"0", "5", "10"}.contains(parser.value(pausa)))
                 wrong = QStringLiteral("--pausa vuole 0, 5 o 10 secondi");
-            else if (parser.isSet(fermaDopo) &&
-                     (parser.value(fermaDopo).toInt(&numero) < 1 || !numero))
+            else if (parser.isSet(fermaDopo) && (parser.value(fermaDopo).toInt(&numero) < 1 || !numero))
                 wrong = QStringLiteral("--ferma-dopo vuole un numero intero da 1 in su");
             if (parser.isSet(grafica) || parser.isSet(testo))
                 corsa.grafica = parser.isSet(grafica);

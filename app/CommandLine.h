@@ -19,9 +19,9 @@ struct OpzioniEsecuzione {
 // What the terminal gets before any window opens. Without options the
 // program opens its windows; its configuration is the options window.
 struct CommandLineAnswer {
-    std::optional<int> exitCode; // set when the program ends without its windows
-    QString out;                 // for standard output
-    QString err;                 // for standard error
+    std::optional<int> exitCode;             // set when the program ends without its windows
+    QString out;                             // for standard output
+    QString err;                             // for standard error
     std::optional<OpzioniEsecuzione> esegui; // set for a run without a window
 };
 

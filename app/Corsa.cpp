@@ -186,10 +186,9 @@ void Corsa::Accesso(int i)
     }
 
     if (opzioni.avvisaDopo10 && AccessiFalliti > 9) {
-        if (osservatore_ &&
-            osservatore_->TroppiFallimenti(QStringLiteral("Si sono verificati più di accessi ") +
-                                           QString::number(AccessiFalliti) +
-                                           QStringLiteral(" non riusciti, interrompo l'operazione?")))
+        if (osservatore_ && osservatore_->TroppiFallimenti(QStringLiteral("Si sono verificati più di accessi ") +
+                                                           QString::number(AccessiFalliti) +
+                                                           QStringLiteral(" non riusciti, interrompo l'operazione?")))
             Interrompi();
         AccessiFalliti = 0;
     }

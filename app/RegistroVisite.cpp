@@ -9,11 +9,10 @@
 
 const QStringList &ColonneRegistro()
 {
-    static const QStringList colonne{QStringLiteral("inizio"),    QStringLiteral("lista"), QStringLiteral("indirizzo"),
-                                     QStringLiteral("accesso"),   QStringLiteral("di"),    QStringLiteral("modalita"),
-                                     QStringLiteral("esito"),     QStringLiteral("stato"), QStringLiteral("byte"),
-                                     QStringLiteral("durata_ms"), QStringLiteral("motivo"),
-                                     QStringLiteral("corsa")};
+    static const QStringList colonne{QStringLiteral("inizio"),    QStringLiteral("lista"),  QStringLiteral("indirizzo"),
+                                     QStringLiteral("accesso"),   QStringLiteral("di"),     QStringLiteral("modalita"),
+                                     QStringLiteral("esito"),     QStringLiteral("stato"),  QStringLiteral("byte"),
+                                     QStringLiteral("durata_ms"), QStringLiteral("motivo"), QStringLiteral("corsa")};
     return colonne;
 }
 

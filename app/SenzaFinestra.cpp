@@ -338,7 +338,8 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
         try {
             impostazioni = ParseSettingsLines(SettingsLinesFromBytes(ReadWholeFile(SettingsFilePath())));
         } catch (const Exception &e) {
-            return Rifiuta(err, QStringLiteral("impostazioni illeggibili (%1): %2").arg(SettingsFilePath(), e.Message()));
+            return Rifiuta(err,
+                           QStringLiteral("impostazioni illeggibili (%1): %2").arg(SettingsFilePath(), e.Message()));
         }
     }
     if (opzioni.grafica)

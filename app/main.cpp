@@ -1,5 +1,5 @@
-#include "app/CommandLine.h"
 #include "app/Main.h"
+#include "app/CommandLine.h"
 #include "app/Programma.h"
 #include "app/SenzaFinestra.h"
 #include "platform/ui/Guard.h"

@@ -73,7 +73,8 @@ TEST(CommandLine, TheRunsOptionsOverrideTheSettings)
     EXPECT_FALSE(none.esegui->senzaTimeout);
     EXPECT_EQ(none.esegui->fermaDopo, 0);
     EXPECT_FALSE(none.esegui->riprendi);
-    EXPECT_EQ(AnswerCommandLine({"quorvi", "--esegui", "l", "--pausa", "0", "--testo", "--proxy", ""}).esegui->banda, 2);
+    EXPECT_EQ(AnswerCommandLine({"quorvi", "--esegui", "l", "--pausa", "0", "--testo", "--proxy", ""}).esegui->banda,
+              2);
     EXPECT_EQ(AnswerCommandLine({"quorvi", "--esegui", "l", "--testo", "--proxy", ""}).esegui->grafica, false);
     EXPECT_EQ(AnswerCommandLine({"quorvi", "--esegui", "l", "--proxy", ""}).esegui->proxy, QString());
 }

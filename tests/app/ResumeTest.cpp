@@ -62,9 +62,9 @@ TEST_F(WindowResume, ARunCutShortByClosingTheWindowIsOfferedAtTheNextStart)
     main->btIniziaClick();
     EXPECT_EQ(fake->navigated, (QStringList{"http://alfa", "http://beta", "http://beta"}));
     // The numbers are the visits' own, as in an uninterrupted run.
-    EXPECT_EQ(logAtEnd.mid(2), (QStringList{"alfa", "Multi accesso numero 3", "alfa...fatto.", "beta",
-                                            "Multi accesso numero 1", "beta...fatto.", "Multi accesso numero 2",
-                                            "beta...fatto."}));
+    EXPECT_EQ(logAtEnd.mid(2),
+              (QStringList{"alfa", "Multi accesso numero 3", "alfa...fatto.", "beta", "Multi accesso numero 1",
+                           "beta...fatto.", "Multi accesso numero 2", "beta...fatto."}));
 
     // Finished now: the next start asks nothing, and No starts again from the top.
     LoadList("mia.tvx", "Sito=alfa Num=3\r\nSito=beta Num=2\r\n");
@@ -125,7 +125,10 @@ TEST(RecordReading, TornRowsAndQuotes)
         std::vector<QStringList> rows;
     };
     const Case cases[] = {
-        {"byte-order mark and two rows", "\xEF\xBB\xBF" "a,b\r\nc,d\r\n", {{"a", "b"}, {"c", "d"}}},
+        {"byte-order mark and two rows",
+         "\xEF\xBB\xBF"
+         "a,b\r\nc,d\r\n",
+         {{"a", "b"}, {"c", "d"}}},
         {"quoted comma, quote and line end", "\"x,\"\"y\"\"\r\nz\",w\r\n", {{"x,\"y\"\r\nz", "w"}}},
         {"last row without its line end", "a,b\r\nc,d", {{"a", "b"}}},
         {"last row inside a quote", "a,b\r\n\"c,d\r\n", {{"a", "b"}}},
@@ -214,7 +217,8 @@ TEST_F(RecordResume, ATornLastRowIsClosedAndPassedOver)
 
 TEST_F(RecordResume, ARecordOfTheOldShapeIsKeptWholeAndANewOneStarted)
 {
-    const QByteArray old = "\xEF\xBB\xBF" "inizio,lista,indirizzo,accesso,di,modalita,esito,stato,byte,durata_ms,motivo\r\n"
+    const QByteArray old = "\xEF\xBB\xBF"
+                           "inizio,lista,indirizzo,accesso,di,modalita,esito,stato,byte,durata_ms,motivo\r\n"
                            "2026-01-01T00:00:00.000+00:00,l,http://alfa,1,1,testo,fatto,200,5,3,\r\n";
     folder.Write(kNomeRegistroVisite, old);
     folder.Write("LogQuorvi-precedente.csv", "another");
@@ -259,14 +263,14 @@ TEST(Summary, CountsCausesAndDurations)
         r.Visita(riga);
     }
     r.Saltate(3);
-    EXPECT_EQ(r.Righe(12, 83000),
-              (QStringList{"Riepilogo:", "  accessi richiesti: 12", "  già fatti prima della ripresa: 3",
-                           "  fatti: 1", "  non riusciti: 6", "    404 Not Found: 2",
-                           "    429 Too Many Requests: 1", "    timeout: 1", "    interrotto: 1",
-                           "    Risposta HTTP 404: 1", "  non eseguiti: 2", "  byte ricevuti: 200",
-                           "  durata degli accessi: minima 5 ms, mediana 20 ms, 95° percentile 30000 ms, "
-                           "massima 30000 ms",
-                           "  tempo trascorso: 1 min 23 s"}));
+    EXPECT_EQ(
+        r.Righe(12, 83000),
+        (QStringList{"Riepilogo:", "  accessi richiesti: 12", "  già fatti prima della ripresa: 3", "  fatti: 1",
+                     "  non riusciti: 6", "    404 Not Found: 2", "    429 Too Many Requests: 1", "    timeout: 1",
+                     "    interrotto: 1", "    Risposta HTTP 404: 1", "  non eseguiti: 2", "  byte ricevuti: 200",
+                     "  durata degli accessi: minima 5 ms, mediana 20 ms, 95° percentile 30000 ms, "
+                     "massima 30000 ms",
+                     "  tempo trascorso: 1 min 23 s"}));
     EXPECT_EQ(DurataLeggibile(1250), "1,3 s");
     EXPECT_EQ(DurataLeggibile(7384000), "2 h 03 min");
 }

@@ -11,8 +11,8 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
-#include <gtest/gtest.h>
 #include <csignal>
+#include <gtest/gtest.h>
 #include <map>
 #include <unistd.h>
 
@@ -266,9 +266,15 @@ TEST_F(HeadlessRun, WhatCannotRunGivesTwo)
     };
     const Row rows[] = {
         {"no such list", {"--esegui", "nessuna"}, {}, "lista non trovata: nessuna"},
-        {"a list the window would refuse", {"--esegui", "storta"}, {}, "La lista storta non è stata riconosciuta valida."},
+        {"a list the window would refuse",
+         {"--esegui", "storta"},
+         {},
+         "La lista storta non è stata riconosciuta valida."},
         {"a folder is no list", {"--esegui", home_.path()}, {}, "lista non trovata"},
-        {"settings that are no settings", {"--esegui", "buona"}, "dieci\r\n\r\nTrue\r\nTrue\r\nFalse\r\n", "impostazioni"},
+        {"settings that are no settings",
+         {"--esegui", "buona"},
+         "dieci\r\n\r\nTrue\r\nTrue\r\nFalse\r\n",
+         "impostazioni"},
         {"bad usage", {"--esegui", "buona", "--pausa", "7"}, {}, "--pausa"},
     };
     for (const Row &row : rows) {
@@ -309,10 +315,7 @@ TEST_F(HeadlessRun, SigintDuringAVisitAndDuringAPauseGives130AndKeepsTheRecord)
     };
     const Row rows[] = {
         {"during a visit", "", {"--senza-timeout"}, "interrotto"},
-        {"during the server's pause",
-         "HTTP/1.0 503 Service Unavailable\r\nRetry-After: 120\r\n\r\n",
-         {},
-         "errore"},
+        {"during the server's pause", "HTTP/1.0 503 Service Unavailable\r\nRetry-After: 120\r\n\r\n", {}, "errore"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -415,7 +418,8 @@ TEST_F(HeadlessRun, ResumedUnderFireEveryVisitIsMadeItsCountOfTimes)
         const qint64 before = QFileInfo(Data("LogQuorvi.csv")).size();
         auto p = Start({"--esegui", "fuoco", "--riprendi"});
         // Killed once it is visiting, at a random moment of its work.
-        if (!WaitFor([&] { return QFileInfo(Data("LogQuorvi.csv")).size() > before || p->state() != QProcess::Running; }))
+        if (!WaitFor(
+                [&] { return QFileInfo(Data("LogQuorvi.csv")).size() > before || p->state() != QProcess::Running; }))
             FAIL() << "the run made no visit";
         QThread::msleep(random.bounded(40));
         if (p->state() == QProcess::Running) {
