@@ -104,6 +104,12 @@ public:
           fermaDopo_(fermaDopo), corsa_(corsa)
     {
         inizio_.start();
+        // A journal or a tail -f sees the lines within a quarter of a second,
+        // during a long visit or pause too; a write for every line would cost
+        // a fast run more than its whole log.
+        scarico_.setInterval(250);
+        QObject::connect(&scarico_, &QTimer::timeout, [this] { std::fflush(out_); });
+        scarico_.start();
         if (avanzamento_) {
             // The clock moves during long visits and pauses too.
             orologio_.setInterval(500);
@@ -133,9 +139,6 @@ public:
     {
         riepilogo_.Visita(riga);
         ++fatte_;
-        // Visit by visit, so that a journal or a tail -f sees each one as it
-        // ends; a write for every line would cost the run more than its log.
-        std::fflush(out_);
         if (riga.esito == QLatin1String("errore") && fermaDopo_ > 0 && ++errori_ == fermaDopo_) {
             Scrivi(out_, QStringLiteral("Interrotto dopo %1 accessi non riusciti (--ferma-dopo).").arg(fermaDopo_));
             fermato_ = true;
@@ -176,6 +179,7 @@ public:
     void Fine(const EsitoCorsa &esito) override
     {
         std::fflush(out_);
+        scarico_.stop();
         orologio_.stop();
         Cancella();
         riepilogo_.Saltate(esito.saltati);
@@ -228,6 +232,7 @@ private:
     QElapsedTimer inizio_;
     QElapsedTimer ultimo_;
     QTimer orologio_;
+    QTimer scarico_;
     QString attesa_;
     int fatte_ = 0;
     int errori_ = 0;
