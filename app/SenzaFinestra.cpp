@@ -12,6 +12,7 @@
 
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
@@ -242,12 +243,34 @@ private:
     bool disegnata_ = false;
 };
 
+QtMessageHandler gGestorePrecedente = nullptr;
+
+void FiltraMessaggi(QtMsgType tipo, const QMessageLogContext &contesto, const QString &testo)
+{
+    static const char *const kNoteDiAvvio[] = {
+        "QStandardPaths: XDG_RUNTIME_DIR not set",
+        "WebEngineContext used before QtWebEngineCore::initialize() or OpenGL context creation failed",
+    };
+    for (const char *nota : kNoteDiAvvio)
+        if (testo.startsWith(QLatin1String(nota)))
+            return;
+    if (gGestorePrecedente)
+        gGestorePrecedente(tipo, contesto, testo);
+}
+
 int Rifiuta(std::FILE *err, const QString &perche)
 {
     std::fputs((QStringLiteral("quorvi: ") + perche + u'\n').toLocal8Bit().constData(), err);
     return 2;
 }
 } // namespace
+
+void PreparaMessaggiSenzaFinestra()
+{
+    // The engine's description of its own set-up, a screenful at every start.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.debug=false\nqt.webenginecontext.info=false"));
+    gGestorePrecedente = qInstallMessageHandler(FiltraMessaggi);
+}
 
 void Riepilogo::Visita(const RigaVisita &riga)
 {

@@ -31,6 +31,12 @@ private:
 // "12,3 s", "1 min 05 s", "2 h 03 min": how long, in the program's words.
 QString DurataLeggibile(qint64 ms);
 
+// Before the application object: a run from cron mails its standard error
+// to the user, so the notes Qt and the browser engine write at every start
+// in a bare environment (no runtime folder, no OpenGL) are kept out of it.
+// Any other message of theirs still gets there.
+void PreparaMessaggiSenzaFinestra();
+
 // Runs a list with no window: the log's lines on out, a progress line on
 // err when err is a terminal, the summary at the end. The application object
 // exists already. Returns the exit status: 0 every visit made, 1 some failed,

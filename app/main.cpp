@@ -26,6 +26,8 @@ int main(int argc, char **argv)
     // graphic visits' engine draws offscreen as well.
     if (answer.esegui && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (answer.esegui)
+        PreparaMessaggiSenzaFinestra();
     PrepareBrowserEngine();
     Application app(argc, argv);
     PrepareBrowserEngineAfterApplication();

@@ -103,7 +103,8 @@ protected:
         f.write(bytes);
     }
 
-    // No display, no settings of the machine's user: an empty HOME.
+    // No display, no settings of the machine's user: an empty HOME; and as
+    // bare an environment as cron gives.
     std::unique_ptr<QProcess> Start(const QStringList &arguments) const
     {
         auto p = std::make_unique<QProcess>();
@@ -112,7 +113,6 @@ protected:
         env.insert("PATH", qEnvironmentVariable("PATH"));
         env.insert("LANG", "C.UTF-8");
         env.insert("ASAN_OPTIONS", "detect_leaks=0:new_delete_type_mismatch=0");
-        env.insert("XDG_RUNTIME_DIR", home_.path());
         p->setProcessEnvironment(env);
         p->start(copy_->Program(), arguments);
         EXPECT_TRUE(p->waitForStarted(10000));
@@ -175,9 +175,9 @@ TEST_F(HeadlessRun, AListAgainstNginxWithItsOutputSummaryLogAndRecord)
     WriteData("mia.tvx", Entry(web_, "/ok.html", 2) + Entry(web_, "/due.html", 1));
     const Ended end = Run({"--esegui", "mia"});
     EXPECT_EQ(end.status, 0) << end.err.toStdString();
-    // Standard error is no terminal here: no progress line, and nothing else.
-    EXPECT_FALSE(end.err.contains("\r"));
-    EXPECT_FALSE(end.err.contains("1/3"));
+    // Standard error is no terminal here: no progress line, and nothing else,
+    // not even what Qt says of a bare environment: cron would mail it.
+    EXPECT_TRUE(end.err.isEmpty()) << end.err.toStdString();
 
     const QStringList out = end.out.split('\n');
     const QString ok = web_ + "/ok.html", due = web_ + "/due.html";
