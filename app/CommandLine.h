@@ -4,12 +4,25 @@
 #include <QStringList>
 #include <optional>
 
-// What the terminal gets before any window opens. The program takes no other
-// options: its configuration is the options window.
+// A run without a window, as the command line asks for it. What is not given
+// comes from the saved settings.
+struct OpzioniEsecuzione {
+    QString lista;               // a list's name in the data folder, or a path
+    std::optional<bool> grafica; // --grafica / --testo
+    std::optional<QString> proxy;
+    std::optional<int> banda; // the settings' bandwidth position
+    bool senzaTimeout = false;
+    int fermaDopo = 0; // failures that end the run; 0: never
+    bool riprendi = false;
+};
+
+// What the terminal gets before any window opens. Without options the
+// program opens its windows; its configuration is the options window.
 struct CommandLineAnswer {
-    std::optional<int> exitCode; // set when the program ends without its windows
-    QString out;                 // for standard output
-    QString err;                 // for standard error
+    std::optional<int> exitCode;             // set when the program ends without its windows
+    QString out;                             // for standard output
+    QString err;                             // for standard error
+    std::optional<OpzioniEsecuzione> esegui; // set for a run without a window
 };
 
 // arguments as the process got them, the program's own name first.

@@ -1,5 +1,6 @@
 #include "app/Main.h"
 
+#include "app/BloccoLista.h"
 #include "app/Start.h"
 #include "fx/Fx.h"
 #include "lists/Liste.h"
@@ -73,8 +74,15 @@ void Colour(QWidget *w, const QColor &base, const QColor &text)
 
 } // namespace
 
-TfrmMain::TfrmMain(std::unique_ptr<BrowserControl> browser) : browser_(std::move(browser))
+TfrmMain::TfrmMain(std::unique_ptr<BrowserControl> browser)
+    : corsa_(std::make_unique<Corsa>(std::move(browser),
+                                     [this] { return opzioni_ ? opzioni_->Valori() : Impostazioni{}; })),
+      TimerOut(corsa_->TimerOut), HttpCli1(corsa_->HttpCli1.get()), Interrotto(corsa_->Interrotto),
+      PausaRichiesta(corsa_->PausaRichiesta), PaginaCaricata(corsa_->PaginaCaricata),
+      AccessiFalliti(corsa_->AccessiFalliti), PrimaDellaVisita(corsa_->PrimaDellaVisita),
+      DurataAttesa(corsa_->DurataAttesa)
 {
+    corsa_->ImpostaOsservatore(this);
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("T4V_Quorvi"));
     // Fixed single border, minimise only. Without CustomizeWindowHint Qt adds
@@ -84,12 +92,13 @@ TfrmMain::TfrmMain(std::unique_ptr<BrowserControl> browser) : browser_(std::move
     CreaControlli();
     CreaMenu();
     FissaDimensioni();
-    if (browser_)
-        browser_->OnDocumentComplete = [this](const QString &url) { WebBrowserDocumentComplete(url); };
     FormCreate();
 }
 
-TfrmMain::~TfrmMain() = default;
+TfrmMain::~TfrmMain()
+{
+    corsa_->ImpostaOsservatore(nullptr);
+}
 
 void TfrmMain::Collega(TFrmAbout *about, TfrmStart *start, TFrmOpzioni *opzioni)
 {
@@ -243,26 +252,11 @@ void TfrmMain::CreaControlli()
     StatusBar->setFixedHeight(kStatusHeight);
     setStatusBar(StatusBar);
 
-    HttpCli1 = std::make_unique<THttpCli>();
-    HttpCli1->SetAgent("Mozilla/3.0 (compatible)");
-    HttpCli1->SetAccept("image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
-    HttpCli1->SetProxyPort("80");
-    HttpCli1->SetNoCache(false);
-    HttpCli1->SetLocalAddr("0.0.0.0");
-    HttpCli1->SetMultiThreaded(false);
-    HttpCli1->SetSocksLevel("5");
-    HttpCli1->SetSocksAuthentication(socksNoAuthentication);
-    HttpCli1->SetContentTypePost("application/x-www-form-urlencoded");
-
     // While a run is on, the window is drawn at this pace instead of after
     // every change: twenty frames a second look the same and cost a fraction.
     ritmo_ = new QTimer(this);
     ritmo_->setInterval(50);
     connect(ritmo_, &QTimer::timeout, this, Guarded([this] { RitmoRun(); }));
-
-    TimerOut = new QTimer(this);
-    TimerOut->setObjectName(QStringLiteral("TimerOut"));
-    TimerOut->setInterval(30000);
 
     connect(sbGestListe, &QToolButton::clicked, this, Guarded([this] { sbGestListeClick(); }));
     OnListClick(BoxElencoListe, [this] { BoxElencoListeClick(); });
@@ -275,7 +269,6 @@ void TfrmMain::CreaControlli()
     connect(sbInterrompi, &QToolButton::clicked, this, Guarded([this] { sbInterrompiClick(); }));
     connect(sbInfo, &QToolButton::clicked, this, Guarded([this] { sbInfoClick(); }));
     connect(sbHelp, &QToolButton::clicked, this, Guarded([this] { sbHelpClick(); }));
-    connect(TimerOut, &QTimer::timeout, this, Guarded([this] { TimerOutTimer(); }));
 }
 
 void TfrmMain::CreaMenu()
@@ -528,34 +521,24 @@ void TfrmMain::MostraCodice()
     }
 }
 
-void TfrmMain::AggiungiLog(const QString &text)
-{
-    // The log keeps its lines apart from the widget so that empty lines and
-    // the file written at the end are exact.
-    righeLog_.append(text);
-    // During a run the widget catches up at the pace of the screen, not once
-    // for every line.
-    if (!ritmo_->isActive())
-        AggiornaMemoLog();
-}
-
 void TfrmMain::AggiornaMemoLog()
 {
-    if (righeMostrate_ >= righeLog_.size())
+    const QStringList &righe = corsa_->RigheLog();
+    if (righeMostrate_ >= righe.size())
         return;
     if (righeMostrate_ == 0) {
-        MemoLogOperazio->setPlainText(righeLog_.join(QLatin1Char('\n')));
+        MemoLogOperazio->setPlainText(righe.join(QLatin1Char('\n')));
     } else {
         QTextCursor cursor(MemoLogOperazio->document());
         cursor.beginEditBlock();
         cursor.movePosition(QTextCursor::End);
-        for (qsizetype i = righeMostrate_; i < righeLog_.size(); ++i) {
+        for (qsizetype i = righeMostrate_; i < righe.size(); ++i) {
             cursor.insertBlock();
-            cursor.insertText(righeLog_[i]);
+            cursor.insertText(righe[i]);
         }
         cursor.endEditBlock();
     }
-    righeMostrate_ = righeLog_.size();
+    righeMostrate_ = righe.size();
     // Like the old memo, the newest line stays in view.
     MemoLogOperazio->moveCursor(QTextCursor::End);
     MemoLogOperazio->ensureCursorVisible();
@@ -575,21 +558,4 @@ void TfrmMain::RitmoRun()
     setUpdatesEnabled(true);
     repaint();
     setUpdatesEnabled(false);
-}
-
-void TfrmMain::PulisciLog()
-{
-    righeLog_.clear();
-    righeMostrate_ = 0;
-    MemoLogOperazio->clear();
-}
-
-void TfrmMain::LogFatto()
-{
-    AggiungiLog(LabelSito->text() + QStringLiteral("...fatto."));
-}
-
-void TfrmMain::LogErrore()
-{
-    AggiungiLog(LabelSito->text() + QStringLiteral("...errore."));
 }

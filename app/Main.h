@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/Corsa.h"
+
 #include <QMainWindow>
 #include <QStringList>
 #include <cstdint>
@@ -16,20 +18,23 @@ class QPushButton;
 class QStatusBar;
 class QTimer;
 class QToolButton;
-#include "platform/ui/BrowserControl.h"
+class BloccoLista;
+class BrowserControl;
 class TFrmAbout;
 class TfrmStart;
 class TFrmOpzioni;
 class THttpCli;
 class TMemoryStream;
-#include "app/RegistroVisite.h"
-#include <QDeadlineTimer>
-#include <optional>
 
 // The program's main window: the list files, the preview of the chosen list,
 // the run over it and the doors to every other window.
-class TfrmMain : public QMainWindow {
+// The run itself is a Corsa of its own; the window starts it, shows what it
+// reports and answers its questions, and the run never calls the window.
+class TfrmMain : public QMainWindow, private OsservatoreCorsa {
     Q_OBJECT
+    // First of all members: the run's state below is the run's own.
+    std::unique_ptr<Corsa> corsa_;
+
 public:
     // browser: the embedded browser control for graphic visits; tests give a fake.
     explicit TfrmMain(std::unique_ptr<BrowserControl> browser = nullptr);
@@ -73,9 +78,10 @@ public:
     QToolButton *sbInfo;
     QToolButton *sbHelp;
     QStatusBar *StatusBar;
-    QTimer *TimerOut;
-    // The client of text-mode visits; it lives as long as the window.
-    std::unique_ptr<THttpCli> HttpCli1;
+    // The run's time-out timer and the client of its text-mode visits; they
+    // live as long as the window.
+    QTimer *const TimerOut;
+    THttpCli *const HttpCli1;
 
     QMenu *mnuSetup;
     QAction *mnuSetupDate;
@@ -87,11 +93,11 @@ public:
     QAction *mnuHelpSeparator;
     QAction *About1;
 
-    // Run state.
-    bool Interrotto = false;
-    bool PausaRichiesta = false;
-    bool PaginaCaricata = false;
-    std::int32_t AccessiFalliti = 0;
+    // Run state, under the names the window has always given it.
+    bool &Interrotto;
+    bool &PausaRichiesta;
+    bool &PaginaCaricata;
+    std::int32_t &AccessiFalliti;
 
     // Handlers.
     void FormCreate();
@@ -117,19 +123,18 @@ public:
     static void StreamInMemo(QPlainTextEdit *memo, const TMemoryStream &stream);
 
     // The lines of the on-screen log, as the log file gets them.
-    QStringList RigheLog() const { return righeLog_; }
+    QStringList RigheLog() const { return corsa_->RigheLog(); }
     // The lines of the page-source memo.
     QStringList RigheCodice() const;
     // Re-reads the list files of the program's folder.
     void AggiornaElencoListe();
-    BrowserControl *Browser() const { return browser_.get(); }
+    BrowserControl *Browser() const { return corsa_->Browser(); }
     bool InEsecuzione() const { return inEsecuzione_; }
+    Corsa &CorsaInMano() const { return *corsa_; }
 
-    // A hook for tests: called right before each visit, with the address.
-    std::function<void(const QString &url)> PrimaDellaVisita;
-    // A hook for tests: how long a wait of the run really lasts, given the
-    // milliseconds it was asked for (the 10 s and 5 s bandwidth pauses).
-    std::function<std::uint32_t(std::uint32_t ms)> DurataAttesa;
+    // The run's hooks for tests (Corsa::PrimaDellaVisita, Corsa::DurataAttesa).
+    std::function<void(const QString &url)> &PrimaDellaVisita;
+    std::function<std::uint32_t(std::uint32_t ms)> &DurataAttesa;
 
 protected:
     bool event(QEvent *event) override;
@@ -139,59 +144,46 @@ protected:
 private:
     void CreaControlli();
     void CreaMenu();
-    void AggiungiLog(const QString &text);
     void AggiornaMemoLog();
     void MostraAvanzamento();
     void RitmoRun();
     void FineRitmo();
     void MostraCodice();
-    void PulisciLog();
-    void LogFatto();
-    void LogErrore();
-    void AccessoGrafico(const QString &url);
-    void AccessoTesto(const QString &url);
-    void Accesso(int i);
-    void FineMultiAccesso();
     void ImpostaStatoControlli(bool running);
     void MostraVuota();
     void MostraModale(QDialog *dialog);
-    // Waits ms milliseconds with the window alive: drawn, Pausa showing its
-    // message at once, Interrompi ending the wait. ogniSecondo gets the
-    // milliseconds still to wait, about once a second. False when interrupted.
-    bool AttesaViva(std::uint32_t ms, const std::function<void(std::uint32_t restano)> &ogniSecondo = {});
-    void MostraPausa();
-    // The wait a server asked for (429 or 503), shown counting down in the
-    // status bar. False when interrupted.
-    bool AttesaServer(qint64 ms);
-    // After a text visit: how long the server asked us to wait, noted in the
-    // visit's reason and kept for the next visit.
-    void CortesiaVersoServer();
-    void RegistraVisita();
     // The window takes exactly the room of its controls, no more, no less.
     void FissaDimensioni();
     // Where the page-source memo goes: a band of its own below the buttons.
     QRect RettangoloCodice() const;
 
-    std::unique_ptr<BrowserControl> browser_;
+    // What the run reports, shown.
+    void RigaLog(const QString &riga) override;
+    void LogSvuotato() override;
+    void Stato(const QString &testo) override;
+    void InizioVoce(const QString &sito, const QString &volte, int accessi) override;
+    void Avanzamento(int fatti) override;
+    void FineVoce() override;
+    void PaginaRicevuta(const TMemoryStream *pagina) override;
+    void Avviso(const QString &testo) override;
+    void Errore(const QString &testo) override;
+    void ErroreImprevisto(std::exception_ptr errore) override;
+    bool TroppiFallimenti(const QString &domanda) override;
+    void Pausa(const QString &messaggio) override;
+    void VisiteFinite() override;
+    Resoconto ChiediResoconto(bool interrotto) override;
+    void ApriLog(const QString &percorso) override;
+    void Fine(const EsitoCorsa &esito) override;
+
     TFrmAbout *about_ = nullptr;
     TfrmStart *start_ = nullptr;
     TFrmOpzioni *opzioni_ = nullptr;
-    QStringList righeLog_;
-    qsizetype righeMostrate_ = 0; // lines of righeLog_ already in MemoLogOperazio
+    qsizetype righeMostrate_ = 0; // lines of the run's log already in MemoLogOperazio
     int accessiFatti_ = 0;        // visits of the current entry; PrgBar1 shows it at the next frame
     QTimer *ritmo_ = nullptr;
     QByteArray codiceNascosto_; // the last page, while DisplayMemo is hidden
     bool mostrata_ = false;
     bool inEsecuzione_ = false;
     bool chiusuraRichiesta_ = false;
-    bool attesaPagina_ = false;
-    // The visit record of the run in hand, and what goes into its next row.
-    std::unique_ptr<RegistroVisite> registro_;
-    RigaVisita visita_;
-    QString listaRun_;
-    int volteVoce_ = 0;
-    QString erroreRegistro_; // the first row that could not be written, reported at the end
-    int righeNonScritte_ = 0;
-    bool timeoutScattato_ = false;
-    std::optional<QDeadlineTimer> attesaServer_; // the moment a server let us come back
+    std::unique_ptr<BloccoLista> blocco_; // the list of the run in hand
 };

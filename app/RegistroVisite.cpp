@@ -1,5 +1,6 @@
 #include "app/RegistroVisite.h"
 
+#include "app/RegistroCorse.h"
 #include "platform/Exception.h"
 
 #include <QLocale>
@@ -8,10 +9,10 @@
 
 const QStringList &ColonneRegistro()
 {
-    static const QStringList colonne{QStringLiteral("inizio"),    QStringLiteral("lista"), QStringLiteral("indirizzo"),
-                                     QStringLiteral("accesso"),   QStringLiteral("di"),    QStringLiteral("modalita"),
-                                     QStringLiteral("esito"),     QStringLiteral("stato"), QStringLiteral("byte"),
-                                     QStringLiteral("durata_ms"), QStringLiteral("motivo")};
+    static const QStringList colonne{QStringLiteral("inizio"),    QStringLiteral("lista"),  QStringLiteral("indirizzo"),
+                                     QStringLiteral("accesso"),   QStringLiteral("di"),     QStringLiteral("modalita"),
+                                     QStringLiteral("esito"),     QStringLiteral("stato"),  QStringLiteral("byte"),
+                                     QStringLiteral("durata_ms"), QStringLiteral("motivo"), QStringLiteral("corsa")};
     return colonne;
 }
 
@@ -45,6 +46,12 @@ QDateTime AdessoLocale()
     return QDateTime::fromMSecsSinceEpoch(adesso, Qt::OffsetFromUTC, offset);
 }
 
+QByteArray CampoSenzaFormula(const QByteArray &campo)
+{
+    const bool formula = !campo.isEmpty() && QByteArrayView("=+-@\t\r").contains(campo.front());
+    return formula ? '\'' + campo : campo;
+}
+
 namespace {
 // Appends a field, quoted when it must be. A spreadsheet runs a field that
 // begins with = + - @ (or a tab or CR) as a formula; what a server wrote in
@@ -52,8 +59,7 @@ namespace {
 // gets a ' in front, which shows it as the text it is.
 void AggiungiCampo(QByteArray &record, const QByteArray &campo)
 {
-    const bool formula = !campo.isEmpty() && QByteArrayView("=+-@\t\r").contains(campo.front());
-    const QByteArray testo = formula ? '\'' + campo : campo;
+    const QByteArray testo = CampoSenzaFormula(campo);
     if (testo.contains(',') || testo.contains('"') || testo.contains('\r') || testo.contains('\n')) {
         QByteArray doppio = testo;
         doppio.replace('"', "\"\"");
@@ -118,7 +124,8 @@ QByteArray RecordVisita(const RigaVisita &riga)
                                 riga.stato > 0 ? QByteArray::number(riga.stato) : QByteArray(),
                                 riga.byte ? QByteArray::number(*riga.byte) : QByteArray(),
                                 QByteArray::number(riga.durataMs),
-                                riga.motivo.toUtf8()};
+                                riga.motivo.toUtf8(),
+                                riga.corsa.toUtf8()};
     QByteArray record;
     record.reserve(256);
     for (const QByteArray &campo : campi) {
@@ -135,6 +142,7 @@ RegistroVisite::RegistroVisite(QString path) : file_(std::move(path)) {}
 void RegistroVisite::Aggiungi(const RigaVisita &riga)
 {
     if (!file_.isOpen()) {
+        MettiDaParteRegistroDiverso(file_.fileName(), ColonneRegistro());
         if (!file_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
             throw Exception(file_.fileName() + QStringLiteral(": ") + file_.errorString());
         if (!TagliaRigaMonca(file_)) {

@@ -21,6 +21,7 @@ struct RigaVisita {
     std::optional<qint64> byte; // body bytes; none in graphic mode
     qint64 durataMs = 0;
     QString motivo; // empty on success
+    QString corsa;  // the run the visit belongs to
 };
 
 inline const QString kNomeRegistroVisite = QStringLiteral("LogQuorvi.csv");
@@ -40,6 +41,9 @@ QDateTime AdessoLocale();
 // One RFC 4180 record: fields quoted when they hold a comma, a quote, CR or LF
 // (quotes doubled), joined by commas, ended by CR LF; UTF-8.
 QByteArray RecordCsv(const QStringList &campi);
+// A field as the record writes it: one that a spreadsheet would run as a
+// formula (= + - @, a tab or CR first) gets a ' in front.
+QByteArray CampoSenzaFormula(const QByteArray &campo);
 // The record of one visit, in the columns' order.
 QByteArray RecordVisita(const RigaVisita &riga);
 

@@ -1,28 +1,18 @@
-// The multi-access run of the main window: btIniziaClick and the handlers that
-// act on it from outside while it waits.
+// The main window's side of the multi-access run: btIniziaClick starts a
+// Corsa, and the window shows what the run reports.
 
+#include "app/BloccoLista.h"
 #include "app/Main.h"
-#include "app/RegistroVisite.h"
-#include "app/Resoconto.h"
+#include "app/RegistroCorse.h"
 #include "fx/Fx.h"
 #include "lists/SiteList.h"
 #include "net/HttpProt.h"
-#include "platform/Clock.h"
-#include "platform/Exception.h"
-#include "platform/Files.h"
-#include "platform/NotifyWindow.h"
 #include "platform/TextCodec.h"
-#include "platform/ui/BrowserControl.h"
-#include "platform/ui/Shell.h"
-#include "settings/Opzioni.h"
+#include "platform/ui/Guard.h"
 
 #include <QAction>
-#include <QDateTime>
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QListWidget>
-#include <QLocale>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -33,32 +23,13 @@
 #include <QToolButton>
 
 namespace {
-// A server may ask for hours. A run that sits still that long looks hung and
-// holds the user's machine for nothing; ten minutes is polite enough, and the
-// user can always start the list again later.
-constexpr qint64 kAttesaServerMassimaMs = 10 * 60 * 1000;
-// A 429 without Retry-After: as long as the "Min" bandwidth pause.
-constexpr qint64 kAttesa429Ms = 10000;
-
-// The text of the failure being handled; called inside a catch block.
-QString TestoErroreCorrente()
+QString DomandaRipresa(const QString &lista, const CorsaSospesa &sospesa)
 {
-    try {
-        throw;
-    } catch (const Exception &e) {
-        return e.Message();
-    } catch (const std::exception &e) {
-        return QString::fromUtf8(e.what());
-    } catch (...) {
-        return QStringLiteral("errore sconosciuto");
-    }
-}
-// An entry as a message quotes it. A list file may hold a line of megabytes,
-// which no message box can show; the start tells the user which entry it is.
-QString VoceInBreve(const QString &riga)
-{
-    constexpr qsizetype kMassimo = 200;
-    return riga.size() <= kMassimo ? riga : riga.left(kMassimo) + QStringLiteral("...");
+    return QStringLiteral("Il multi accesso della lista %1 non è stato completato (eseguiti %2 accessi su %3). "
+                          "Vuoi riprenderlo da dove si era interrotto? Rispondendo No ricomincia da capo.")
+        .arg(lista)
+        .arg(sospesa.accessiFatti)
+        .arg(sospesa.accessiTotali);
 }
 } // namespace
 
@@ -99,134 +70,80 @@ void TfrmMain::btIniziaClick()
         return;
     }
 
+    PartenzaCorsa partenza;
+    partenza.lista = LabelListaProvenienza->text();
+    partenza.volteIniziali = LabelVolte->text();
+    for (int i = 0; i < MemoLista->count(); ++i)
+        partenza.voci << MemoLista->item(i)->text();
+    blocco_ = BloccoLista::Prendi(partenza.lista);
+    if (!blocco_) {
+        MsgAttenzione(AvvisoListaInEsecuzione(partenza.lista));
+        return;
+    }
+    // The lock first: two windows must not both offer the same rest.
+    if (const std::optional<CorsaSospesa> sospesa =
+            CorsaDaRiprendere(CartellaProgramma() + kNomeRegistroVisite, partenza.lista, partenza.voci)) {
+        if (MsgRichiesta(DomandaRipresa(partenza.lista, *sospesa))) {
+            partenza.id = sospesa->id;
+            partenza.giaFatte = sospesa->fatte;
+        }
+    }
+
     inEsecuzione_ = true;
     AggiornaVersione1->setEnabled(false);
     StatusBar->showMessage(QString());
-    PulisciLog();
+    LogSvuotato();
     ImpostaStatoControlli(true);
     // Drawn at a steady pace from here on; whatever way the run ends, the
-    // window is drawn normally again.
+    // window is drawn normally again and the list is free.
     struct Ritmo {
         TfrmMain *self;
-        ~Ritmo() { self->FineRitmo(); }
+        ~Ritmo()
+        {
+            self->FineRitmo();
+            self->blocco_.reset();
+        }
     } ritmo{this};
     setUpdatesEnabled(false);
     ritmo_->start();
-    listaRun_ = LabelListaProvenienza->text();
-    registro_ = std::make_unique<RegistroVisite>(CartellaProgramma() + kNomeRegistroVisite);
-    erroreRegistro_.clear();
-    righeNonScritte_ = 0;
-    attesaServer_.reset();
-    StatusBar->showMessage(QStringLiteral("Procedura avviata..."));
-    AggiungiLog(QString());
-    AggiungiLog(QStringLiteral("Inizio di ") + LabelVolte->text() + QStringLiteral(" multi accessi in:"));
-
-    const int voci = MemoLista->count();
-    for (int v = 0; v < voci; ++v) {
-        const QString riga = MemoLista->item(0)->text();
-        const std::optional<int> volte = VolteVoce(riga);
-        if (!volte) {
-            // Not of the list editor's form: nothing sensible to visit.
-            if (!Interrotto)
-                MsgAttenzione(QStringLiteral("La voce \"") + VoceInBreve(riga) +
-                              QStringLiteral("\" non è nel formato corretto e non verrà visitata."));
-        } else {
-            const VoceSito voce = DividiVoce(riga);
-            LabelSito->setText(voce.sito);
-            LabelVolte->setText(voce.volte);
-            AggiungiLog(LabelSito->text());
-            PrgBar1->setMaximum(qMax(*volte, 1));
-            accessiFatti_ = 0;
-            MostraAvanzamento();
-            volteVoce_ = *volte;
-            for (int i = 1; i <= *volte; ++i)
-                Accesso(i);
-        }
-        delete MemoLista->takeItem(0);
-    }
-    FineMultiAccesso();
+    corsa_->Esegui(partenza);
 }
 
-void TfrmMain::Accesso(int i)
+void TfrmMain::RigaLog(const QString &)
 {
-    if (Interrotto)
-        return;
+    // During a run the widget catches up at the pace of the screen, not once
+    // for every line.
+    if (!ritmo_->isActive())
+        AggiornaMemoLog();
+}
 
-    // A server that asked for a pause gets it before anything else.
-    if (attesaServer_) {
-        const qint64 restano = attesaServer_->remainingTime();
-        attesaServer_.reset();
-        if (restano > 0 && !AttesaServer(restano))
-            return;
-    }
+void TfrmMain::LogSvuotato()
+{
+    righeMostrate_ = 0;
+    MemoLogOperazio->clear();
+}
 
-    const Impostazioni opzioni = opzioni_ ? opzioni_->Valori() : Impostazioni{};
-    // The pause keeps the window alive; Interrompi during it ends the run
-    // without this visit.
-    if (opzioni.banda == 0 || opzioni.banda == 1) {
-        if (!AttesaViva(opzioni.banda == 0 ? 10000 : 5000))
-            return;
-    }
+void TfrmMain::Stato(const QString &testo)
+{
+    StatusBar->showMessage(testo);
+}
 
-    if (opzioni.avvisaDopo10 && AccessiFalliti > 9) {
-        if (MsgRichiesta(QStringLiteral("Si sono verificati più di accessi ") + QString::number(AccessiFalliti) +
-                         QStringLiteral(" non riusciti, interrompo l'operazione?")))
-            sbInterrompiClick();
-        AccessiFalliti = 0;
-    }
+void TfrmMain::InizioVoce(const QString &sito, const QString &volte, int accessi)
+{
+    LabelSito->setText(sito);
+    LabelVolte->setText(volte);
+    PrgBar1->setMaximum(qMax(accessi, 1));
+    accessiFatti_ = 0;
+    MostraAvanzamento();
+}
 
-    if (PausaRichiesta)
-        MostraPausa();
-
-    // The options may have changed while the boxes were up.
-    const Impostazioni attuali = opzioni_ ? opzioni_->Valori() : Impostazioni{};
-    if (attuali.timerOut)
-        TimerOut->start();
-
-    const QString url = IndirizzoVisita(LabelSito->text());
-    if (PrimaDellaVisita)
-        PrimaDellaVisita(url);
-    visita_ = RigaVisita{};
-    visita_.inizio = AdessoLocale();
-    visita_.lista = listaRun_;
-    visita_.indirizzo = url;
-    visita_.accesso = i;
-    visita_.di = volteVoce_;
-    visita_.grafica = attuali.modalitaGrafica;
-    timeoutScattato_ = false;
-    const bool giaInterrotto = Interrotto;
-    QElapsedTimer durata;
-    durata.start();
-    if (attuali.modalitaGrafica) {
-        AccessoGrafico(url);
-        PaginaCaricata = false;
-    } else {
-        AccessoTesto(url);
-    }
-    visita_.durataMs = durata.elapsed();
-    if (visita_.esito != QLatin1String("fatto")) {
-        if (timeoutScattato_) {
-            visita_.motivo = QStringLiteral("timeout");
-        } else if (Interrotto && !giaInterrotto) {
-            visita_.esito = QStringLiteral("interrotto");
-            visita_.motivo = QStringLiteral("interrotto");
-        }
-    }
-    if (!attuali.modalitaGrafica)
-        CortesiaVersoServer();
-    RegistraVisita();
-
-    ProcessMessages();
-    if (TimerOut->isActive())
-        TimerOut->stop();
-    StatusBar->showMessage(QStringLiteral("Accesso n. ") + QString::number(i) + QStringLiteral(" di ") +
-                           LabelVolte->text() + QStringLiteral(" totali"));
+void TfrmMain::Avanzamento(int fatti)
+{
     // The bar itself is moved at the next frame: a progress bar works out
     // its whole look on every move, which a fast run would pay for each visit.
-    ++accessiFatti_;
+    accessiFatti_ = fatti;
     if (!ritmo_->isActive())
         MostraAvanzamento();
-    ProcessMessages();
     // The bar turns red from the first visit on; the colour change is posted,
     // as the progress bar's own message was. Once red, it stays so.
     const QColor rosso(255, 0, 0);
@@ -241,151 +158,88 @@ void TfrmMain::Accesso(int i)
             Qt::QueuedConnection);
 }
 
-void TfrmMain::CortesiaVersoServer()
+void TfrmMain::FineVoce()
 {
-    if (visita_.stato != 429 && visita_.stato != 503)
-        return;
-    std::optional<qint64> ms = RetryAfterMs(HttpCli1->RcvdHeader(), QDateTime::currentDateTimeUtc());
-    if (!ms && visita_.stato == 429)
-        ms = kAttesa429Ms;
-    if (!ms)
-        return;
-    const qint64 attesa = qMin(*ms, kAttesaServerMassimaMs);
-    attesaServer_ = QDeadlineTimer(attesa, Qt::PreciseTimer);
-    QString nota = QStringLiteral("attesa di %1 s chiesta dal server").arg((attesa + 999) / 1000);
-    if (attesa < *ms)
-        nota += QStringLiteral(" (ridotta da %1 s)").arg((*ms + 999) / 1000);
-    visita_.motivo = visita_.motivo.isEmpty() ? nota : visita_.motivo + QStringLiteral("; ") + nota;
+    // The preview shrinks as the run goes on.
+    delete MemoLista->takeItem(0);
 }
 
-bool TfrmMain::AttesaServer(qint64 ms)
+void TfrmMain::PaginaRicevuta(const TMemoryStream *pagina)
 {
-    const QString prima = StatusBar->currentMessage();
-    const bool finita = AttesaViva(static_cast<std::uint32_t>(ms), [this](std::uint32_t restano) {
-        StatusBar->showMessage(
-            QStringLiteral("Il server chiede di attendere: ancora %1 s...").arg((restano + 999) / 1000));
-    });
-    StatusBar->showMessage(prima);
-    return finita;
-}
-
-void TfrmMain::RegistraVisita()
-{
-    if (!registro_)
-        return;
-    try {
-        registro_->Aggiungi(visita_);
-    } catch (...) {
-        // The run goes on; the user hears of it once, when the run ends.
-        if (erroreRegistro_.isEmpty())
-            erroreRegistro_ = TestoErroreCorrente();
-        ++righeNonScritte_;
-    }
-}
-
-void TfrmMain::MostraPausa()
-{
-    MsgInfo(QStringLiteral("Stato di pausa, per riprendere la scansione premere OK."));
-    PausaRichiesta = false;
-}
-
-bool TfrmMain::AttesaViva(std::uint32_t ms, const std::function<void(std::uint32_t restano)> &ogniSecondo)
-{
-    const QDeadlineTimer fine(DurataAttesa ? DurataAttesa(ms) : ms, Qt::PreciseTimer);
-    QTimer sveglia;
-    sveglia.setSingleShot(true);
-    sveglia.setTimerType(Qt::PreciseTimer);
-    while (!Interrotto) {
-        // The time of a pause message counts: the wait is for a moment, not a length of idling.
-        if (PausaRichiesta) {
-            MostraPausa();
-            continue;
-        }
-        const qint64 restano = fine.remainingTime();
-        if (restano <= 0)
-            return true;
-        if (ogniSecondo)
-            ogniSecondo(static_cast<std::uint32_t>(restano));
-        // Woken at the end of the wait or of the second, or by whatever comes
-        // first: a click, a redraw, the run's timers.
-        sveglia.start(static_cast<int>(ogniSecondo ? qMin<qint64>(restano, (restano - 1) % 1000 + 1) : restano));
-        ProcessMessagesWaiting();
-    }
-    return false;
-}
-
-void TfrmMain::AccessoGrafico(const QString &url)
-{
-    AggiungiLog(QStringLiteral("Multi accesso numero ") + QString::number(accessiFatti_ + 1));
-    bool riuscita = false;
-    try {
-        if (!browser_)
-            throw Exception(QStringLiteral("Controllo browser non disponibile."));
-        browser_->Navigate(url);
-        // A navigation that started is judged by how its page ended: refused,
-        // unknown host, an error answer or stopped by the time-out is a
-        // failed visit as much as a navigation that never started.
-        attesaPagina_ = true;
-        WaitUntil([this] { return PaginaCaricata; });
-        attesaPagina_ = false;
-        riuscita = browser_->LastLoadError().isEmpty();
-        visita_.stato = browser_->LastLoadStatus();
-        visita_.motivo = browser_->LastLoadError();
-    } catch (...) {
-        attesaPagina_ = false;
-        visita_.motivo = TestoErroreCorrente();
-    }
-    visita_.esito = riuscita ? QStringLiteral("fatto") : QStringLiteral("errore");
-    if (riuscita) {
-        LogFatto();
+    if (!pagina) {
+        // Emptying a document that holds nothing still rebuilds it: not worth
+        // doing on every visit of a run whose page source nobody shows.
+        if (!DisplayMemo->document()->isEmpty())
+            DisplayMemo->clear();
+        codiceNascosto_.clear();
+    } else if (DisplayMemo->isHidden()) {
+        codiceNascosto_ = QByteArray(pagina->Bytes().data(), qsizetype(pagina->Bytes().size()));
     } else {
-        ++AccessiFalliti;
-        LogErrore();
+        StreamInMemo(DisplayMemo, *pagina);
     }
 }
 
-void TfrmMain::AccessoTesto(const QString &url)
+void TfrmMain::Avviso(const QString &testo)
 {
-    // Emptying a document that holds nothing still rebuilds it: not worth
-    // doing on every visit of a run whose page source nobody shows.
-    if (!DisplayMemo->document()->isEmpty())
-        DisplayMemo->clear();
-    codiceNascosto_.clear();
-    TMemoryStream stream;
-    bool partita = true;
-    AggiungiLog(QStringLiteral("Multi accesso numero ") + QString::number(accessiFatti_ + 1));
-    try {
-        HttpCli1->SetURL(EncodeAnsi(url).toStdString());
-        const QString proxy = opzioni_ ? opzioni_->Valori().proxy : QString();
-        HttpCli1->SetProxy(EncodeAnsi(proxy).toStdString());
-        HttpCli1->SetRcvdStream(&stream);
-        HttpCli1->Get();
-        HttpCli1->SetRcvdStream(nullptr);
-        if (DisplayMemo->isHidden())
-            codiceNascosto_ = QByteArray(stream.Bytes().data(), qsizetype(stream.Bytes().size()));
-        else
-            StreamInMemo(DisplayMemo, stream);
-        LogFatto();
-        visita_.esito = QStringLiteral("fatto");
-    } catch (...) {
-        HttpCli1->SetRcvdStream(nullptr);
-        ++AccessiFalliti;
-        LogErrore();
-        visita_.esito = QStringLiteral("errore");
-        // The client's own words: the server's reason phrase, or what kept
-        // the answer from coming.
-        visita_.motivo = TestoErroreCorrente();
-        try {
-            throw;
-        } catch (const EHttpException &e) {
-            // A request refused before it started (codes below 400) leaves
-            // the client holding the previous answer: none of it is this one's.
-            partita = e.ErrorCode() >= 400;
-        } catch (...) {
-        }
-    }
-    visita_.stato = partita ? StatoRisposta(HttpCli1->RcvdHeader()) : 0;
-    visita_.byte = partita ? HttpCli1->RcvdCount() : 0;
+    MsgAttenzione(testo);
+}
+
+void TfrmMain::Errore(const QString &testo)
+{
+    MsgErrore(testo);
+}
+
+void TfrmMain::ErroreImprevisto(std::exception_ptr errore)
+{
+    ShowGeneralError(errore);
+}
+
+bool TfrmMain::TroppiFallimenti(const QString &domanda)
+{
+    return MsgRichiesta(domanda);
+}
+
+void TfrmMain::Pausa(const QString &messaggio)
+{
+    MsgInfo(messaggio);
+}
+
+void TfrmMain::VisiteFinite()
+{
+    FineRitmo();
+}
+
+Resoconto TfrmMain::ChiediResoconto(bool interrotto)
+{
+    if (interrotto)
+        return Resoconto::Nessuno;
+    return MsgRichiesta(QStringLiteral("Vuoi visualizzare a video il resoconto del multi accesso?"))
+               ? Resoconto::ScriviEApri
+               : Resoconto::Nessuno;
+}
+
+void TfrmMain::ApriLog(const QString &percorso)
+{
+    ApriFile(percorso);
+}
+
+void TfrmMain::Fine(const EsitoCorsa &)
+{
+    ImpostaStatoControlli(false);
+    LabelSito->clear();
+    LabelVolte->setText(QStringLiteral("1"));
+    LabelListaProvenienza->setText(QStringLiteral("Nessuna"));
+    BoxElencoListe->clearSelection();
+    BoxElencoListe->setCurrentRow(-1);
+    accessiFatti_ = 0;
+    MostraAvanzamento();
+    AggiornaVersione1->setEnabled(true);
+    MostraVuota();
+    blocco_.reset();
+    inEsecuzione_ = false;
+    if (chiusuraRichiesta_)
+        QMetaObject::invokeMethod(
+            this, [this] { close(); }, Qt::QueuedConnection);
 }
 
 void TfrmMain::StreamInMemo(QPlainTextEdit *memo, const TMemoryStream &stream)
@@ -450,76 +304,22 @@ void TfrmMain::FineRitmo()
     repaint();
 }
 
-void TfrmMain::FineMultiAccesso()
-{
-    FineRitmo();
-    registro_.reset();
-    if (!erroreRegistro_.isEmpty()) {
-        MsgErrore(QStringLiteral("Impossibile scrivere il registro delle visite (%1 righe non scritte): ")
-                      .arg(righeNonScritte_) +
-                  erroreRegistro_);
-        erroreRegistro_.clear();
-    }
-    if (!Interrotto && MsgRichiesta(QStringLiteral("Vuoi visualizzare a video il resoconto del multi accesso?"))) {
-        AggiungiLog(QString());
-        AggiungiLog(RigaConclusione(QLocale::system(), QDateTime::currentDateTime()));
-        const QString path = CartellaProgramma() + QStringLiteral("LogQuorvi.txt");
-        try {
-            WriteTextLines(path, righeLog_);
-            ApriFile(path);
-        } catch (const Exception &e) {
-            // The run still has to end properly; the user learns why there is no log.
-            MsgErrore(e.Message());
-        }
-    }
-    PulisciLog();
-    AggiungiLog(Interrotto ? QStringLiteral("Si sono verificati errori.")
-                           : QStringLiteral("Multi accesso completato."));
-    StatusBar->showMessage(QStringLiteral("Pronto per nuovo quorvi."));
-    ImpostaStatoControlli(false);
-    LabelSito->clear();
-    LabelVolte->setText(QStringLiteral("1"));
-    LabelListaProvenienza->setText(QStringLiteral("Nessuna"));
-    BoxElencoListe->clearSelection();
-    BoxElencoListe->setCurrentRow(-1);
-    accessiFatti_ = 0;
-    MostraAvanzamento();
-    AggiornaVersione1->setEnabled(true);
-    Interrotto = false;
-    MostraVuota();
-    inEsecuzione_ = false;
-    if (chiusuraRichiesta_)
-        QMetaObject::invokeMethod(
-            this, [this] { close(); }, Qt::QueuedConnection);
-}
-
 void TfrmMain::sbInterrompiClick()
 {
-    HttpCli1->Abort();
-    // A graphic visit waits for its page; stopping the control lets that wait
-    // end instead of hanging on a page that never completes.
-    if (attesaPagina_ && browser_)
-        browser_->Stop();
-    Interrotto = true;
+    corsa_->Interrompi();
 }
 
 void TfrmMain::sbPausaClick()
 {
-    PausaRichiesta = true;
+    corsa_->ChiediPausa();
 }
 
 void TfrmMain::TimerOutTimer()
 {
-    timeoutScattato_ = true;
-    if (opzioni_ && opzioni_->Valori().modalitaGrafica) {
-        if (browser_)
-            browser_->Stop();
-    } else {
-        HttpCli1->Abort();
-    }
+    corsa_->TimerOutTimer();
 }
 
-void TfrmMain::WebBrowserDocumentComplete(const QString &)
+void TfrmMain::WebBrowserDocumentComplete(const QString &url)
 {
-    PaginaCaricata = true;
+    corsa_->DocumentoCompleto(url);
 }

@@ -1,6 +1,7 @@
 #include "app/Main.h"
 #include "app/CommandLine.h"
 #include "app/Programma.h"
+#include "app/SenzaFinestra.h"
 #include "platform/ui/Guard.h"
 #include "platform/ui/Look.h"
 #include "platform/web/WebBrowser.h"
@@ -21,10 +22,18 @@ int main(int argc, char **argv)
         return *answer.exitCode;
     }
 
+    // A run without a window needs no display, from cron or over ssh: the
+    // graphic visits' engine draws offscreen as well.
+    if (answer.esegui && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (answer.esegui)
+        PreparaMessaggiSenzaFinestra();
     PrepareBrowserEngine();
     Application app(argc, argv);
     PrepareBrowserEngineAfterApplication();
     SetApplicationTitle(QStringLiteral("T4V_Quorvi"));
+    if (answer.esegui)
+        return EseguiSenzaFinestra(*answer.esegui, stdout, stderr);
     // Lets the desktop match the windows to the menu entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral(QUORVI_APP_ID));
     SetUpLook();

@@ -18,7 +18,17 @@ TEST(CommandLine, AnswersHelpAndVersionAndRefusesTheRest)
         {"--help", {"quorvi", "--help"}, 0, "Uso: quorvi [--help | --version]", ""},
         {"-h names both options", {"quorvi", "-h"}, 0, "-v, --version", ""},
         {"help wins over version", {"quorvi", "--version", "--help"}, 0, "Uso: quorvi", ""},
-        {"unknown option", {"quorvi", "--proxy=x"}, 2, "", "quorvi: opzione sconosciuta: --proxy"},
+        {"--help names every option of a run", {"quorvi", "--help"}, 0, "--ferma-dopo N", ""},
+        {"unknown option", {"quorvi", "--colore=x"}, 2, "", "quorvi: opzione sconosciuta: --colore"},
+        {"a run's option without a run", {"quorvi", "--proxy=x"}, 2, "", "quorvi: --proxy vale solo con --esegui"},
+        {"--esegui without its list", {"quorvi", "--esegui"}, 2, "", "--esegui"},
+        {"a pause of another length", {"quorvi", "--esegui", "l", "--pausa", "3"}, 2, "", "0, 5 o 10"},
+        {"both modes", {"quorvi", "--esegui", "l", "--grafica", "--testo"}, 2, "", "--grafica e --testo"},
+        {"stop after no failure", {"quorvi", "--esegui", "l", "--ferma-dopo", "0"}, 2, "", "--ferma-dopo"},
+        {"stop after words", {"quorvi", "--esegui", "l", "--ferma-dopo", "tre"}, 2, "", "--ferma-dopo"},
+        {"a proxy with a blank", {"quorvi", "--esegui", "l", "--proxy", "a b"}, 2, "", "proxy non valido"},
+        {"a proxy port too high", {"quorvi", "--esegui", "l", "--proxy", "a:70000"}, 2, "", "proxy non valido"},
+        {"a run goes on to the run", {"quorvi", "--esegui", "l"}, std::nullopt, "", ""},
         {"an option of Qt's own is no option here", {"quorvi", "-platform", "xcb"}, 2, "", "opzione sconosciuta"},
         {"a file name", {"quorvi", "lista.tvx"}, 2, "", "quorvi: argomento non previsto: lista.tvx"},
     };
@@ -37,4 +47,34 @@ TEST(CommandLine, AnswersHelpAndVersionAndRefusesTheRest)
             EXPECT_TRUE(answer.err.isEmpty()) << answer.err.toStdString();
         }
     }
+}
+
+TEST(CommandLine, TheRunsOptionsOverrideTheSettings)
+{
+    const CommandLineAnswer all =
+        AnswerCommandLine({"quorvi", "--esegui", "mia", "--grafica", "--proxy", "proxy.example:8080", "--pausa", "10",
+                           "--senza-timeout", "--ferma-dopo", "3", "--riprendi"});
+    ASSERT_TRUE(all.esegui);
+    EXPECT_EQ(all.esegui->lista, "mia");
+    EXPECT_EQ(all.esegui->grafica, true);
+    EXPECT_EQ(all.esegui->proxy, QString("proxy.example:8080"));
+    EXPECT_EQ(all.esegui->banda, 0);
+    EXPECT_TRUE(all.esegui->senzaTimeout);
+    EXPECT_EQ(all.esegui->fermaDopo, 3);
+    EXPECT_TRUE(all.esegui->riprendi);
+
+    // Nothing given, nothing overridden; a pause of 5 s is the middle position, none is "Max".
+    const CommandLineAnswer none = AnswerCommandLine({"quorvi", "--esegui", "/tmp/mia.tvx", "--pausa", "5"});
+    ASSERT_TRUE(none.esegui);
+    EXPECT_EQ(none.esegui->lista, "/tmp/mia.tvx");
+    EXPECT_FALSE(none.esegui->grafica);
+    EXPECT_FALSE(none.esegui->proxy);
+    EXPECT_EQ(none.esegui->banda, 1);
+    EXPECT_FALSE(none.esegui->senzaTimeout);
+    EXPECT_EQ(none.esegui->fermaDopo, 0);
+    EXPECT_FALSE(none.esegui->riprendi);
+    EXPECT_EQ(AnswerCommandLine({"quorvi", "--esegui", "l", "--pausa", "0", "--testo", "--proxy", ""}).esegui->banda,
+              2);
+    EXPECT_EQ(AnswerCommandLine({"quorvi", "--esegui", "l", "--testo", "--proxy", ""}).esegui->grafica, false);
+    EXPECT_EQ(AnswerCommandLine({"quorvi", "--esegui", "l", "--proxy", ""}).esegui->proxy, QString());
 }

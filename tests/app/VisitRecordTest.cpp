@@ -21,9 +21,9 @@
 
 namespace {
 const QString kReport = QStringLiteral("Vuoi visualizzare a video il resoconto del multi accesso?");
-const QStringList kHeader{"inizio", "lista", "indirizzo", "accesso",   "di",    "modalita",
-                          "esito",  "stato", "byte",      "durata_ms", "motivo"};
-enum Col { Inizio, Lista, Indirizzo, Accesso, Di, Modalita, Esito, Stato, Byte, Durata, Motivo };
+const QStringList kHeader{"inizio", "lista", "indirizzo", "accesso",   "di",     "modalita",
+                          "esito",  "stato", "byte",      "durata_ms", "motivo", "corsa"};
+enum Col { Inizio, Lista, Indirizzo, Accesso, Di, Modalita, Esito, Stato, Byte, Durata, Motivo, IdCorsa };
 
 // Reads the record back with Python's csv module, strictly: a field quoted
 // wrongly fails the read instead of being guessed at.

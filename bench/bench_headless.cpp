@@ -1,0 +1,127 @@
+// A run without a window against one real nginx:
+//   bench_headless [visits]
+// 6. the text-mode run that `quorvi --esegui` performs (the run object, its
+//    log, its record written through at every visit, the terminal's lines)
+//    against the bare client loop doing the same requests; and the whole
+//    program started as a process, for what its start costs besides.
+
+#include "app/CommandLine.h"
+#include "app/SenzaFinestra.h"
+#include "bench/BenchSupport.h"
+#include "bench/WindowBenchSupport.h"
+#include "net/HttpProt.h"
+#include "platform/Paths.h"
+#include "platform/ui/Guard.h"
+#include "tests/support/NginxFixture.h"
+
+#include <QDir>
+#include <QProcess>
+#include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace {
+
+void WriteFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        throw std::runtime_error("cannot write " + path.toStdString());
+}
+
+void HeadlessRun(NginxServer &nginx, const QString &folder, int visits)
+{
+    std::printf("\n6. A run without a window: %d text visits of a 1 KiB page (best of 3)\n", visits);
+    const QString site = "127.0.0.1:" + nginx.PortText() + "/page1k.html";
+    WriteFile(folder + "/run.tvx", ("Sito=" + site + " Num=" + QString::number(visits) + "\r\n").toLatin1());
+
+    THttpCli cli;
+    TMemoryStream page;
+    cli.SetURL(("http://" + site).toStdString());
+    for (int i = 0; i < 50; ++i) {
+        page.Clear();
+        cli.SetRcvdStream(&page);
+        cli.Get();
+    }
+    std::FILE *nowhere = std::fopen("/dev/null", "w");
+    if (!nowhere)
+        throw std::runtime_error("no /dev/null");
+    OpzioniEsecuzione opzioni;
+    opzioni.lista = QStringLiteral("run");
+    opzioni.banda = 2;
+
+    double bareWall = 1e9, bareCpu = 1e9, runWall = 1e9, runCpu = 1e9, programWall = 1e9;
+    // Laid out as an installation, so that its files go to the data folder
+    // of the HOME it is given, not beside the benchmark's build.
+    QDir().mkpath(folder + "/inst/bin");
+    QDir().mkpath(folder + "/inst/share/quorvi");
+    QString program = folder + "/inst/bin/quorvi";
+    if (!QFile::copy(QStringLiteral(QUORVI_BINARY), program))
+        program.clear();
+    for (int round = 0; round < 3; ++round) {
+        Stopwatch bare;
+        for (int i = 0; i < visits; ++i) {
+            page.Clear();
+            cli.SetRcvdStream(&page);
+            cli.Get();
+        }
+        bareWall = std::min(bareWall, bare.WallSeconds());
+        bareCpu = std::min(bareCpu, bare.CpuSecondsUsed());
+
+        // The record grows by a run each round, as it would on a user's machine.
+        Stopwatch run;
+        const int status = EseguiSenzaFinestra(opzioni, nowhere, nowhere);
+        runWall = std::min(runWall, run.WallSeconds());
+        runCpu = std::min(runCpu, run.CpuSecondsUsed());
+        if (status != 0)
+            throw std::runtime_error("the run ended with status " + std::to_string(status));
+
+        if (!program.isEmpty()) {
+            QProcess p;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("HOME", folder + "/home");
+            env.remove("XDG_DATA_HOME");
+            p.setProcessEnvironment(env);
+            p.setStandardOutputFile(QProcess::nullDevice());
+            Stopwatch whole;
+            p.start(program, {"--esegui", folder + "/run.tvx"});
+            if (!p.waitForFinished(600000) || p.exitCode() != 0)
+                throw std::runtime_error("the program's run failed: " + p.readAllStandardError().toStdString());
+            programWall = std::min(programWall, whole.WallSeconds());
+        }
+    }
+    std::fclose(nowhere);
+
+    std::printf("  %-32s %9s %12s %14s\n", "", "wall s", "visits/s", "CPU us/visit");
+    std::printf("  %-32s %9.2f %12.0f %14.1f\n", "bare THttpCli::Get loop", bareWall, visits / bareWall,
+                bareCpu * 1e6 / visits);
+    std::printf("  %-32s %9.2f %12.0f %14.1f\n", "run without a window (Corsa)", runWall, visits / runWall,
+                runCpu * 1e6 / visits);
+    if (!program.isEmpty())
+        std::printf("  %-32s %9.2f %12.0f\n", "quorvi --esegui, start to end", programWall, visits / programWall);
+    const double ratio = runWall / bareWall;
+    std::printf("  the run takes %.2f x the bare loop\n", ratio);
+    Verdict("a run without a window within 1.15 x the bare loop", ratio <= 1.15);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    Application app(argc, argv);
+    SetApplicationTitle(QStringLiteral("T4V_Quorvi"));
+    const int visits = argc > 1 ? std::atoi(argv[1]) : 2000;
+    try {
+        QuietProgram program;
+        NginxServer nginx;
+        nginx.Serve("page1k.html", QByteArray(1023, 'x') + "\n");
+        HeadlessRun(nginx, program.Folder(), visits);
+        program.CheckNoUnexpectedBox();
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "bench_headless: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

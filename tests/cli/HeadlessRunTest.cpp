@@ -1,0 +1,469 @@
+#include "tests/support/NginxFixture.h"
+#include "tests/support/ScriptedServer.h"
+#include "tests/support/TestSupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QThread>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <map>
+#include <unistd.h>
+
+namespace {
+
+enum Col { Inizio, Lista, Indirizzo, Accesso, Di, Modalita, Esito, Stato, Byte, Durata, Motivo, IdCorsa, Colonne };
+
+// The program as installed: a bin folder with its share folder beside it, so
+// that its files go to the data folder of whatever HOME it is given.
+class InstalledCopy {
+public:
+    InstalledCopy()
+    {
+        QDir().mkpath(dir_.filePath("bin"));
+        QDir().mkpath(dir_.filePath("share/quorvi"));
+        const QString target = dir_.filePath("bin/quorvi");
+        // A hard link when the folders share a file system, else a copy.
+        if (::link(QUORVI_BINARY, QFile::encodeName(target).constData()) != 0)
+            QFile::copy(QStringLiteral(QUORVI_BINARY), target);
+    }
+    QString Program() const { return dir_.filePath("bin/quorvi"); }
+
+private:
+    QTemporaryDir dir_;
+};
+
+std::vector<QStringList> ReadWithPython(const QString &path)
+{
+    QProcess python;
+    python.start("python3", {"-c",
+                             "import csv, json, sys\n"
+                             "with open(sys.argv[1], newline='', encoding='utf-8-sig') as f:\n"
+                             "    print(json.dumps(list(csv.reader(f, strict=True))))\n",
+                             path});
+    if (!python.waitForFinished(30000) || python.exitCode() != 0) {
+        ADD_FAILURE() << "python3 could not read the record: " << python.readAllStandardError().toStdString();
+        return {};
+    }
+    std::vector<QStringList> rows;
+    for (const QJsonValue &row : QJsonDocument::fromJson(python.readAllStandardOutput()).array()) {
+        QStringList fields;
+        for (const QJsonValue &field : row.toArray())
+            fields << field.toString();
+        rows.push_back(fields);
+    }
+    return rows;
+}
+
+QByteArray Entry(const QString &hostPort, const QString &path, int count)
+{
+    return ("Sito=" + hostPort + path + " Num=" + QString::number(count) + "\r\n").toLatin1();
+}
+
+int Hits(const QStringList &accessLog, const QString &path)
+{
+    int hits = 0;
+    for (const QString &line : accessLog)
+        hits += line.contains("GET " + path + " HTTP/1.0") ? 1 : 0;
+    return hits;
+}
+
+class HeadlessRun : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { copy_ = new InstalledCopy; }
+    static void TearDownTestSuite()
+    {
+        delete copy_;
+        copy_ = nullptr;
+    }
+    void SetUp() override
+    {
+        ASSERT_TRUE(QFileInfo(copy_->Program()).isExecutable());
+        try {
+            nginx_ = std::make_unique<NginxServer>();
+        } catch (const std::exception &e) {
+            FAIL() << "nginx not available: " << e.what();
+        }
+        web_ = "127.0.0.1:" + nginx_->PortText();
+        nginx_->Serve("ok.html", "<html>ok</html>\n");
+    }
+
+    QString Data(const QString &name) const { return home_.filePath(".local/share/T4V_Quorvi/" + name); }
+    void WriteData(const QString &name, const QByteArray &bytes) const
+    {
+        QDir().mkpath(home_.filePath(".local/share/T4V_Quorvi"));
+        QFile f(Data(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+
+    // No display, no settings of the machine's user: an empty HOME; and as
+    // bare an environment as cron gives.
+    std::unique_ptr<QProcess> Start(const QStringList &arguments) const
+    {
+        auto p = std::make_unique<QProcess>();
+        QProcessEnvironment env;
+        env.insert("HOME", home_.path());
+        env.insert("PATH", qEnvironmentVariable("PATH"));
+        env.insert("LANG", "C.UTF-8");
+        env.insert("ASAN_OPTIONS", "detect_leaks=0:new_delete_type_mismatch=0");
+        p->setProcessEnvironment(env);
+        p->start(copy_->Program(), arguments);
+        EXPECT_TRUE(p->waitForStarted(10000));
+        return p;
+    }
+    struct Ended {
+        int status;
+        QString out, err;
+    };
+    Ended Finish(QProcess &p, int timeoutMs = 120000) const
+    {
+        EXPECT_TRUE(p.waitForFinished(timeoutMs)) << "the program did not end";
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -p.error(),
+                QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+    }
+    Ended Run(const QStringList &arguments) const
+    {
+        auto p = Start(arguments);
+        return Finish(*p);
+    }
+    std::vector<QStringList> Rows() const
+    {
+        std::vector<QStringList> rows = ReadWithPython(Data("LogQuorvi.csv"));
+        if (rows.empty()) {
+            ADD_FAILURE() << "no record";
+            return rows;
+        }
+        EXPECT_EQ(rows.front().size(), Colonne);
+        EXPECT_EQ(rows.front().last(), "corsa");
+        rows.erase(rows.begin());
+        for (const QStringList &row : rows)
+            EXPECT_EQ(row.size(), Colonne) << row.join('|').toStdString();
+        return rows;
+    }
+
+    static InstalledCopy *copy_;
+    QTemporaryDir home_;
+    std::unique_ptr<NginxServer> nginx_;
+    QString web_;
+};
+InstalledCopy *HeadlessRun::copy_ = nullptr;
+
+bool WaitFor(const std::function<bool()> &cond, int timeoutMs = 30000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!cond()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+} // namespace
+
+TEST_F(HeadlessRun, AListAgainstNginxWithItsOutputSummaryLogAndRecord)
+{
+    nginx_->Serve("due.html", "due\n");
+    WriteData("mia.tvx", Entry(web_, "/ok.html", 2) + Entry(web_, "/due.html", 1));
+    const Ended end = Run({"--esegui", "mia"});
+    EXPECT_EQ(end.status, 0) << end.err.toStdString();
+    // Standard error is no terminal here: no progress line, and nothing else,
+    // not even what Qt says of a bare environment: cron would mail it.
+    EXPECT_TRUE(end.err.isEmpty()) << end.err.toStdString();
+
+    const QStringList out = end.out.split('\n');
+    const QString ok = web_ + "/ok.html", due = web_ + "/due.html";
+    ASSERT_GE(out.size(), 13);
+    EXPECT_EQ(out.mid(0, 11), (QStringList{"", "Inizio di 1 multi accessi in:", ok, "Multi accesso numero 1",
+                                           ok + "...fatto.", "Multi accesso numero 2", ok + "...fatto.", due,
+                                           "Multi accesso numero 1", due + "...fatto.", ""}));
+    EXPECT_TRUE(out[11].startsWith("Multi accesso eseguito in data ")) << out[11].toStdString();
+    EXPECT_EQ(out[12], "Multi accesso completato.");
+    EXPECT_TRUE(end.out.contains("Riepilogo:\n  accessi richiesti: 3\n  fatti: 3\n  non riusciti: 0\n"))
+        << end.out.toStdString();
+    EXPECT_TRUE(end.out.contains("  byte ricevuti: 36\n")) << end.out.toStdString();
+    EXPECT_TRUE(end.out.contains("  durata degli accessi: minima ")) << end.out.toStdString();
+    EXPECT_TRUE(end.out.contains("  tempo trascorso: ")) << end.out.toStdString();
+
+    // The log is the window's, written where the window writes it.
+    QFile log(Data("LogQuorvi.txt"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QStringList logLines = QString::fromLatin1(log.readAll()).split("\r\n");
+    EXPECT_EQ(logLines.mid(0, 12), out.mid(0, 12));
+
+    const std::vector<QStringList> rows = Rows();
+    ASSERT_EQ(rows.size(), 3u);
+    for (const QStringList &r : rows) {
+        EXPECT_EQ(r[Lista], "mia.tvx");
+        EXPECT_EQ(r[Esito], "fatto");
+        EXPECT_EQ(r[IdCorsa], rows[0][IdCorsa]);
+    }
+    EXPECT_FALSE(rows[0][IdCorsa].isEmpty());
+    EXPECT_EQ(Hits(nginx_->AccessLog(), "/ok.html"), 2);
+    EXPECT_EQ(Hits(nginx_->AccessLog(), "/due.html"), 1);
+
+    // A list named by its path; a run afresh has an id of its own.
+    const QString elsewhere = home_.filePath("altrove.tvx");
+    QFile f(elsewhere);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(Entry(web_, "/ok.html", 1));
+    f.close();
+    const Ended byPath = Run({"--esegui", elsewhere, "--testo"});
+    EXPECT_EQ(byPath.status, 0) << byPath.err.toStdString();
+    const std::vector<QStringList> after = Rows();
+    ASSERT_EQ(after.size(), 4u);
+    EXPECT_EQ(after[3][Lista], "altrove.tvx");
+    EXPECT_NE(after[3][IdCorsa], rows[0][IdCorsa]);
+}
+
+TEST_F(HeadlessRun, GraphicModeNeedsNoDisplayEither)
+{
+    WriteData("mia.tvx", Entry(web_, "/ok.html", 2) + Entry(web_, "/manca.html", 1));
+    const Ended end = Run({"--esegui", "mia", "--grafica"});
+    EXPECT_EQ(end.status, 1) << end.err.toStdString();
+    EXPECT_TRUE(end.out.contains(web_ + "/manca.html...errore.")) << end.out.toStdString();
+    const std::vector<QStringList> rows = Rows();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].mid(Modalita, 3), (QStringList{"grafica", "fatto", "200"}));
+    EXPECT_EQ(rows[2].mid(Modalita, 3), (QStringList{"grafica", "errore", "404"}));
+    // The engine speaks HTTP/1.1.
+    int pages = 0;
+    for (const QString &line : nginx_->AccessLog())
+        pages += line.contains("GET /ok.html ") ? 1 : 0;
+    EXPECT_EQ(pages, 2);
+}
+
+TEST_F(HeadlessRun, FailedVisitsGiveOneAndTheirCauses)
+{
+    WriteData("mia.tvx", Entry(web_, "/ok.html", 1) + Entry(web_, "/manca.html", 2) + Entry("127.0.0.1:1", "/x", 1));
+    const Ended end = Run({"--esegui", "mia.tvx"});
+    EXPECT_EQ(end.status, 1) << end.err.toStdString();
+    EXPECT_TRUE(end.out.contains("127.0.0.1:1/x...errore.")) << end.out.toStdString();
+    EXPECT_TRUE(end.out.contains("  fatti: 1\n  non riusciti: 3\n    404 Not Found: 2\n    Connection refused"))
+        << end.out.toStdString();
+    const std::vector<QStringList> rows = Rows();
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[3][Esito], "errore");
+}
+
+TEST_F(HeadlessRun, WhatCannotRunGivesTwo)
+{
+    WriteData("storta.tvx", "Sito=alfa Num=1\r\nnon una voce\r\n");
+    WriteData("buona.tvx", Entry(web_, "/ok.html", 1));
+    struct Row {
+        const char *name;
+        QStringList arguments;
+        QByteArray settings; // empty: none
+        const char *err;
+    };
+    const Row rows[] = {
+        {"no such list", {"--esegui", "nessuna"}, {}, "lista non trovata: nessuna"},
+        {"a list the window would refuse",
+         {"--esegui", "storta"},
+         {},
+         "La lista storta non è stata riconosciuta valida."},
+        {"a folder is no list", {"--esegui", home_.path()}, {}, "lista non trovata"},
+        {"settings that are no settings",
+         {"--esegui", "buona"},
+         "dieci\r\n\r\nTrue\r\nTrue\r\nFalse\r\n",
+         "impostazioni"},
+        {"bad usage", {"--esegui", "buona", "--pausa", "7"}, {}, "--pausa"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        if (!row.settings.isEmpty())
+            WriteData("impquorvi.imptvx", row.settings);
+        const Ended end = Run(row.arguments);
+        EXPECT_EQ(end.status, 2);
+        EXPECT_TRUE(end.err.contains(QString::fromUtf8(row.err))) << end.err.toStdString();
+        QFile::remove(Data("impquorvi.imptvx"));
+    }
+    EXPECT_TRUE(nginx_->AccessLog().isEmpty());
+}
+
+TEST_F(HeadlessRun, SavedSettingsApplyAndTheCommandLineOverridesThem)
+{
+    // Saved: a proxy that refuses everything, and the "Min" pause of 10 s.
+    WriteData("impquorvi.imptvx", "0\r\n127.0.0.1:1\r\nTrue\r\nTrue\r\nFalse\r\n");
+    WriteData("mia.tvx", Entry(web_, "/ok.html", 1));
+    QElapsedTimer clock;
+    clock.start();
+    const Ended refused = Run({"--esegui", "mia", "--pausa", "0"});
+    EXPECT_EQ(refused.status, 1) << refused.out.toStdString();
+    EXPECT_LT(clock.elapsed(), 9000);
+    EXPECT_TRUE(nginx_->AccessLog().isEmpty());
+    const Ended direct = Run({"--esegui", "mia", "--pausa", "0", "--proxy", ""});
+    EXPECT_EQ(direct.status, 0) << direct.out.toStdString();
+    EXPECT_EQ(Hits(nginx_->AccessLog(), "/ok.html"), 1);
+}
+
+TEST_F(HeadlessRun, SigintDuringAVisitAndDuringAPauseGives130AndKeepsTheRecord)
+{
+    struct Row {
+        const char *name;
+        std::string answer; // what the server does with the first request
+        QStringList extra;
+        const char *esito; // the first row's outcome
+    };
+    const Row rows[] = {
+        {"during a visit", "", {"--senza-timeout"}, "interrotto"},
+        {"during the server's pause", "HTTP/1.0 503 Service Unavailable\r\nRetry-After: 120\r\n\r\n", {}, "errore"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QFile::remove(Data("LogQuorvi.csv"));
+        ConnectionScript first = ConnectionScript().ReadRequest();
+        if (row.answer.empty())
+            first.Hold();
+        else
+            first.Send(row.answer).Close();
+        ScriptedServer server({first}, std::chrono::seconds(60));
+        WriteData("lenta.tvx", Entry(QString::fromStdString(server.HostPort()), "/p", 3));
+        auto p = Start(QStringList{"--esegui", "lenta"} + row.extra);
+        ASSERT_TRUE(WaitFor([&] { return server.Connections() == 1; }));
+        // Into the visit, or into the wait that follows it.
+        QThread::msleep(row.answer.empty() ? 300 : 800);
+        ::kill(pid_t(p->processId()), SIGINT);
+        QElapsedTimer clock;
+        clock.start();
+        const Ended end = Finish(*p, 30000);
+        EXPECT_EQ(end.status, 130) << end.err.toStdString();
+        EXPECT_LT(clock.elapsed(), 10000);
+        EXPECT_TRUE(end.out.contains("Si sono verificati errori.")) << end.out.toStdString();
+        EXPECT_TRUE(end.out.contains("Riepilogo:")) << end.out.toStdString();
+        EXPECT_EQ(server.Connections(), 1);
+        const std::vector<QStringList> rows = Rows();
+        ASSERT_EQ(rows.size(), 1u);
+        EXPECT_EQ(rows[0][Esito], row.esito);
+        EXPECT_TRUE(QFile::exists(Data("LogQuorvi.txt")));
+    }
+}
+
+TEST_F(HeadlessRun, SigtermDuringTheBandwidthPause)
+{
+    WriteData("mia.tvx", Entry(web_, "/ok.html", 2));
+    auto p = Start({"--esegui", "mia", "--pausa", "10"});
+    QThread::msleep(1500);
+    ::kill(pid_t(p->processId()), SIGTERM);
+    const Ended end = Finish(*p, 30000);
+    EXPECT_EQ(end.status, 130);
+    EXPECT_TRUE(end.out.contains("non eseguiti: 2")) << end.out.toStdString();
+    EXPECT_TRUE(nginx_->AccessLog().isEmpty());
+}
+
+TEST_F(HeadlessRun, ASecondRunOfTheSameListIsRefusedWhileTheFirstGoesOn)
+{
+    ScriptedServer server({ConnectionScript().ReadRequest().Hold()}, std::chrono::seconds(60));
+    WriteData("lenta.tvx", Entry(QString::fromStdString(server.HostPort()), "/p", 2));
+    WriteData("altra.tvx", Entry(web_, "/ok.html", 1));
+    auto first = Start({"--esegui", "lenta", "--senza-timeout"});
+    ASSERT_TRUE(WaitFor([&] { return server.Connections() == 1; }));
+    const Ended second = Run({"--esegui", "lenta.tvx", "--riprendi"});
+    EXPECT_EQ(second.status, 2);
+    EXPECT_TRUE(second.err.contains("Impossibile iniziare la procedura, la lista lenta.tvx è già in esecuzione."))
+        << second.err.toStdString();
+    // Another list is free to run meanwhile.
+    EXPECT_EQ(Run({"--esegui", "altra"}).status, 0);
+    ::kill(pid_t(first->processId()), SIGTERM);
+    EXPECT_EQ(Finish(*first, 30000).status, 130);
+    EXPECT_EQ(server.Connections(), 1);
+    // Once it has ended, the list is free again: the lock died with the run.
+    EXPECT_NE(Run({"--esegui", "lenta", "--ferma-dopo", "1", "--senza-timeout"}).status, 2);
+}
+
+TEST_F(HeadlessRun, TheTenFailuresQuestionIsAnsweredByPolicy)
+{
+    WriteData("rotta.tvx", Entry("127.0.0.1:1", "/x", 25));
+    const Ended on = Run({"--esegui", "rotta"});
+    EXPECT_EQ(on.status, 1);
+    EXPECT_EQ(on.out.count("Più di 10 accessi non riusciti"), 1) << on.out.toStdString();
+    EXPECT_EQ(on.out.count("...errore."), 25);
+    const Ended stopped = Run({"--esegui", "rotta", "--ferma-dopo", "4"});
+    EXPECT_EQ(stopped.status, 1);
+    EXPECT_EQ(stopped.out.count("...errore."), 4) << stopped.out.toStdString();
+    EXPECT_TRUE(stopped.out.contains("non eseguiti: 21")) << stopped.out.toStdString();
+}
+
+TEST_F(HeadlessRun, ResumedUnderFireEveryVisitIsMadeItsCountOfTimes)
+{
+    // A few hundred visits over entries of different counts, one of them twice.
+    std::map<QString, int> asked;
+    QByteArray list;
+    const int counts[] = {220, 1, 125, 0, 150, 100};
+    for (int k = 0; k < 6; ++k) {
+        const QString page = QStringLiteral("/p%1.html").arg(k);
+        nginx_->Serve(page.mid(1), "pagina\n");
+        list += Entry(web_, page, counts[k]);
+        asked[page] += counts[k];
+    }
+    list += Entry(web_, "/p2.html", 30);
+    asked["/p2.html"] += 30;
+    int total = 0;
+    for (const auto &[page, n] : asked)
+        total += n;
+    WriteData("fuoco.tvx", list);
+
+    int kills = 0;
+    QRandomGenerator random(QRandomGenerator::global()->generate());
+    bool endedAlone = false;
+    for (int round = 0; round < 6 && !endedAlone; ++round) {
+        const qint64 before = QFileInfo(Data("LogQuorvi.csv")).size();
+        auto p = Start({"--esegui", "fuoco", "--riprendi"});
+        // Killed once it is visiting, at a random moment of its work.
+        if (!WaitFor(
+                [&] { return QFileInfo(Data("LogQuorvi.csv")).size() > before || p->state() != QProcess::Running; }))
+            FAIL() << "the run made no visit";
+        QThread::msleep(random.bounded(40));
+        if (p->state() == QProcess::Running) {
+            ::kill(pid_t(p->processId()), SIGKILL);
+            ++kills;
+        } else {
+            // Had it ended by itself, a later --riprendi would start afresh.
+            endedAlone = true;
+        }
+        p->waitForFinished(30000);
+    }
+    const Ended last = endedAlone ? Ended{0, QString(), QString()} : Run({"--esegui", "fuoco", "--riprendi"});
+    EXPECT_EQ(last.status, 0) << last.err.toStdString();
+    // Several kills, or the test proves little.
+    ASSERT_GE(kills, 3);
+
+    int extra = 0;
+    const QStringList accessLog = nginx_->AccessLog();
+    for (const auto &[page, n] : asked) {
+        SCOPED_TRACE(page.toStdString());
+        const int hits = Hits(accessLog, page);
+        EXPECT_GE(hits, n);
+        extra += hits - n;
+    }
+    // A visit under way at a kill left no row, and is made again: one at most for each kill.
+    EXPECT_LE(extra, kills);
+
+    // The record reads back whole: one row for each visit made to its end, of one run.
+    const std::vector<QStringList> rows = Rows();
+    std::map<QString, int> recorded;
+    for (const QStringList &r : rows) {
+        if (r[Lista] == "fuoco.tvx" && r[Esito] == "fatto") {
+            ++recorded[r[Indirizzo].mid(r[Indirizzo].lastIndexOf('/'))];
+            EXPECT_EQ(r[IdCorsa], rows[0][IdCorsa]);
+        }
+    }
+    for (const auto &[page, n] : asked)
+        EXPECT_EQ(recorded[page], n) << page.toStdString();
+    if (!endedAlone) {
+        EXPECT_TRUE(last.out.contains(QStringLiteral("accessi richiesti: %1").arg(total))) << last.out.toStdString();
+    }
+
+    // Nothing is left to resume: --riprendi runs the list afresh.
+    const Ended again = Run({"--esegui", "fuoco", "--riprendi", "--pausa", "0"});
+    EXPECT_EQ(again.status, 0);
+    EXPECT_FALSE(again.out.contains("Ripresa")) << again.out.toStdString();
+}
