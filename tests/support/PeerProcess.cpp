@@ -5,8 +5,10 @@
 #include <QStandardPaths>
 #include <arpa/inet.h>
 #include <chrono>
+#include <csignal>
 #include <netinet/in.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -90,6 +92,9 @@ void PeerProcess::Start(const QString &program, const std::function<QStringList(
         process_->setProcessChannelMode(QProcess::MergedChannels);
         process_->setWorkingDirectory(dir_.path());
         process_->setProcessEnvironment(environment_);
+        // A test that dies (a crash, CTest's time-out) must not leave its
+        // peers running.
+        process_->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process_->start(path, arguments);
         if (!process_->waitForStarted(5000))
             throw std::runtime_error("cannot start " + path.toStdString());
