@@ -23,6 +23,8 @@ struct ProxyUnderTest {
         VisitSetup setup; // how the client goes through the proxy for it
     };
     std::vector<Refusal> ownRefusals;
+    // Ways through it besides the usual ones.
+    std::vector<std::pair<std::string, VisitSetup>> extraWays;
 };
 
 VisitSetup ThroughHttpProxy(std::uint16_t port)
@@ -61,53 +63,51 @@ protected:
     void StartProxy(const std::string &kind)
     {
         const std::string plain = site_->PlainPortText().toStdString();
+        const std::string page = "/page.htm";
         if (kind == "squid") {
             proxy_.processes.push_back(StartSquid());
+            proxy_.port = proxy_.processes.back()->Port();
             proxy_.http = true;
-            proxy_.ownRefusals.push_back({"forbidden destination", "http://127.0.0.2:" + plain + "/page.htm", {}});
-            proxy_.ownRefusals.push_back({"forbidden tunnel", "https://127.0.0.2:" + plain + "/page.htm", {}});
+            const VisitSetup way = ThroughHttpProxy(proxy_.port);
+            proxy_.ownRefusals = {{"forbidden destination", "http://127.0.0.2:" + plain + page, way},
+                                  {"forbidden tunnel", "https://127.0.0.2:" + plain + page, way}};
         } else if (kind == "tinyproxy") {
             // Tunnels to the TLS side only: the open plain port is not allowed.
             proxy_.processes.push_back(std::make_unique<TinyproxyServer>("ConnectPort " + site_->PortText() + "\n"));
+            proxy_.port = proxy_.processes.back()->Port();
             proxy_.http = true;
-            proxy_.ownRefusals.push_back(
-                {"tunnel to a port not allowed", "https://localhost:" + plain + "/page.htm", {}});
+            proxy_.ownRefusals = {
+                {"tunnel to a port not allowed", "https://localhost:" + plain + page, ThroughHttpProxy(proxy_.port)}};
         } else if (kind == "dante") {
             proxy_.processes.push_back(std::make_unique<DanteServer>());
+            proxy_.port = proxy_.processes.back()->Port();
             proxy_.socksLevels = {"4", "5"};
-            for (const std::string level : {"4", "5"})
-                proxy_.ownRefusals.push_back(
-                    {"destination outside its rules, SOCKS " + level, "http://127.0.0.2:" + plain + "/page.htm", {}});
+            proxy_.ownRefusals = {{"destination outside its rules, SOCKS 4", "http://127.0.0.2:" + plain + page,
+                                   ThroughSocks(proxy_.port, "4")},
+                                  {"destination outside its rules, SOCKS 5", "http://127.0.0.2:" + plain + page,
+                                   ThroughSocks(proxy_.port, "5")},
+                                  {"SOCKS 4A, which it does not speak", "http://localhost:" + plain + page,
+                                   ThroughSocks(proxy_.port, "4A")}};
         } else if (kind == "microsocks") {
             proxy_.processes.push_back(std::make_unique<MicrosocksServer>());
+            proxy_.port = proxy_.processes.back()->Port();
             proxy_.socksLevels = {"5"};
-            auto guarded = std::make_unique<MicrosocksServer>("quorvi", "secret");
-            const std::uint16_t guardedPort = guarded->Port();
-            proxy_.processes.push_back(std::move(guarded));
-            proxy_.ownRefusals.push_back(
-                {"SOCKS 4 to a SOCKS 5 server", "http://127.0.0.1:" + plain + "/page.htm", {}});
-            proxy_.ownRefusals.push_back({"wrong password", "http://127.0.0.1:" + plain + "/page.htm",
-                                          ThroughSocks(guardedPort, "5", "quorvi", "wrong")});
-            // The right password opens the way; it is the success next to the refusal.
-            rightPassword_ = ThroughSocks(guardedPort, "5", "quorvi", "secret");
+            proxy_.processes.push_back(std::make_unique<MicrosocksServer>("quorvi", "secret"));
+            const std::uint16_t guarded = proxy_.processes.back()->Port();
+            proxy_.ownRefusals = {
+                {"SOCKS 4, which it does not speak", "http://127.0.0.1:" + plain + page,
+                 ThroughSocks(proxy_.port, "4")},
+                {"wrong password", "http://127.0.0.1:" + plain + page, ThroughSocks(guarded, "5", "quorvi", "wrong")}};
+            // The right password opens the way: the success next to the refusal.
+            proxy_.extraWays = {
+                {"SOCKS 5 with user name and password", ThroughSocks(guarded, "5", "quorvi", "secret")}};
         } else if (kind == "ssh_dynamic") {
-            auto forward = std::make_shared<SshDynamicForward>();
-            proxy_.port = forward->Port();
-            ssh_ = forward;
+            ssh_ = std::make_unique<SshDynamicForward>();
+            proxy_.port = ssh_->Port();
             proxy_.socksLevels = {"4", "4A", "5"};
         } else {
             FAIL() << "no proxy " << kind;
         }
-        if (!proxy_.port)
-            proxy_.port = proxy_.processes.front()->Port();
-        // Refusals without a way of their own go the proxy's usual way; for
-        // microsocks that is SOCKS 4, which it does not speak.
-        for (auto &refusal : proxy_.ownRefusals)
-            if (!refusal.setup)
-                refusal.setup =
-                    proxy_.http
-                        ? ThroughHttpProxy(proxy_.port)
-                        : ThroughSocks(proxy_.port, refusal.name.find("SOCKS 4") != std::string::npos ? "4" : "5");
     }
 
     // Every way through the proxy the client can take.
@@ -126,8 +126,7 @@ protected:
     TestAuthority::Issued certificate_ = ca_.Issue("site", {"localhost", "127.0.0.1"});
     std::unique_ptr<NginxTlsServer> site_;
     ProxyUnderTest proxy_;
-    std::shared_ptr<SshDynamicForward> ssh_;
-    VisitSetup rightPassword_;
+    std::unique_ptr<SshDynamicForward> ssh_;
 };
 
 TEST_P(Proxies, HttpAndHttpsPagesArriveThroughIt)
@@ -135,8 +134,7 @@ TEST_P(Proxies, HttpAndHttpsPagesArriveThroughIt)
     const std::string http = "http://127.0.0.1:" + site_->PlainPortText().toStdString() + "/page.htm";
     const std::string https = "https://localhost:" + site_->PortText().toStdString() + "/page.htm";
     auto ways = Ways();
-    if (rightPassword_)
-        ways.emplace_back("SOCKS 5 with user name and password", rightPassword_);
+    ways.insert(ways.end(), proxy_.extraWays.begin(), proxy_.extraWays.end());
     for (const auto &[way, setup] : ways) {
         for (const std::string &url : {http, https}) {
             SCOPED_TRACE(url + " " + way);
