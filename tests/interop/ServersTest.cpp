@@ -1,7 +1,6 @@
 #include "tests/interop/InteropServers.h"
 #include "tests/interop/InteropVisit.h"
 
-#include <QTimer>
 #include <memory>
 
 namespace {
