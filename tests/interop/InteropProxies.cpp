@@ -38,6 +38,30 @@ http_access deny all
     });
 }
 
+std::unique_ptr<PeerProcess> StartProxyClosingOnConnect(std::uint16_t sitePort)
+{
+    return std::make_unique<StartedPeer>("haproxy", [&](StartedPeer &peer, std::uint16_t port) {
+        const QString config = QString(R"(global
+  maxconn 64
+defaults
+  mode http
+  timeout connect 5s
+  timeout client 30s
+  timeout server 30s
+frontend proxy
+  bind 127.0.0.1:%1
+  http-request reject if METH_CONNECT
+  default_backend site
+backend site
+  server site 127.0.0.1:%2
+)")
+                                   .arg(port)
+                                   .arg(sitePort);
+        peer.WriteFile("haproxy.cfg", config.toUtf8());
+        return QStringList{"-db", "-f", peer.FilePath("haproxy.cfg")};
+    });
+}
+
 namespace {
 
 void MakeKey(const PeerProcess &peer, const QString &name)

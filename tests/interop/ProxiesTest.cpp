@@ -172,6 +172,36 @@ TEST_P(Proxies, RefusalsFailTheVisitWithAReason)
     EXPECT_TRUE(site_->AccessLog().isEmpty()) << "no refused request may reach the site";
 }
 
+// haproxy also holds a proxied request to RFC 9112: its Host must name the
+// authority of the address it carries, port included.
+TEST(ProxyClosing, PlainRequestPassesTunnelItClosesOnFails)
+{
+    TestAuthority ca;
+    TrustOnly trust(ca.CertificateFile());
+    std::unique_ptr<NginxTlsServer> site;
+    std::unique_ptr<PeerProcess> proxy;
+    try {
+        site = std::make_unique<NginxTlsServer>(ca.Issue("site", {"localhost", "127.0.0.1"}));
+        proxy = StartProxyClosingOnConnect(site->PlainPort());
+    } catch (const std::exception &e) {
+        FAIL() << "peer not available: " << e.what();
+    }
+    SiteFiles::WriteInto(*site, "www");
+    const VisitSetup way = ThroughHttpProxy(proxy->Port());
+
+    const Visit plain = VisitUrl("http://127.0.0.1:" + site->PlainPortText().toStdString() + "/page.htm", way);
+    EXPECT_FALSE(plain.outcome.raised) << plain.outcome.message;
+    EXPECT_EQ(200, plain.status) << plain.reason;
+    EXPECT_EQ(SiteFiles::Page(), plain.body);
+
+    const Visit tunnel = VisitUrl("https://localhost:" + site->PortText().toStdString() + "/page.htm", way);
+    EXPECT_TRUE(tunnel.outcome.raised) << "status " << tunnel.status << ", " << tunnel.body.size() << " bytes";
+    EXPECT_GE(tunnel.status, 400);
+    EXPECT_FALSE(tunnel.reason.empty());
+    EXPECT_TRUE(tunnel.doneCame);
+    EXPECT_NE(0, tunnel.doneError);
+}
+
 INSTANTIATE_TEST_SUITE_P(Interop, Proxies,
                          ::testing::Values("squid", "tinyproxy", "dante", "microsocks", "ssh_dynamic"),
                          [](const ::testing::TestParamInfo<std::string> &info) { return info.param; });
