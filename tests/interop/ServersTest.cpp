@@ -70,7 +70,7 @@ class ServerFiles : public ServerCase {};
 
 TEST_P(ServerFiles, SmallPageAndLargeFileArriveWholeAndInTime)
 {
-    const auto server = Start();
+    auto server = Start();
     ASSERT_TRUE(server);
     for (const Side &side : SidesOf(*server)) {
         const struct {
@@ -85,6 +85,12 @@ TEST_P(ServerFiles, SmallPageAndLargeFileArriveWholeAndInTime)
             EXPECT_LT(visit.took, kVisitBound) << "took " << visit.took.count() << " ms";
         }
     }
+    // Nothing of the server outlives it, not even a worker that kept a
+    // listening socket.
+    const std::uint16_t ports[] = {server->plainPort, server->tlsPort, server->largeTlsPort};
+    server.reset();
+    for (const std::uint16_t port : ports)
+        EXPECT_TRUE(port == 0 || !LoopbackPortAnswers(port)) << "port " << port << " still answers";
 }
 
 INSTANTIATE_TEST_SUITE_P(Interop, ServerFiles, ::testing::ValuesIn(ServerKinds()), NameOf);
