@@ -145,14 +145,6 @@ void PeerProcess::CloseInput()
         process_->closeWriteChannel();
 }
 
-void PeerProcess::Kill()
-{
-    if (process_ && process_->state() != QProcess::NotRunning) {
-        process_->kill();
-        process_->waitForFinished(3000);
-    }
-}
-
 StartedPeer::StartedPeer(const QString &program, const Prepare &prepare)
 {
     Start(program, [&](std::uint16_t port) { return prepare(*this, port); });

@@ -38,9 +38,6 @@ public:
     // Feeds the program's standard input, for peers that send what they read.
     void WriteInput(const QByteArray &bytes);
     void CloseInput();
-    // Ends the program at once, with SIGKILL: its connections close without
-    // any goodbye it would have said.
-    void Kill();
 
 protected:
     PeerProcess() = default;
