@@ -303,7 +303,7 @@ std::unique_ptr<WebServer> StartBusybox()
 
 // gnutls-serv has no choice of listening address: it listens on every one,
 // though the tests only ever reach it on 127.0.0.1.
-std::unique_ptr<WebServer> StartGnutls(const TestAuthority::Issued &certificate)
+std::unique_ptr<WebServer> StartGnutls(const TestAuthority::Issued &certificate, const QString &priority)
 {
     auto server = std::make_unique<WebServer>();
     for (const char *file : {"page.htm", "large.bin"}) {
@@ -318,6 +318,7 @@ std::unique_ptr<WebServer> StartGnutls(const TestAuthority::Issued &certificate)
                                    certificate.certificateFile,
                                    "--x509keyfile",
                                    certificate.keyFile,
+                                   "--priority=" + priority,
                                    "--disable-client-cert",
                                    "--nodb",
                                    "--quiet"};
@@ -390,9 +391,9 @@ std::string WebServer::TlsUrl(const std::string &path) const
 
 const std::vector<std::string> &ServerKinds()
 {
-    static const std::vector<std::string> kinds = {"nginx",         "apache2",      "lighttpd",      "caddy",
-                                                   "haproxy",       "python_http",  "busybox_httpd", "gnutls_serv",
-                                                   "openssl_tls12", "openssl_tls13"};
+    static const std::vector<std::string> kinds = {
+        "nginx",         "apache2",     "lighttpd",          "caddy",         "haproxy",      "python_http",
+        "busybox_httpd", "gnutls_serv", "gnutls_serv_tls12", "openssl_tls12", "openssl_tls13"};
     return kinds;
 }
 
@@ -404,7 +405,7 @@ ServerTraits TraitsOf(const std::string &kind)
         return {true, true, true, false, true};
     if (kind == "python_http" || kind == "busybox_httpd")
         return {true, false, false, true, true};
-    if (kind == "gnutls_serv" || kind == "openssl_tls12" || kind == "openssl_tls13")
+    if (kind == "gnutls_serv" || kind == "gnutls_serv_tls12" || kind == "openssl_tls12" || kind == "openssl_tls13")
         return {false, true, false, false, false};
     throw std::invalid_argument("no server " + kind);
 }
@@ -428,7 +429,9 @@ std::unique_ptr<WebServer> StartWebServer(const std::string &kind, const TestAut
     else if (kind == "busybox_httpd")
         server = StartBusybox();
     else if (kind == "gnutls_serv")
-        server = StartGnutls(certificate);
+        server = StartGnutls(certificate, "NORMAL");
+    else if (kind == "gnutls_serv_tls12")
+        server = StartGnutls(certificate, "NORMAL:-VERS-ALL:+VERS-TLS1.2");
     else if (kind == "openssl_tls12")
         server = StartOpensslWww(certificate, "-tls1_2");
     else if (kind == "openssl_tls13")
