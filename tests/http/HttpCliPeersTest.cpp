@@ -7,19 +7,6 @@
 
 namespace {
 
-QByteArray PseudoRandomBytes(int size)
-{
-    QByteArray bytes(size, '\0');
-    std::uint32_t x = 2463534242u;
-    for (int i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        bytes[i] = static_cast<char>(x & 0xFF);
-    }
-    return bytes;
-}
-
 QByteArray Sha256(const QByteArray &bytes)
 {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
@@ -50,7 +37,7 @@ protected:
     }
 
     static inline const QByteArray page_ = "<html><body>\r\nQuorvi test page\r\n</body></html>\r\n";
-    static inline const QByteArray large_ = PseudoRandomBytes(24 * 1024 * 1024 + 123);
+    static inline const QByteArray large_ = NoiseBytes(24 * 1024 * 1024 + 123, 2463534242u);
     std::unique_ptr<NginxServer> nginx_;
     std::unique_ptr<TinyproxyServer> proxy_;
 };

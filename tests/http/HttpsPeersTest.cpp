@@ -9,19 +9,6 @@
 
 namespace {
 
-QByteArray NoiseBytes(int size)
-{
-    QByteArray bytes(size, '\0');
-    std::uint32_t x = 88172645u;
-    for (int i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        bytes[i] = static_cast<char>(x >> 24);
-    }
-    return bytes;
-}
-
 struct Done {
     int calls = 0;
     std::uint16_t error = 0;

@@ -1,11 +1,14 @@
 #include "tests/support/PeerProcess.h"
 
 #include <QFile>
+#include <QFileDevice>
 #include <QStandardPaths>
 #include <arpa/inet.h>
 #include <chrono>
+#include <csignal>
 #include <netinet/in.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -88,6 +91,10 @@ void PeerProcess::Start(const QString &program, const std::function<QStringList(
         process_ = std::make_unique<QProcess>();
         process_->setProcessChannelMode(QProcess::MergedChannels);
         process_->setWorkingDirectory(dir_.path());
+        process_->setProcessEnvironment(environment_);
+        // A test that dies (a crash, CTest's time-out) must not leave its
+        // peers running.
+        process_->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process_->start(path, arguments);
         if (!process_->waitForStarted(5000))
             throw std::runtime_error("cannot start " + path.toStdString());
@@ -103,4 +110,42 @@ void PeerProcess::Start(const QString &program, const std::function<QStringList(
         lastOutput = Output();
     }
     throw std::runtime_error(program.toStdString() + " did not come up: " + lastOutput.toStdString());
+}
+
+void PeerProcess::AwaitPort(std::uint16_t port, int timeoutMs)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!LoopbackPortAnswers(port)) {
+        if (std::chrono::steady_clock::now() >= until || !process_ || process_->state() != QProcess::Running)
+            throw std::runtime_error("nothing answers on port " + std::to_string(port) + ": " + Output().toStdString());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+void PeerProcess::ShareFolder(bool writable) const
+{
+    QFileDevice::Permissions permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                           QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                           QFileDevice::ExeOther;
+    if (writable)
+        permissions |= QFileDevice::WriteGroup | QFileDevice::WriteOther;
+    if (!QFile::setPermissions(dir_.path(), permissions))
+        throw std::runtime_error("cannot open " + dir_.path().toStdString() + " to other users");
+}
+
+void PeerProcess::WriteInput(const QByteArray &bytes)
+{
+    if (process_ && process_->write(bytes) == bytes.size())
+        process_->waitForBytesWritten(3000);
+}
+
+void PeerProcess::CloseInput()
+{
+    if (process_)
+        process_->closeWriteChannel();
+}
+
+StartedPeer::StartedPeer(const QString &program, const Prepare &prepare)
+{
+    Start(program, [&](std::uint16_t port) { return prepare(*this, port); });
 }

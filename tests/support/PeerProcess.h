@@ -28,9 +28,21 @@ public:
     QByteArray ReadFile(const QString &name) const;
     // What the program wrote on its output and error channels, for failure messages.
     QString Output();
+    // Waits until something accepts connections on another port the peer
+    // was given; raises std::runtime_error when nothing does in time.
+    void AwaitPort(std::uint16_t port, int timeoutMs = 5000);
+    // Lets daemons that hand their work to an unprivileged user (apache2,
+    // squid) into the temporary folder: read-only, or writable too for those
+    // that write their logs after giving up root.
+    void ShareFolder(bool writable = false) const;
+    // Feeds the program's standard input, for peers that send what they read.
+    void WriteInput(const QByteArray &bytes);
+    void CloseInput();
 
 protected:
     PeerProcess() = default;
+    // For the next Start; by default the program gets the test's environment.
+    void SetEnvironment(const QProcessEnvironment &environment) { environment_ = environment; }
     // Picks a free port, lets prepare write the configuration for it and
     // return the arguments, and starts the program; retries on another port
     // when the program does not come up.
@@ -40,6 +52,19 @@ private:
     QTemporaryDir dir_;
     std::unique_ptr<QProcess> process_;
     std::uint16_t port_ = 0;
+    QProcessEnvironment environment_ = QProcessEnvironment::systemEnvironment();
+};
+
+// Any server program as a peer, configured by the caller: prepare writes what
+// the program needs into the peer's folder for the port picked and returns
+// the arguments. Further ports it picks itself (FreeLoopbackPort) and waits
+// for with AwaitPort once the peer is up.
+class StartedPeer : public PeerProcess {
+public:
+    using Prepare = std::function<QStringList(StartedPeer &peer, std::uint16_t port)>;
+    StartedPeer(const QString &program, const Prepare &prepare);
+    // From prepare, for a program that keeps state under HOME or the like.
+    using PeerProcess::SetEnvironment;
 };
 
 // Path of a program in the usual system folders, or an empty text.

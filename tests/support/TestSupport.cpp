@@ -138,3 +138,16 @@ bool PumpUntil(const std::function<bool()> &cond, int timeoutMs)
     }
     return true;
 }
+
+QByteArray NoiseBytes(int size, std::uint32_t seed)
+{
+    QByteArray bytes(size, '\0');
+    std::uint32_t x = seed;
+    for (int i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        bytes[i] = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <gtest/gtest.h>
@@ -77,6 +78,10 @@ public:
 private:
     QTemporaryDir dir_;
 };
+
+// size bytes of xorshift noise: a body no server or client could mistake
+// for text, the same on every run.
+QByteArray NoiseBytes(int size, std::uint32_t seed = 88172645u);
 
 // Pumps events until cond holds or timeoutMs passes; returns cond().
 bool PumpUntil(const std::function<bool()> &cond, int timeoutMs = 5000);

@@ -3,14 +3,15 @@
 #include <pwd.h>
 #include <unistd.h>
 
-TinyproxyServer::TinyproxyServer()
+TinyproxyServer::TinyproxyServer(const QString &extraConfig)
 {
     Start("tinyproxy", [&](std::uint16_t port) {
         QString user;
         if (::geteuid() == 0)
             if (const passwd *pw = ::getpwuid(0))
                 user = QString("User %1\nGroup %1\n").arg(QString::fromLocal8Bit(pw->pw_name));
-        const QString config = user + QString(R"(Port %1
+        const QString config = user +
+                               QString(R"(Port %1
 Listen 127.0.0.1
 Timeout 30
 LogFile "%2/tinyproxy.log"
@@ -19,8 +20,9 @@ MaxClients 20
 Allow 127.0.0.1
 DisableViaHeader Yes
 )")
-                                          .arg(port)
-                                          .arg(Folder());
+                                   .arg(port)
+                                   .arg(Folder()) +
+                               extraConfig;
         WriteFile("tinyproxy.conf", config.toUtf8());
         return QStringList{"-d", "-c", FilePath("tinyproxy.conf")};
     });

@@ -3,9 +3,10 @@
 #include "tests/support/PeerProcess.h"
 
 // tinyproxy on 127.0.0.1:Port(), open to loopback clients only, logging into
-// the temporary folder.
+// the temporary folder. extraConfig is added to the configuration as it is
+// ("ConnectPort 443").
 class TinyproxyServer : public PeerProcess {
 public:
-    TinyproxyServer();
+    explicit TinyproxyServer(const QString &extraConfig = {});
     QStringList Log() const;
 };
