@@ -25,30 +25,6 @@ const QStringList kHeader{"inizio", "lista", "indirizzo", "accesso",   "di",    
                           "esito",  "stato", "byte",      "durata_ms", "motivo", "corsa"};
 enum Col { Inizio, Lista, Indirizzo, Accesso, Di, Modalita, Esito, Stato, Byte, Durata, Motivo, IdCorsa };
 
-// Reads the record back with Python's csv module, strictly: a field quoted
-// wrongly fails the read instead of being guessed at.
-std::vector<QStringList> ReadWithPython(const QString &path)
-{
-    QProcess python;
-    python.start("python3", {"-c",
-                             "import csv, json, sys\n"
-                             "with open(sys.argv[1], newline='', encoding='utf-8-sig') as f:\n"
-                             "    print(json.dumps(list(csv.reader(f, strict=True))))\n",
-                             path});
-    if (!python.waitForFinished(30000) || python.exitCode() != 0) {
-        ADD_FAILURE() << "python3 could not read the record: " << python.readAllStandardError().toStdString();
-        return {};
-    }
-    std::vector<QStringList> rows;
-    for (const QJsonValue &row : QJsonDocument::fromJson(python.readAllStandardOutput()).array()) {
-        QStringList fields;
-        for (const QJsonValue &field : row.toArray())
-            fields << field.toString();
-        rows.push_back(fields);
-    }
-    return rows;
-}
-
 // Every record ends with CR LF; a lone LF or CR may only stand inside quotes.
 bool RecordsEndWithCrLf(const QByteArray &bytes)
 {
@@ -93,7 +69,7 @@ protected:
         const QByteArray bytes = folder.Read(kNomeRegistroVisite);
         EXPECT_TRUE(bytes.startsWith("\xEF\xBB\xBF"));
         EXPECT_TRUE(RecordsEndWithCrLf(bytes)) << bytes.toStdString();
-        std::vector<QStringList> rows = ReadWithPython(folder.File(kNomeRegistroVisite));
+        std::vector<QStringList> rows = ReadCsvWithPython(folder.File(kNomeRegistroVisite));
         if (rows.empty()) {
             ADD_FAILURE() << "no header row";
             return rows;

@@ -39,28 +39,6 @@ private:
     QTemporaryDir dir_;
 };
 
-std::vector<QStringList> ReadWithPython(const QString &path)
-{
-    QProcess python;
-    python.start("python3", {"-c",
-                             "import csv, json, sys\n"
-                             "with open(sys.argv[1], newline='', encoding='utf-8-sig') as f:\n"
-                             "    print(json.dumps(list(csv.reader(f, strict=True))))\n",
-                             path});
-    if (!python.waitForFinished(30000) || python.exitCode() != 0) {
-        ADD_FAILURE() << "python3 could not read the record: " << python.readAllStandardError().toStdString();
-        return {};
-    }
-    std::vector<QStringList> rows;
-    for (const QJsonValue &row : QJsonDocument::fromJson(python.readAllStandardOutput()).array()) {
-        QStringList fields;
-        for (const QJsonValue &field : row.toArray())
-            fields << field.toString();
-        rows.push_back(fields);
-    }
-    return rows;
-}
-
 QByteArray Entry(const QString &hostPort, const QString &path, int count)
 {
     return ("Sito=" + hostPort + path + " Num=" + QString::number(count) + "\r\n").toLatin1();
@@ -135,7 +113,7 @@ protected:
     }
     std::vector<QStringList> Rows() const
     {
-        std::vector<QStringList> rows = ReadWithPython(Data("LogQuorvi.csv"));
+        std::vector<QStringList> rows = ReadCsvWithPython(Data("LogQuorvi.csv"));
         if (rows.empty()) {
             ADD_FAILURE() << "no record";
             return rows;

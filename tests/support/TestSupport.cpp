@@ -7,7 +7,11 @@
 #include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
 #include <QThread>
+#include <gtest/gtest.h>
 
 namespace {
 const char *IconName(BoxIcon icon)
@@ -150,4 +154,27 @@ QByteArray NoiseBytes(int size, std::uint32_t seed)
         bytes[i] = static_cast<char>(x >> 24);
     }
     return bytes;
+}
+
+std::vector<QStringList> ReadCsvWithPython(const QString &path)
+{
+    QProcess python;
+    python.start("python3", {"-c",
+                             "import csv, json, sys\n"
+                             "with open(sys.argv[1], newline='', encoding='utf-8-sig') as f:\n"
+                             "    print(json.dumps(list(csv.reader(f, strict=True))))\n",
+                             path});
+    if (!python.waitForFinished(30000) || python.exitCode() != 0) {
+        ADD_FAILURE() << "python3 could not read " << path.toStdString() << ": "
+                      << python.readAllStandardError().toStdString();
+        return {};
+    }
+    std::vector<QStringList> rows;
+    for (const QJsonValue &row : QJsonDocument::fromJson(python.readAllStandardOutput()).array()) {
+        QStringList fields;
+        for (const QJsonValue &field : row.toArray())
+            fields << field.toString();
+        rows.push_back(fields);
+    }
+    return rows;
 }

@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <gtest/gtest.h>
+#include <vector>
 
 // Readable failures for Qt texts.
 inline void PrintTo(const QString &s, std::ostream *os)
@@ -85,3 +86,7 @@ QByteArray NoiseBytes(int size, std::uint32_t seed = 88172645u);
 
 // Pumps events until cond holds or timeoutMs passes; returns cond().
 bool PumpUntil(const std::function<bool()> &cond, int timeoutMs = 5000);
+
+// Reads a CSV file back with Python's csv module, strictly: a field quoted
+// wrongly fails the read (and the test) instead of being guessed at.
+std::vector<QStringList> ReadCsvWithPython(const QString &path);
