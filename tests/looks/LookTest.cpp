@@ -7,11 +7,14 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFontInfo>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
 #include <gmock/gmock.h>
@@ -116,6 +119,34 @@ TEST(Look, AFaceThatIsThereIsTakenAsItIs)
     EXPECT_EQ(QFontInfo(font).family(), QStringLiteral("Liberation Sans"));
     EXPECT_TRUE(QFontInfo(FixedFont()).fixedPitch());
     EXPECT_EQ(QFontInfo(ComicFont()).family(), QStringLiteral("Comic Neue"));
+}
+
+// A stand-in narrower than the face the windows were drawn for keeps the size
+// asked for: the fixed positions were drawn for that size, and a narrower face
+// already fits them. A stand-in is only ever made smaller.
+TEST(Look, ANarrowerStandInIsNotMadeBigger)
+{
+    // A family no one has, which the font system answers with a face of
+    // Times' widths, some 8 % narrower than Arial's.
+    const QString missing = QStringLiteral("Quorvi Stand-In Narrower Than Arial");
+    QFont::insertSubstitution(missing, QStringLiteral("Liberation Serif"));
+    const auto undo = qScopeGuard([&] { QFont::removeSubstitutions(missing); });
+
+    const QString caption = QStringLiteral("Avvisa dopo 10 accessi non riusciti");
+    QFont standIn(missing), twin(QStringLiteral("Liberation Sans"));
+    for (QFont *f : {&standIn, &twin}) {
+        f->setPixelSize(1000);
+        f->setHintingPreference(QFont::PreferNoHinting);
+    }
+    ASSERT_EQ(QFontInfo(standIn).family(), QStringLiteral("Liberation Serif"));
+    ASSERT_LT(QFontMetricsF(standIn).horizontalAdvance(caption), QFontMetricsF(twin).horizontalAdvance(caption));
+
+    // The program's size, and the about title's, where 8 % more is a pixel.
+    for (const int size : {11, 19}) {
+        const QFont font = FittedFont({missing}, size);
+        EXPECT_EQ(QFontInfo(font).family(), QStringLiteral("Liberation Serif"));
+        EXPECT_EQ(font.pixelSize(), size);
+    }
 }
 
 TEST(Look, TheAboutTitleIsInTheBoldComicFace)
