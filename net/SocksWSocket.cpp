@@ -502,8 +502,16 @@ void TCustomSocksWSocket::SocksDoConnect()
 {
     FSocksState = 3;
     if (FSocksLevel == "4") {
-        // Looked up on a worker, so a slow resolver cannot hold the program
-        // inside this event; a dotted address comes back at once.
+        // A dotted address needs no lookup, and no worker started for it; a
+        // name is looked up on a worker, so a slow resolver cannot hold the
+        // program inside this event.
+        if (IsDottedAddress(FAddrStr)) {
+            const std::uint32_t addr = ws::inet_addr(Trim(FAddrStr).c_str());
+            if (addr != ws::INADDR_NONE) {
+                SendSocks4Request(addr);
+                return;
+            }
+        }
         CancelDestinationLookup();
         if (!FDestinationLookup)
             FDestinationLookup = std::make_unique<DestinationLookup>();
