@@ -304,7 +304,7 @@ void TfrmMain::CreaMenu()
 
 void TfrmMain::FormCreate()
 {
-    LabelSito->clear();
+    MostraSito(QString());
     AggiornaElencoListe();
 }
 
@@ -390,8 +390,19 @@ void TfrmMain::MemoListaClick()
     if (!item)
         return;
     const VoceSito voce = DividiVoce(item->text());
-    LabelSito->setText(voce.sito);
+    MostraSito(voce.sito);
     LabelVolte->setText(voce.volte);
+}
+
+void TfrmMain::MostraSito(const QString &sito)
+{
+    // An entry with its own scheme (https://) is shown whole, where the fixed
+    // "http://" stands for the others; it does not go in front of it as well.
+    const bool schemaProprio = IndirizzoVisita(sito) == sito;
+    Label4->setVisible(!schemaProprio);
+    LabelSito->move(schemaProprio ? Label4->x() : 360, LabelSito->y());
+    LabelSito->setFixedWidth(schemaProprio ? 576 - Label4->x() : 216);
+    LabelSito->setText(sito);
 }
 
 void TfrmMain::sbGestListeClick()

@@ -142,6 +142,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // The Url line: the site, after "http://" unless it names its own scheme.
+    void MostraSito(const QString &sito);
     void CreaControlli();
     void CreaMenu();
     void AggiornaMemoLog();

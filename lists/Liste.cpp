@@ -266,6 +266,10 @@ TfrmListe::TfrmListe(std::function<void()> mostraCodiceHtml, QWidget *parent)
     sbEsci =
         NuovoPulsante(this, "sbEsci", QStringLiteral("Esci"), QStyle::SP_DialogCloseButton, QRect(492, 190, 90, 22));
 
+    // An address typed with its own scheme (https://) needs no "http://" in front.
+    connect(EditSito, &QLineEdit::textChanged, this, Guarded([this](const QString &testo) {
+                Label4->setVisible(IndirizzoVisita(testo.trimmed()) != testo.trimmed());
+            }));
     connect(sbAggiungi, &QPushButton::clicked, this, Guarded([this](bool) { sbAggiungiClick(); }));
     connect(sbRimuovi, &QPushButton::clicked, this, Guarded([this](bool) { sbRimuoviClick(); }));
     connect(sbSpostaSu, &QPushButton::clicked, this, Guarded([this](bool) { sbSpostaSuClick(); }));

@@ -139,6 +139,27 @@ TEST_F(MainWindow, ClickingEntriesShowsSiteAndCount)
     main->hide();
 }
 
+// An https entry shows once, with its own scheme, where "http://" stands for
+// the others; the next plain entry brings "http://" back.
+TEST_F(MainWindow, AnHttpsEntryShowsItsOwnScheme)
+{
+    main->show();
+    LoadList("mia.tvx", "Sito=HTTPS://sicuro.example/pagina Num=2\r\nSito=alfa Num=1\r\n");
+    const QRect plainSite = main->LabelSito->geometry();
+    main->MemoLista->setCurrentRow(0);
+    main->MemoListaClick();
+    EXPECT_EQ(main->LabelSito->text(), "HTTPS://sicuro.example/pagina");
+    EXPECT_TRUE(main->Label4->isHidden());
+    EXPECT_EQ(main->LabelSito->x(), main->Label4->x());
+    EXPECT_EQ(main->LabelSito->geometry().right(), plainSite.right());
+    main->MemoLista->setCurrentRow(1);
+    main->MemoListaClick();
+    EXPECT_EQ(main->LabelSito->text(), "alfa");
+    EXPECT_FALSE(main->Label4->isHidden());
+    EXPECT_EQ(main->LabelSito->geometry(), plainSite);
+    main->hide();
+}
+
 TEST_F(MainWindow, HelpPageOpensWhenPresent)
 {
     boxes.ExpectError("Impossibile aprire la guida, file help.html non trovato");

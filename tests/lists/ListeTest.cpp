@@ -138,6 +138,11 @@ TEST_F(ListEditor, WindowAndControlsAtTheirPlaces)
     EXPECT_EQ(Elenco()->geometry(), QRect(398, 80, 182, 106));
     EXPECT_EQ(Find<QLabel>("Label4")->text(), "http://");
     EXPECT_EQ(QApplication::focusWidget(), Sito());
+    // An address typed with its own scheme goes without the "http://" in front.
+    QTest::keyClicks(Sito(), "https://a.example/");
+    EXPECT_TRUE(Find<QLabel>("Label4")->isHidden());
+    Sito()->clear();
+    EXPECT_FALSE(Find<QLabel>("Label4")->isHidden());
 }
 
 TEST_F(ListEditor, AdditionPositions)
