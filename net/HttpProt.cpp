@@ -41,18 +41,20 @@ bool AllDigits(const std::string &text)
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
+} // namespace httpdetail
+
+using namespace httpdetail;
+
+namespace {
+
+// "HTTPS://" is as good as "https://"; the address splitting knows lower-case
+// schemes only.
 std::string SecureSchemeInLowerCase(const std::string &address)
 {
     if (LowerAscii(address.substr(0, 8)) == "https://")
         return "https://" + address.substr(8);
     return address;
 }
-
-} // namespace httpdetail
-
-using namespace httpdetail;
-
-namespace {
 
 std::string Trim(const std::string &text)
 {

@@ -10,8 +10,5 @@ bool HasUnsafeCharacter(const std::string &text);
 bool AllDigits(const std::string &text);
 // StrToInt of the old runtime on a byte string; false when it is not a number.
 bool ToInt(const std::string &text, int &value);
-// "HTTPS://" is as good as "https://"; the address splitting knows lower-case
-// schemes only.
-std::string SecureSchemeInLowerCase(const std::string &address);
 
 } // namespace httpdetail
