@@ -163,6 +163,8 @@ void TCustomWSocket::ResetToDefaults()
 {
     Fsin = {};
     Fsin.sin_family = ws::AF_INET;
+    Fsin6 = {};
+    Fsin6.sin6_family = ws::AF_INET6;
     FAddressFamily = ws::AF_INET;
     FPortAssigned = false;
     FAddrAssigned = false;
@@ -275,28 +277,28 @@ std::string TCustomWSocket::PeerAddr()
 {
     if (FState != wsConnected)
         return "error";
-    ws::SOCKADDR_IN sin{};
-    int len = sizeof sin;
+    ws::SOCKADDR_STORAGE peer{};
+    int len = sizeof peer;
     Lib();
-    if (ws::getpeername(FHSocket, AsSockAddr(&sin), &len) != 0) {
+    if (ws::getpeername(FHSocket, reinterpret_cast<ws::SOCKADDR *>(&peer), &len) != 0) {
         ReportSocketError("GetPeerName");
         return "error";
     }
-    return Dotted(sin.sin_addr.s_addr);
+    return AddressText(peer);
 }
 
 std::string TCustomWSocket::PeerPort()
 {
     if (FState != wsConnected)
         return "error";
-    ws::SOCKADDR_IN sin{};
-    int len = sizeof sin;
+    ws::SOCKADDR_STORAGE peer{};
+    int len = sizeof peer;
     Lib();
-    if (ws::getpeername(FHSocket, AsSockAddr(&sin), &len) != 0) {
+    if (ws::getpeername(FHSocket, reinterpret_cast<ws::SOCKADDR *>(&peer), &len) != 0) {
         ReportSocketError("GetPeerPort");
         return "error";
     }
-    return std::to_string(ws::ntohs(sin.sin_port));
+    return AddressPort(peer);
 }
 
 int TCustomWSocket::PeerSockAddr(ws::SOCKADDR_IN &Addr, int &AddrLen)
@@ -317,22 +319,24 @@ std::string TCustomWSocket::BoundAddr()
 {
     if (FState != wsBound && FState != wsConnected && FState != wsListening)
         return "error";
-    ws::SOCKADDR_IN sin{};
-    int len = sizeof sin;
-    if (LocalSockAddr(sin, len) != 0)
+    ws::SOCKADDR_STORAGE local{};
+    int len = sizeof local;
+    Lib();
+    if (ws::getsockname(FHSocket, reinterpret_cast<ws::SOCKADDR *>(&local), &len) != 0)
         return "error";
-    return Dotted(sin.sin_addr.s_addr);
+    return AddressText(local);
 }
 
 std::string TCustomWSocket::BoundPort()
 {
     if (FState != wsBound && FState != wsConnected && FState != wsListening)
         return "error";
-    ws::SOCKADDR_IN sin{};
-    int len = sizeof sin;
-    if (LocalSockAddr(sin, len) != 0)
+    ws::SOCKADDR_STORAGE local{};
+    int len = sizeof local;
+    Lib();
+    if (ws::getsockname(FHSocket, reinterpret_cast<ws::SOCKADDR *>(&local), &len) != 0)
         return "error";
-    return std::to_string(ws::ntohs(sin.sin_port));
+    return AddressPort(local);
 }
 
 // --- errors and events --------------------------------------------------------
@@ -455,22 +459,64 @@ void TCustomWSocket::FireError()
 
 bool TCustomWSocket::BindLocal()
 {
-    ws::SOCKADDR_IN local{};
-    local.sin_family = ws::AF_INET;
-    local.sin_port = ws::htons(FLocalPortNum);
-    local.sin_addr.s_addr = WSocketResolveHost(FLocalAddr);
-    if (ws::bind(FHSocket, AsSockAddr(&local), sizeof local) != 0) {
+    ws::SOCKADDR_STORAGE local{};
+    int localLen;
+    if (FAddressFamily == ws::AF_INET6) {
+        // The local address in the remote one's family: an IPv6 literal, or
+        // any address when none was given.
+        ws::SOCKADDR_IN6 in6{};
+        in6.sin6_family = ws::AF_INET6;
+        in6.sin6_port = ws::htons(FLocalPortNum);
+        if (FLocalAddr != "0.0.0.0" && !IsIPv6Literal(FLocalAddr, &in6.sin6_addr)) {
+            SignalErrorFmt("winsock.bind failed, error #%d", std::string(), ws::WSAEAFNOSUPPORT);
+            return false;
+        }
+        std::memcpy(&local, &in6, sizeof in6);
+        localLen = sizeof in6;
+    } else {
+        ws::SOCKADDR_IN in{};
+        in.sin_family = ws::AF_INET;
+        in.sin_port = ws::htons(FLocalPortNum);
+        in.sin_addr.s_addr = WSocketResolveHost(FLocalAddr);
+        std::memcpy(&local, &in, sizeof in);
+        localLen = sizeof in;
+    }
+    auto *record = reinterpret_cast<ws::SOCKADDR *>(&local);
+    if (ws::bind(FHSocket, record, localLen) != 0) {
         SignalErrorFmt("winsock.bind failed, error #%d", std::string(), ws::WSAGetLastError());
         return false;
     }
     int len = sizeof local;
-    if (ws::getsockname(FHSocket, AsSockAddr(&local), &len) != 0) {
+    if (ws::getsockname(FHSocket, record, &len) != 0) {
         SignalErrorFmt("winsock.getsockname failed, error #%d", std::string(), ws::WSAGetLastError());
         return false;
     }
-    FLocalPortNum = ws::ntohs(local.sin_port);
+    ws::u_short port; // at the same place in the records of both families
+    std::memcpy(&port, reinterpret_cast<const char *>(&local) + 2, sizeof port);
+    FLocalPortNum = ws::ntohs(port);
     FLocalPortStr = std::to_string(FLocalPortNum);
     return true;
+}
+
+void TCustomWSocket::ResolveRemote(const std::string &Host)
+{
+    if (IsIPv6Literal(Host, &Fsin6.sin6_addr)) {
+        FAddressFamily = ws::AF_INET6;
+        Fsin6.sin6_family = ws::AF_INET6;
+        return;
+    }
+    Fsin.sin_addr.s_addr = WSocketResolveHost(Host);
+    FAddressFamily = ws::AF_INET;
+}
+
+const ws::SOCKADDR *TCustomWSocket::RemoteRecord(int &Len) const
+{
+    if (FAddressFamily == ws::AF_INET6) {
+        Len = sizeof Fsin6;
+        return reinterpret_cast<const ws::SOCKADDR *>(&Fsin6);
+    }
+    Len = sizeof Fsin;
+    return AsSockAddr(&Fsin);
 }
 
 bool TCustomWSocket::ApplyLinger()
@@ -520,6 +566,7 @@ void TCustomWSocket::Connect()
         if (!FPortResolved) {
             FPortNum = WSocketResolvePort(FPortStr, FProtoStr);
             Fsin.sin_port = ws::htons(FPortNum);
+            Fsin6.sin6_port = Fsin.sin_port;
             FPortResolved = true;
         }
         if (!FLocalPortResolved) {
@@ -527,7 +574,7 @@ void TCustomWSocket::Connect()
             FLocalPortResolved = true;
         }
         if (!FAddrResolved) {
-            Fsin.sin_addr.s_addr = WSocketResolveHost(FAddrStr);
+            ResolveRemote(FAddrStr);
             FAddrResolved = true;
         }
         // Resolved before a socket exists, so a bad local address cannot leave
@@ -579,7 +626,7 @@ void TCustomWSocket::Connect()
                 return;
             }
         }
-        if (Fsin.sin_addr.s_addr == ws::INADDR_NONE &&
+        if (FAddressFamily == ws::AF_INET && Fsin.sin_addr.s_addr == ws::INADDR_NONE &&
             SetIntOption(FHSocket, ws::SOL_SOCKET, ws::SO_BROADCAST, 1) != 0) {
             ReportSocketError("setsockopt(SO_BROADCAST)");
             return;
@@ -625,7 +672,9 @@ void TCustomWSocket::Connect()
         return;
     }
 
-    if (ws::connect(FHSocket, AsSockAddr(&Fsin), sizeof Fsin) == 0 || ws::WSAGetLastError() == ws::WSAEWOULDBLOCK) {
+    int remoteLen;
+    const ws::SOCKADDR *remote = RemoteRecord(remoteLen);
+    if (ws::connect(FHSocket, remote, remoteLen) == 0 || ws::WSAGetLastError() == ws::WSAEWOULDBLOCK) {
         SetState(wsConnecting);
     } else {
         FLastError = ws::WSAGetLastError();
@@ -660,10 +709,11 @@ void TCustomWSocket::Listen()
         if (!FPortResolved) {
             FPortNum = WSocketResolvePort(FPortStr, FProtoStr);
             Fsin.sin_port = ws::htons(FPortNum);
+            Fsin6.sin6_port = Fsin.sin_port;
             FPortResolved = true;
         }
         if (!FAddrResolved) {
-            Fsin.sin_addr.s_addr = WSocketResolveHost(FAddrStr);
+            ResolveRemote(FAddrStr);
             FAddrResolved = true;
         }
         if (FType == ws::SOCK_DGRAM && FMultiCast) {
@@ -687,7 +737,9 @@ void TCustomWSocket::Listen()
         ReportSocketError("setsockopt(SO_REUSEADDR)");
         return;
     }
-    if (ws::bind(FHSocket, AsSockAddr(&Fsin), sizeof Fsin) != 0) {
+    int ownLen;
+    const ws::SOCKADDR *own = RemoteRecord(ownLen);
+    if (ws::bind(FHSocket, own, ownLen) != 0) {
         // The socket was never bound, so nothing else will close it: let it go
         // before reporting, or every failed Listen would leak a handle.
         const int code = ws::WSAGetLastError();
@@ -743,11 +795,19 @@ ws::SOCKET TCustomWSocket::Accept()
         ReportSocketError("not a listening socket");
         return ws::INVALID_SOCKET;
     }
-    int len = sizeof Fsin;
+    ws::SOCKADDR_STORAGE peer{};
+    int len = sizeof peer;
     Lib();
-    FASocket = ws::accept(FHSocket, AsSockAddr(&Fsin), &len);
-    if (FASocket == ws::INVALID_SOCKET)
+    FASocket = ws::accept(FHSocket, reinterpret_cast<ws::SOCKADDR *>(&peer), &len);
+    if (FASocket == ws::INVALID_SOCKET) {
         ReportSocketError("Accept");
+        return FASocket;
+    }
+    // The peer's record, kept where a record of its family lives.
+    if (peer.ss_family == ws::AF_INET6)
+        std::memcpy(&Fsin6, &peer, sizeof Fsin6);
+    else
+        std::memcpy(&Fsin, &peer, sizeof Fsin);
     return FASocket;
 }
 

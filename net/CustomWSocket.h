@@ -28,6 +28,11 @@ enum TSocketState { wsInvalidState, wsOpened, wsBound, wsConnecting, wsConnected
 enum TWSocketOption : unsigned { wsoNoReceiveLoop = 1u << 0, wsoTcpNoDelay = 1u << 1 };
 using TWSocketOptions = unsigned; // a set of TWSocketOption bits
 
+// The families a name lookup asks for: IPv4 alone (WinSock 1.1's lookups),
+// IPv6 alone, or both in the resolver's order. Addresses written as text are
+// taken in either family whatever this says.
+enum TSocketFamily { sfIPv4, sfIPv6, sfAny };
+
 enum TSocketSendFlags { wsSendNormal = 0, wsSendUrgent = 1 };
 enum TSocketLingerOnOff { wsLingerOff = 0, wsLingerOn = 1, wsLingerNoSet = 2 };
 
@@ -82,6 +87,8 @@ public:
     void SetMultiCastAddrStr(const std::string &value) { FMultiCastAddrStr = value; }
     int MultiCastIpTTL() const { return FMultiCastIpTTL; }
     void SetMultiCastIpTTL(int value) { FMultiCastIpTTL = value; }
+    TSocketFamily SocketFamily() const { return FSocketFamily; }
+    void SetSocketFamily(TSocketFamily value) { FSocketFamily = value; }
     bool ReuseAddr() const { return FReuseAddr; }
     void SetReuseAddr(bool value) { FReuseAddr = value; }
     TWSocketOptions ComponentOptions() const { return FComponentOptions; }
@@ -175,6 +182,11 @@ protected:
     // receive loop asks this before it stops.
     virtual bool HasBufferedData() { return false; }
 
+    // Puts Host (an IPv6 literal, a dotted address or a name, looked up for
+    // IPv4) into the remote record of its family and sets FAddressFamily;
+    // raises ESocketException when a name cannot be resolved.
+    void ResolveRemote(const std::string &Host);
+    const ws::SOCKADDR *RemoteRecord(int &Len) const;
     void SetState(TSocketState NewState);
     void ReportSocketError(const std::string &Operation);
     bool ApplyLinger();
@@ -201,6 +213,9 @@ protected:
     int FProto = 6;
     int FType = ws::SOCK_STREAM;
     ws::SOCKADDR_IN Fsin{};
+    ws::SOCKADDR_IN6 Fsin6{}; // the remote record when FAddressFamily is AF_INET6
+    TSocketFamily FSocketFamily = sfIPv4;
+    bool FDnsLookupAllFamilies = false; // the pending lookup fills an ADDRINFO chain
     std::uint16_t FPortNum = 0;
     std::uint16_t FLocalPortNum = 0;
     std::string FDnsResult;

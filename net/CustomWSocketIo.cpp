@@ -46,13 +46,28 @@ void TCustomWSocket::DnsLookup(const std::string &HostName)
             return;
         }
     }
+    // An IPv6 address is its own result too, written back without brackets.
+    ws::in6_addr v6;
+    if (IsIPv6Literal(HostName, &v6)) {
+        char text[64];
+        FDnsResult = ws::inet_ntop(ws::AF_INET6, &v6, text, sizeof text);
+        FDnsResultList.push_back(FDnsResult);
+        FireDnsLookupDone(0);
+        return;
+    }
     if (!FWindow) {
         SignalError("DnsLookup: Window not assigned");
         return;
     }
     FEarlyReplyPending = false;
-    FDnsLookupHandle = ws::WSAAsyncGetHostByName(FWindow->Handle(), WM_SOCKET_HOSTBYNAME, HostName.c_str(),
-                                                 FDnsLookupBuffer, sizeof FDnsLookupBuffer);
+    FDnsLookupAllFamilies = FSocketFamily != sfIPv4;
+    if (FDnsLookupAllFamilies)
+        FDnsLookupHandle = ws::WSAAsyncGetAddrInfo(FWindow->Handle(), WM_SOCKET_HOSTBYNAME, HostName.c_str(),
+                                                   FSocketFamily == sfIPv6 ? ws::AF_INET6 : ws::AF_UNSPEC,
+                                                   FDnsLookupBuffer, sizeof FDnsLookupBuffer);
+    else
+        FDnsLookupHandle = ws::WSAAsyncGetHostByName(FWindow->Handle(), WM_SOCKET_HOSTBYNAME, HostName.c_str(),
+                                                     FDnsLookupBuffer, sizeof FDnsLookupBuffer);
     if (FDnsLookupHandle == 0) {
         SignalErrorFmt("%s: can't start DNS lookup, error #%d", HostName, ws::WSAGetLastError());
         return;
@@ -101,7 +116,15 @@ void TCustomWSocket::HandleHostByNameReply(WPARAM wParam, LPARAM lParam)
         return;
     FDnsLookupHandle = 0;
     const std::uint16_t error = HIWORD(static_cast<std::uintptr_t>(lParam));
-    if (error == 0) {
+    if (error == 0 && FDnsLookupAllFamilies) {
+        for (auto *ai = reinterpret_cast<const ws::ADDRINFO *>(FDnsLookupBuffer); ai; ai = ai->ai_next) {
+            ws::SOCKADDR_STORAGE record{};
+            std::memcpy(&record, ai->ai_addr, std::min(ai->ai_addrlen, sizeof record));
+            FDnsResultList.push_back(AddressText(record));
+        }
+        if (!FDnsResultList.empty())
+            FDnsResult = FDnsResultList.front();
+    } else if (error == 0) {
         const auto *he = reinterpret_cast<const ws::HOSTENT *>(FDnsLookupBuffer);
         for (char **p = he->h_addr_list; p && *p; ++p) {
             std::uint32_t addr;

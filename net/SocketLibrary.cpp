@@ -147,6 +147,48 @@ int SocketUserCount()
 // Conversions
 // ---------------------------------------------------------------------------
 
+bool IsIPv6Literal(const std::string &text, ws::in6_addr *addr)
+{
+    std::string t = Trim(text);
+    if (t.size() >= 2 && t.front() == '[' && t.back() == ']')
+        t = t.substr(1, t.size() - 2);
+    // Every IPv6 text has a colon; a dotted IPv4 address is not one.
+    if (t.find(':') == std::string::npos)
+        return false;
+    ws::in6_addr bytes{};
+    if (ws::inet_pton(ws::AF_INET6, t.c_str(), &bytes) != 1)
+        return false;
+    if (addr)
+        *addr = bytes;
+    return true;
+}
+
+std::string AddressText(const ws::SOCKADDR_STORAGE &record)
+{
+    if (record.ss_family == ws::AF_INET6) {
+        ws::SOCKADDR_IN6 in6;
+        std::memcpy(&in6, &record, sizeof in6);
+        char text[64];
+        return ws::inet_ntop(ws::AF_INET6, &in6.sin6_addr, text, sizeof text) ? std::string(text) : "error";
+    }
+    if (record.ss_family == ws::AF_INET) {
+        ws::SOCKADDR_IN in;
+        std::memcpy(&in, &record, sizeof in);
+        return Dotted(in.sin_addr.s_addr);
+    }
+    return "error";
+}
+
+std::string AddressPort(const ws::SOCKADDR_STORAGE &record)
+{
+    if (record.ss_family != ws::AF_INET6 && record.ss_family != ws::AF_INET)
+        return "error";
+    // The port sits at the same place in the records of both families.
+    ws::u_short port;
+    std::memcpy(&port, reinterpret_cast<const char *>(&record) + 2, sizeof port);
+    return std::to_string(ws::ntohs(port));
+}
+
 bool IsDottedAddress(const std::string &text)
 {
     const std::size_t n = text.size();

@@ -37,6 +37,13 @@ void UnloadSocketLibrary();
 int SocketUserCount();
 
 bool IsDottedAddress(const std::string &text);
+// An IPv6 address written as text, with or without its brackets ("::1",
+// "[::1]", blanks around it allowed); the 16 bytes go to addr when given.
+bool IsIPv6Literal(const std::string &text, ws::in6_addr *addr = nullptr);
+// The address in a record of either family as text, an IPv6 one without
+// brackets, and its port; "error" for a family we do not know.
+std::string AddressText(const ws::SOCKADDR_STORAGE &record);
+std::string AddressPort(const ws::SOCKADDR_STORAGE &record);
 std::uint32_t LeadingNumber(const std::string &text);
 // IPv4 address in network order.
 std::uint32_t WSocketResolveHost(const std::string &host);

@@ -48,10 +48,17 @@ namespace {
 
 // --- host entries -----------------------------------------------------------
 
+// An address of a lookup of both families, in the C library's form.
+struct FoundAddress {
+    ::sockaddr_storage addr{};
+    socklen_t len = 0;
+};
+
 struct HostResult {
     int error = 0;
     std::string name;
-    std::vector<std::uint32_t> addresses; // network order
+    std::vector<std::uint32_t> addresses; // network order, IPv4 lookups
+    std::vector<FoundAddress> found;      // lookups of both families
 };
 
 HostResult LookupName(const std::string &name)
@@ -80,6 +87,96 @@ HostResult LookupName(const std::string &name)
     if (result.addresses.empty())
         result.error = WSANO_DATA;
     return result;
+}
+
+// Both families (or one), in the order the resolver gives them: the order the
+// addresses are to be tried in.
+HostResult LookupAll(const std::string &name, int family)
+{
+    HostResult result;
+    ::addrinfo hints{};
+    hints.ai_family = family == wsnum::kAfInet6 ? AF_INET6 : family == wsnum::kAfInet ? AF_INET : AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    ::addrinfo *list = nullptr;
+    errno = 0;
+    const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (rc != 0) {
+        result.error = FromGai(rc, errno);
+        return result;
+    }
+    result.name = list->ai_canonname ? list->ai_canonname : name;
+    for (const ::addrinfo *p = list; p; p = p->ai_next) {
+        if (!p->ai_addr || (p->ai_family != AF_INET && p->ai_family != AF_INET6) ||
+            p->ai_addrlen > sizeof(::sockaddr_storage))
+            continue;
+        FoundAddress a;
+        std::memcpy(&a.addr, p->ai_addr, p->ai_addrlen);
+        a.len = p->ai_addrlen;
+        const bool seen = std::any_of(result.found.begin(), result.found.end(), [&](const FoundAddress &f) {
+            return f.len == a.len && std::memcmp(&f.addr, &a.addr, a.len) == 0;
+        });
+        if (!seen)
+            result.found.push_back(a);
+    }
+    ::freeaddrinfo(list);
+    if (result.found.empty())
+        result.error = WSANO_DATA;
+    return result;
+}
+
+//   ADDRINFO records | one SOCKADDR_IN6-sized slot each | name NUL
+// Every pointer points into the same block.
+constexpr std::size_t kAddrInfoSlot = sizeof(SOCKADDR_IN6);
+
+int AddrInfoSize(const HostResult &r, std::size_t count)
+{
+    return static_cast<int>(count * (sizeof(ADDRINFO) + kAddrInfoSlot) + r.name.size() + 1);
+}
+
+std::size_t AddrInfosThatFit(const HostResult &r, int buflen)
+{
+    std::size_t n = r.found.size();
+    while (n > 0 && AddrInfoSize(r, n) > buflen)
+        --n;
+    return n;
+}
+
+void WriteAddrInfo(const HostResult &r, std::size_t count, char *buf)
+{
+    auto *records = reinterpret_cast<ADDRINFO *>(buf);
+    char *slotArea = buf + count * sizeof(ADDRINFO);
+    char *name = slotArea + count * kAddrInfoSlot;
+    std::memcpy(name, r.name.c_str(), r.name.size() + 1);
+    for (std::size_t i = 0; i < count; ++i) {
+        const FoundAddress &f = r.found[i];
+        char *slot = slotArea + i * kAddrInfoSlot;
+        ADDRINFO &rec = records[i];
+        rec = {};
+        rec.ai_socktype = wsnum::kSockStream;
+        rec.ai_protocol = IPPROTO_TCP;
+        if (f.addr.ss_family == AF_INET6) {
+            const auto &in = reinterpret_cast<const ::sockaddr_in6 &>(f.addr);
+            SOCKADDR_IN6 out{};
+            out.sin6_family = wsnum::kAfInet6;
+            std::memcpy(out.sin6_addr.u.Byte, &in.sin6_addr, 16);
+            out.sin6_scope_id = in.sin6_scope_id;
+            std::memcpy(slot, &out, sizeof out);
+            rec.ai_family = wsnum::kAfInet6;
+            rec.ai_addrlen = sizeof out;
+        } else {
+            const auto &in = reinterpret_cast<const ::sockaddr_in &>(f.addr);
+            SOCKADDR_IN out{};
+            out.sin_family = wsnum::kAfInet;
+            out.sin_addr.s_addr = in.sin_addr.s_addr;
+            std::memcpy(slot, &out, sizeof out);
+            rec.ai_family = wsnum::kAfInet;
+            rec.ai_addrlen = sizeof out;
+        }
+        rec.ai_addr = reinterpret_cast<SOCKADDR *>(slot);
+        rec.ai_canonname = i == 0 ? name : nullptr;
+        rec.ai_next = i + 1 < count ? &records[i + 1] : nullptr;
+    }
 }
 
 HostResult LookupAddr(std::uint32_t addr)
@@ -152,6 +249,8 @@ struct LookupTask {
     char *buf = nullptr;
     int buflen = 0;
     bool byAddr = false;
+    bool allFamilies = false; // an ADDRINFO chain, not a host entry
+    int family = 0;
     std::string name;
     std::uint32_t addr = 0;
     QObject *home = nullptr;
@@ -215,15 +314,20 @@ private:
         int error = task->result.error;
         std::size_t count = 0;
         if (error == 0) {
-            count = AddressesThatFit(task->result, task->buflen);
-            if (count == 0 || HostEntSize(task->result, count) > task->buflen)
+            count = task->allFamilies ? AddrInfosThatFit(task->result, task->buflen)
+                                      : AddressesThatFit(task->result, task->buflen);
+            if (count == 0)
                 error = WSAENOBUFS;
         }
         // Post first: only a window that still exists may have its buffer written.
         const bool posted = PostToWindow(task->window, task->msg, static_cast<WPARAM>(task->id),
                                          static_cast<LPARAM>(MAKELONG(0, static_cast<std::uint16_t>(error))));
-        if (posted && error == 0)
-            WriteHostEnt(task->result, count, task->buf);
+        if (posted && error == 0) {
+            if (task->allFamilies)
+                WriteAddrInfo(task->result, count, task->buf);
+            else
+                WriteHostEnt(task->result, count, task->buf);
+        }
     }
 };
 
@@ -268,7 +372,9 @@ void WorkerMain(std::shared_ptr<WorkerPool> pool)
         }
         if (task->cancelled)
             continue;
-        task->result = task->byAddr ? LookupAddr(task->addr) : LookupName(task->name);
+        task->result = task->byAddr        ? LookupAddr(task->addr)
+                       : task->allFamilies ? LookupAll(task->name, task->family)
+                                           : LookupName(task->name);
         std::lock_guard lock(TheLookups().mutex);
         if (!task->cancelled && TheLookups().homes.count(task->home))
             QCoreApplication::postEvent(task->home, new LookupDoneEvent(task));
@@ -435,6 +541,25 @@ HANDLE WSAAsyncGetHostByAddr(std::uintptr_t window, unsigned msg, const char *ad
     task->buflen = buflen;
     task->byAddr = true;
     std::memcpy(&task->addr, addr, 4);
+    return StartLookup(std::move(task));
+}
+
+HANDLE WSAAsyncGetAddrInfo(std::uintptr_t window, unsigned msg, const char *name, int af, char *buf, int buflen)
+{
+    if (!Started())
+        return Fail(WSANOTINITIALISED), 0;
+    if (!name || !buf || buflen <= 0)
+        return Fail(WSAEFAULT), 0;
+    if (af != wsnum::kAfUnspec && af != wsnum::kAfInet && af != wsnum::kAfInet6)
+        return Fail(WSAEAFNOSUPPORT), 0;
+    auto task = std::make_shared<LookupTask>();
+    task->window = window;
+    task->msg = msg;
+    task->buf = buf;
+    task->buflen = buflen;
+    task->allFamilies = true;
+    task->family = af;
+    task->name = name;
     return StartLookup(std::move(task));
 }
 

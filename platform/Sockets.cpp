@@ -235,11 +235,12 @@ std::shared_ptr<Entry> Use(SOCKET s)
     return e;
 }
 
-SOCKET Register(int fd, int type)
+SOCKET Register(int fd, int type, int family)
 {
     auto e = std::make_shared<Entry>();
     e->fd = fd;
     e->type = type;
+    e->family = family;
     std::lock_guard lock(gTableMutex);
     SOCKET h = gNextHandle++;
     if (gNextHandle <= 0 || gNextHandle == INVALID_SOCKET)
@@ -254,31 +255,74 @@ namespace {
 
 // --- address records --------------------------------------------------------
 
-bool ToPosix(const SOCKADDR *name, int namelen, ::sockaddr_in &out)
+// The size of a family's address record: what a caller must make room for.
+int RecordSize(int family)
+{
+    return family == wsnum::kAfInet6 ? static_cast<int>(sizeof(SOCKADDR_IN6)) : static_cast<int>(sizeof(SOCKADDR_IN));
+}
+
+// A record of either family in the C library's form; false with the last
+// error set for a short record or a family we do not speak.
+bool ToPosix(const SOCKADDR *name, int namelen, ::sockaddr_storage &out, socklen_t &outLen)
 {
     if (!name || namelen < static_cast<int>(sizeof(SOCKADDR_IN))) {
         Fail(WSAEFAULT);
         return false;
     }
-    SOCKADDR_IN in;
-    std::memcpy(&in, name, sizeof in);
-    if (in.sin_family != wsnum::kAfInet) {
+    std::int16_t family;
+    std::memcpy(&family, name, sizeof family);
+    out = {};
+    if (family == wsnum::kAfInet) {
+        SOCKADDR_IN in;
+        std::memcpy(&in, name, sizeof in);
+        auto &o = reinterpret_cast<::sockaddr_in &>(out);
+        o.sin_family = AF_INET;
+        o.sin_port = in.sin_port;
+        o.sin_addr.s_addr = in.sin_addr.s_addr;
+        outLen = sizeof o;
+        return true;
+    }
+    if (family != wsnum::kAfInet6) {
         Fail(WSAEAFNOSUPPORT);
         return false;
     }
-    out = {};
-    out.sin_family = AF_INET;
-    out.sin_port = in.sin_port;
-    out.sin_addr.s_addr = in.sin_addr.s_addr;
+    if (namelen < static_cast<int>(sizeof(SOCKADDR_IN6))) {
+        Fail(WSAEFAULT);
+        return false;
+    }
+    SOCKADDR_IN6 in6;
+    std::memcpy(&in6, name, sizeof in6);
+    auto &o = reinterpret_cast<::sockaddr_in6 &>(out);
+    o.sin6_family = AF_INET6;
+    o.sin6_port = in6.sin6_port;
+    o.sin6_flowinfo = in6.sin6_flowinfo;
+    std::memcpy(&o.sin6_addr, in6.sin6_addr.u.Byte, 16);
+    o.sin6_scope_id = in6.sin6_scope_id;
+    outLen = sizeof o;
     return true;
 }
 
-void FromPosix(const ::sockaddr_in &in, SOCKADDR *name, int *namelen)
+// The caller made room for the record of the socket's family (checked before
+// the call that filled in).
+void FromPosix(const ::sockaddr_storage &in, SOCKADDR *name, int *namelen)
 {
+    if (in.ss_family == AF_INET6) {
+        const auto &i = reinterpret_cast<const ::sockaddr_in6 &>(in);
+        SOCKADDR_IN6 out{};
+        out.sin6_family = wsnum::kAfInet6;
+        out.sin6_port = i.sin6_port;
+        out.sin6_flowinfo = i.sin6_flowinfo;
+        std::memcpy(out.sin6_addr.u.Byte, &i.sin6_addr, 16);
+        out.sin6_scope_id = i.sin6_scope_id;
+        std::memcpy(name, &out, sizeof out);
+        *namelen = sizeof out;
+        return;
+    }
+    const auto &i = reinterpret_cast<const ::sockaddr_in &>(in);
     SOCKADDR_IN out{};
     out.sin_family = wsnum::kAfInet;
-    out.sin_port = in.sin_port;
-    out.sin_addr.s_addr = in.sin_addr.s_addr;
+    out.sin_port = i.sin_port;
+    out.sin_addr.s_addr = i.sin_addr.s_addr;
     std::memcpy(name, &out, sizeof out);
     *namelen = sizeof out;
 }
@@ -363,7 +407,7 @@ SOCKET socket(int af, int type, int protocol)
 {
     if (!Started())
         return Fail(WSANOTINITIALISED), INVALID_SOCKET;
-    if (af != wsnum::kAfInet)
+    if (af != wsnum::kAfInet && af != wsnum::kAfInet6)
         return Fail(WSAEAFNOSUPPORT), INVALID_SOCKET;
     int posixType;
     if (type == wsnum::kSockStream)
@@ -374,10 +418,16 @@ SOCKET socket(int af, int type, int protocol)
         posixType = SOCK_RAW;
     else
         return Fail(WSAESOCKTNOSUPPORT), INVALID_SOCKET;
-    const int fd = ::socket(AF_INET, posixType | SOCK_CLOEXEC, protocol);
+    const int fd = ::socket(af == wsnum::kAfInet6 ? AF_INET6 : AF_INET, posixType | SOCK_CLOEXEC, protocol);
     if (fd < 0)
         return FailErrno(), INVALID_SOCKET;
-    return Register(fd, type);
+    // An IPv6 socket speaks IPv6 only, as on Windows: a listener on :: does
+    // not take IPv4 connections in disguise.
+    if (af == wsnum::kAfInet6) {
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    }
+    return Register(fd, type, af);
 }
 
 int bind(SOCKET s, const SOCKADDR *name, int namelen)
@@ -385,10 +435,11 @@ int bind(SOCKET s, const SOCKADDR *name, int namelen)
     auto e = Use(s);
     if (!e)
         return SOCKET_ERROR;
-    ::sockaddr_in in;
-    if (!ToPosix(name, namelen, in))
+    ::sockaddr_storage in;
+    socklen_t inLen;
+    if (!ToPosix(name, namelen, in, inLen))
         return SOCKET_ERROR;
-    if (::bind(e->fd, reinterpret_cast<::sockaddr *>(&in), sizeof in) != 0)
+    if (::bind(e->fd, reinterpret_cast<::sockaddr *>(&in), inLen) != 0)
         return FailErrno();
     return 0;
 }
@@ -416,13 +467,14 @@ int connect(SOCKET s, const SOCKADDR *name, int namelen)
     auto e = Use(s);
     if (!e)
         return SOCKET_ERROR;
-    ::sockaddr_in in;
-    if (!ToPosix(name, namelen, in))
+    ::sockaddr_storage in;
+    socklen_t inLen;
+    if (!ToPosix(name, namelen, in, inLen))
         return SOCKET_ERROR;
     e->connectMade = true;
     int rc;
     do {
-        rc = ::connect(e->fd, reinterpret_cast<::sockaddr *>(&in), sizeof in);
+        rc = ::connect(e->fd, reinterpret_cast<::sockaddr *>(&in), inLen);
     } while (rc != 0 && errno == EINTR && !e->nonBlocking);
     if (!e->nonBlocking)
         return rc == 0 ? 0 : FailErrno();
@@ -478,9 +530,9 @@ SOCKET accept(SOCKET s, SOCKADDR *addr, int *addrlen)
     auto e = Use(s);
     if (!e)
         return INVALID_SOCKET;
-    if (addr && (!addrlen || *addrlen < static_cast<int>(sizeof(SOCKADDR_IN))))
+    if (addr && (!addrlen || *addrlen < RecordSize(e->family)))
         return Fail(WSAEFAULT), INVALID_SOCKET;
-    ::sockaddr_in peer{};
+    ::sockaddr_storage peer{};
     socklen_t len = sizeof peer;
     int fd;
     do {
@@ -492,7 +544,7 @@ SOCKET accept(SOCKET s, SOCKADDR *addr, int *addrlen)
         return Fail(FromErrno(err)), INVALID_SOCKET;
     if (addr)
         FromPosix(peer, addr, addrlen);
-    const SOCKET h = Register(fd, wsnum::kSockStream);
+    const SOCKET h = Register(fd, wsnum::kSockStream, e->family);
     Find(h)->connectMade = true;
     return h;
 }
@@ -596,14 +648,13 @@ int sendto(SOCKET s, const char *buf, int len, int flags, const SOCKADDR *to, in
         return SOCKET_ERROR;
     if (len < 0 || (len > 0 && !buf))
         return Fail(WSAEFAULT);
-    ::sockaddr_in in{};
+    ::sockaddr_storage in{};
     const ::sockaddr *dest = nullptr;
     socklen_t destLen = 0;
     if (to) {
-        if (!ToPosix(to, tolen, in))
+        if (!ToPosix(to, tolen, in, destLen))
             return SOCKET_ERROR;
         dest = reinterpret_cast<::sockaddr *>(&in);
-        destLen = sizeof in;
     }
     ssize_t r;
     do {
@@ -655,9 +706,9 @@ int recvfrom(SOCKET s, char *buf, int len, int flags, SOCKADDR *from, int *froml
         return SOCKET_ERROR;
     if (len < 0 || (len > 0 && !buf))
         return Fail(WSAEFAULT);
-    if (from && (!fromlen || *fromlen < static_cast<int>(sizeof(SOCKADDR_IN))))
+    if (from && (!fromlen || *fromlen < RecordSize(e->family)))
         return Fail(WSAEFAULT);
-    ::sockaddr_in peer{};
+    ::sockaddr_storage peer{};
     socklen_t peerLen = sizeof peer;
     ssize_t r;
     do {
@@ -708,9 +759,9 @@ int QueryName(SOCKET s, SOCKADDR *name, int *namelen, int (*query)(int, ::sockad
     auto e = Use(s);
     if (!e)
         return SOCKET_ERROR;
-    if (!name || !namelen || *namelen < static_cast<int>(sizeof(SOCKADDR_IN)))
+    if (!name || !namelen || *namelen < RecordSize(e->family))
         return Fail(WSAEFAULT);
-    ::sockaddr_in in{};
+    ::sockaddr_storage in{};
     socklen_t len = sizeof in;
     if (query(e->fd, reinterpret_cast<::sockaddr *>(&in), &len) != 0)
         return FailErrno();
@@ -760,6 +811,27 @@ char *inet_ntoa(in_addr in)
     a.s_addr = in.s_addr;
     ::inet_ntop(AF_INET, &a, text, sizeof text);
     return text;
+}
+
+int inet_pton(int af, const char *src, void *dst)
+{
+    if (af != wsnum::kAfInet && af != wsnum::kAfInet6)
+        return Fail(WSAEAFNOSUPPORT), -1;
+    if (!src || !dst)
+        return Fail(WSAEFAULT), -1;
+    return ::inet_pton(af == wsnum::kAfInet6 ? AF_INET6 : AF_INET, src, dst);
+}
+
+const char *inet_ntop(int af, const void *src, char *dst, std::size_t size)
+{
+    if (af != wsnum::kAfInet && af != wsnum::kAfInet6)
+        return Fail(WSAEAFNOSUPPORT), nullptr;
+    if (!src || !dst)
+        return Fail(WSAEFAULT), nullptr;
+    const char *r = ::inet_ntop(af == wsnum::kAfInet6 ? AF_INET6 : AF_INET, src, dst, static_cast<socklen_t>(size));
+    if (!r)
+        Fail(WSAEFAULT); // the only failure left: no room for the text
+    return r;
 }
 
 int OpenSocketCount()

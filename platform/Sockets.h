@@ -1,6 +1,8 @@
 #pragma once
 
-// A WinSock 1.1 look-alike over POSIX sockets. The socket classes above are
+// A WinSock look-alike over POSIX sockets: the 1.1 calls, and of the second
+// version what IPv6 needs (AF_INET6 records, inet_pton/inet_ntop, lookups of
+// both families). The socket classes above are
 // written against WinSock's contract (integer handles, a per-thread last error
 // with WSAE* codes, window messages for readiness and lookups), so this layer
 // gives them exactly that and nothing more.
@@ -8,6 +10,7 @@
 // Everything lives in namespace ws: the names are WinSock's, and several of them
 // (socket, connect, send, ...) would otherwise collide with the C library.
 
+#include <cstddef>
 #include <cstdint>
 
 // glibc may define these as macros when optimising; ours are functions.
@@ -36,8 +39,11 @@ using u_short = std::uint16_t;
 constexpr SOCKET INVALID_SOCKET = ~0;
 constexpr int SOCKET_ERROR = -1;
 
+constexpr int AF_UNSPEC = 0;
 constexpr int AF_INET = 2;
 constexpr int PF_INET = 2;
+constexpr int AF_INET6 = 23; // WinSock's number, not the C library's
+constexpr int PF_INET6 = 23;
 constexpr int SOCK_STREAM = 1;
 constexpr int SOCK_DGRAM = 2;
 constexpr int SOCK_RAW = 3;
@@ -162,6 +168,43 @@ struct SOCKADDR {
 };
 static_assert(sizeof(SOCKADDR) == 16);
 
+struct in6_addr {
+    union {
+        std::uint8_t Byte[16];
+        std::uint16_t Word[8];
+    } u;
+};
+
+// 28 bytes: family, port, flow label, address, scope.
+struct SOCKADDR_IN6 {
+    std::int16_t sin6_family;
+    u_short sin6_port;
+    u_long sin6_flowinfo;
+    in6_addr sin6_addr;
+    u_long sin6_scope_id;
+};
+static_assert(sizeof(SOCKADDR_IN6) == 28);
+
+// Room for a record of either family. The calls that fill one write the
+// family's own record at its head and set the length to that record's size.
+struct alignas(8) SOCKADDR_STORAGE {
+    std::int16_t ss_family;
+    char ss_data[126];
+};
+static_assert(sizeof(SOCKADDR_STORAGE) == 128);
+
+// One address of a lookup of both families, as getaddrinfo gives it.
+struct ADDRINFO {
+    int ai_flags;
+    int ai_family;
+    int ai_socktype;
+    int ai_protocol;
+    std::size_t ai_addrlen;
+    char *ai_canonname;
+    SOCKADDR *ai_addr;
+    ADDRINFO *ai_next;
+};
+
 struct LINGER {
     u_short l_onoff;
     u_short l_linger;
@@ -239,6 +282,12 @@ u_short ntohs(u_short v);
 u_long htonl(u_long v);
 u_long ntohl(u_long v);
 u_long inet_addr(const char *cp);
+// Text and binary forms of an address of either family: inet_pton returns 1
+// for a valid text, 0 for text that is no address of that family, and -1 with
+// WSAEAFNOSUPPORT for another family; inet_ntop returns dst, or null with
+// WSAEAFNOSUPPORT for another family and WSAEFAULT for a short buffer.
+int inet_pton(int af, const char *src, void *dst);
+const char *inet_ntop(int af, const void *src, char *dst, std::size_t size);
 // The text lives in a per-thread buffer until the next call on that thread.
 char *inet_ntoa(in_addr in);
 
@@ -266,6 +315,13 @@ using HANDLE = std::uintptr_t;
 HANDLE WSAAsyncGetHostByName(std::uintptr_t window, unsigned msg, const char *name, char *buf, int buflen);
 HANDLE WSAAsyncGetHostByAddr(std::uintptr_t window, unsigned msg, const char *addr, int len, int type, char *buf,
                              int buflen);
+// A lookup of a name in both families (af AF_UNSPEC) or one (AF_INET,
+// AF_INET6), on the same workers and with the same completion as
+// WSAAsyncGetHostByName. The buffer receives a chain of ADDRINFO records in
+// the resolver's order, each with its address record, all inside the buffer;
+// addresses that do not fit are left out, and a buffer too small for one gives
+// WSAENOBUFS.
+HANDLE WSAAsyncGetAddrInfo(std::uintptr_t window, unsigned msg, const char *name, int af, char *buf, int buflen);
 int WSACancelAsyncRequest(HANDLE task);
 
 // For tests and diagnostics: how many of our handles are open.

@@ -18,7 +18,9 @@
 // The WinSock numbers this file translates, captured before the C library's
 // headers turn several of these names into macros with other values.
 namespace wsnum {
+constexpr int kAfUnspec = ws::AF_UNSPEC;
 constexpr int kAfInet = ws::AF_INET;
+constexpr int kAfInet6 = ws::AF_INET6;
 constexpr int kSockStream = ws::SOCK_STREAM;
 constexpr int kSockDgram = ws::SOCK_DGRAM;
 constexpr int kSockRaw = ws::SOCK_RAW;
@@ -100,6 +102,7 @@ struct Async {
 struct Entry {
     int fd = -1;
     int type = wsnum::kSockStream;
+    int family = wsnum::kAfInet; // WinSock's number
     bool nonBlocking = false;
     bool shutSend = false;
     bool connectMade = false; // accepted, or connect() was tried
@@ -121,7 +124,7 @@ bool Started();
 std::shared_ptr<Entry> Find(SOCKET s);
 // Checks start-up and the handle; sets the last error when either fails.
 std::shared_ptr<Entry> Use(SOCKET s);
-SOCKET Register(int fd, int type);
+SOCKET Register(int fd, int type, int family);
 
 // --- readiness watches (SocketWatch.cpp) --------------------------------------
 

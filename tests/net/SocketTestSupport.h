@@ -12,9 +12,10 @@
 // connection is adopted by a TWSocket of its own, set up by onAccept first.
 class LoopbackServer {
 public:
-    explicit LoopbackServer(std::function<void(TWSocket &)> onAccept = {}) : onAccept_(std::move(onAccept))
+    explicit LoopbackServer(std::function<void(TWSocket &)> onAccept = {}, const std::string &addr = "127.0.0.1")
+        : onAccept_(std::move(onAccept))
     {
-        listener_.SetAddr("127.0.0.1");
+        listener_.SetAddr(addr);
         listener_.SetPort("0");
         listener_.SetProto("tcp");
         listener_.OnSessionAvailable = [this](TCustomWSocket *, std::uint16_t) {

@@ -122,7 +122,7 @@ TEST_F(Shim, ErrnoBecomesWinSockCodes)
              return ws::ioctlsocket(s, 0x1234, &v);
          },
          ws::WSAEINVAL},
-        {"wrong family", [&] { return static_cast<int>(ws::socket(23, ws::SOCK_STREAM, 0)); }, ws::WSAEAFNOSUPPORT},
+        {"wrong family", [&] { return static_cast<int>(ws::socket(17, ws::SOCK_STREAM, 0)); }, ws::WSAEAFNOSUPPORT},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -290,6 +290,118 @@ TEST_F(Shim, AsynchronousLookupWritesAHostEntry)
     EXPECT_EQ(buf[0], 0x5A);
     EXPECT_EQ(ws::WSACancelAsyncRequest(0), -1);
     EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEINVAL);
+}
+
+TEST_F(Shim, IPv6SocketsListenConnectAndName)
+{
+    ws::SOCKET listener = ws::socket(ws::AF_INET6, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+    ASSERT_NE(listener, ws::INVALID_SOCKET);
+    ws::SOCKADDR_IN6 own{};
+    own.sin6_family = ws::AF_INET6;
+    ASSERT_EQ(ws::inet_pton(ws::AF_INET6, "::1", &own.sin6_addr), 1);
+    auto *ownRecord = reinterpret_cast<ws::SOCKADDR *>(&own);
+    // An IPv4-sized record is too short for an IPv6 one.
+    EXPECT_EQ(ws::bind(listener, ownRecord, 16), -1);
+    EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEFAULT);
+    ASSERT_EQ(ws::bind(listener, ownRecord, sizeof own), 0);
+    ASSERT_EQ(ws::listen(listener, 1), 0);
+    ws::SOCKADDR_IN small{};
+    int len = sizeof small;
+    EXPECT_EQ(ws::getsockname(listener, Addr(small), &len), -1);
+    EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEFAULT);
+    ws::SOCKADDR_STORAGE bound{};
+    len = sizeof bound;
+    ASSERT_EQ(ws::getsockname(listener, reinterpret_cast<ws::SOCKADDR *>(&bound), &len), 0);
+    EXPECT_EQ(len, 28);
+    EXPECT_EQ(bound.ss_family, ws::AF_INET6);
+    std::memcpy(&own, &bound, sizeof own);
+    EXPECT_NE(own.sin6_port, 0);
+
+    ws::SOCKET client = ws::socket(ws::AF_INET6, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+    ASSERT_EQ(ws::connect(client, ownRecord, sizeof own), 0);
+    ws::SOCKADDR_IN6 peer{};
+    len = 16;
+    EXPECT_EQ(ws::accept(listener, reinterpret_cast<ws::SOCKADDR *>(&peer), &len), ws::INVALID_SOCKET);
+    EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEFAULT);
+    len = sizeof peer;
+    ws::SOCKET server = ws::accept(listener, reinterpret_cast<ws::SOCKADDR *>(&peer), &len);
+    ASSERT_NE(server, ws::INVALID_SOCKET);
+    EXPECT_EQ(peer.sin6_family, ws::AF_INET6);
+    char text[64];
+    EXPECT_STREQ(ws::inet_ntop(ws::AF_INET6, &peer.sin6_addr, text, sizeof text), "::1");
+    EXPECT_EQ(ws::inet_ntop(ws::AF_INET6, &peer.sin6_addr, text, 3), nullptr);
+    EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEFAULT);
+    ws::SOCKADDR_IN6 seen{};
+    len = sizeof seen;
+    ASSERT_EQ(ws::getpeername(client, reinterpret_cast<ws::SOCKADDR *>(&seen), &len), 0);
+    EXPECT_EQ(seen.sin6_port, own.sin6_port);
+    EXPECT_EQ(ws::send(client, "six", 3, 0), 3);
+    char got[4] = {};
+    EXPECT_EQ(ws::recv(server, got, 3, 0), 3);
+    EXPECT_STREQ(got, "six");
+
+    // The IPv6 socket takes no IPv4 address, and the text forms know their family.
+    ws::SOCKADDR_IN v4 = Loopback(ws::ntohs(own.sin6_port));
+    ws::SOCKET other = ws::socket(ws::AF_INET6, ws::SOCK_STREAM, 0);
+    EXPECT_EQ(ws::connect(other, Addr(v4), sizeof v4), -1);
+    EXPECT_EQ(ws::inet_pton(ws::AF_INET6, "127.0.0.1", &seen.sin6_addr), 0);
+    EXPECT_EQ(ws::inet_pton(17, "::1", &seen.sin6_addr), -1);
+    EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEAFNOSUPPORT);
+    for (ws::SOCKET h : {listener, client, server, other})
+        ws::closesocket(h);
+}
+
+TEST_F(Shim, LookupOfBothFamiliesWritesAnAddressChain)
+{
+    struct Row {
+        const char *name;
+        int family;
+        int size;
+        int error;
+        std::vector<std::string> addresses;
+    };
+    // The machine's hosts file names localhost in both families (as Debian's does).
+    const Row rows[] = {
+        {"::1", ws::AF_UNSPEC, 1024, 0, {"::1"}},
+        {"localhost", ws::AF_UNSPEC, 1024, 0, {"::1", "127.0.0.1"}},
+        {"localhost", ws::AF_INET, 1024, 0, {"127.0.0.1"}},
+        {"localhost", ws::AF_INET6, 1024, 0, {"::1"}},
+        {"127.0.0.1", ws::AF_INET6, 1024, -1, {}},
+        {"localhost", ws::AF_UNSPEC, static_cast<int>(sizeof(ws::ADDRINFO) + 28 + 10), 0, {"::1"}},
+        {"localhost", ws::AF_UNSPEC, 40, ws::WSAENOBUFS, {}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(std::string(row.name) + " family " + std::to_string(row.family) + " in " +
+                     std::to_string(row.size));
+        Recorder rec;
+        alignas(ws::ADDRINFO) char buf[1024];
+        std::memset(buf, 0x5A, sizeof buf);
+        ASSERT_NE(ws::WSAAsyncGetAddrInfo(rec.window.Handle(), 0x402, row.name, row.family, buf, row.size), 0u);
+        ASSERT_TRUE(PumpUntil([&] { return !rec.got.empty(); }));
+        const int error = HIWORD(static_cast<std::uintptr_t>(rec.got[0].lParam));
+        if (row.error < 0) {
+            EXPECT_NE(error, 0);
+            continue;
+        }
+        ASSERT_EQ(error, row.error);
+        if (error != 0) {
+            EXPECT_EQ(buf[0], 0x5A);
+            continue;
+        }
+        std::vector<std::string> got;
+        for (auto *ai = reinterpret_cast<const ws::ADDRINFO *>(buf); ai; ai = ai->ai_next) {
+            char text[64];
+            const void *where = ai->ai_family == ws::AF_INET6
+                                    ? static_cast<const void *>(&reinterpret_cast<ws::SOCKADDR_IN6 *>(ai->ai_addr)->sin6_addr)
+                                    : static_cast<const void *>(&reinterpret_cast<ws::SOCKADDR_IN *>(ai->ai_addr)->sin_addr);
+            EXPECT_EQ(ai->ai_addrlen, ai->ai_family == ws::AF_INET6 ? 28u : 16u);
+            EXPECT_GE(reinterpret_cast<const char *>(ai->ai_addr), buf);
+            EXPECT_LE(reinterpret_cast<const char *>(ai->ai_addr) + ai->ai_addrlen, buf + row.size);
+            got.push_back(ws::inet_ntop(ai->ai_family, where, text, sizeof text));
+        }
+        EXPECT_EQ(got, row.addresses);
+    }
+    EXPECT_EQ(ws::WSAAsyncGetAddrInfo(0, 0x402, "localhost", 17, nullptr, 0), 0u);
 }
 
 TEST_F(Shim, LookupForAWindowThatIsGoneTouchesNothing)

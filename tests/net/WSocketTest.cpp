@@ -43,25 +43,44 @@ TEST(WSocketLookup, NamesAndBroadcastGoTheAsynchronousWay)
     struct Row {
         const char *name;
         std::string host;
+        TSocketFamily family;
         std::uint16_t error;
-        std::string result;
+        std::vector<std::string> results;
     };
+    // The machine's hosts file names localhost in both families, ::1 first.
     const Row rows[] = {
-        {"localhost", "localhost", 0, "127.0.0.1"},
-        {"broadcast is not taken as dotted", "255.255.255.255", 0, "255.255.255.255"},
-        {"reserved invalid name", "no-such-host.invalid", 11001, ""},
+        {"localhost", "localhost", sfIPv4, 0, {"127.0.0.1"}},
+        {"localhost in both families", "localhost", sfAny, 0, {"::1", "127.0.0.1"}},
+        {"localhost in IPv6", "localhost", sfIPv6, 0, {"::1"}},
+        {"broadcast is not taken as dotted", "255.255.255.255", sfIPv4, 0, {"255.255.255.255"}},
+        {"reserved invalid name", "no-such-host.invalid", sfIPv4, 11001, {}},
+        {"reserved invalid name in both families", "no-such-host.invalid", sfAny, 11001, {}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         std::vector<int> errors;
         TWSocket s;
+        s.SetSocketFamily(row.family);
         s.OnDnsLookupDone = [&](TCustomWSocket *, std::uint16_t e) { errors.push_back(e); };
         s.DnsLookup(row.host);
         EXPECT_TRUE(errors.empty()) << "fired inside DnsLookup";
         ASSERT_TRUE(PumpUntil([&] { return !errors.empty(); }));
         EXPECT_EQ(errors, std::vector<int>{row.error});
-        EXPECT_EQ(s.DnsResult(), row.result);
-        EXPECT_EQ(s.DnsResultList().size(), row.result.empty() ? 0u : 1u);
+        EXPECT_EQ(s.DnsResult(), row.results.empty() ? std::string() : row.results.front());
+        EXPECT_EQ(s.DnsResultList(), row.results);
+    }
+}
+
+TEST(WSocketLookup, AnIPv6AddressIsItsOwnResult)
+{
+    for (const char *host : {"::1", "[::1]", " [0:0::1] ", "[2001:DB8::1]"}) {
+        SCOPED_TRACE(host);
+        std::vector<int> errors;
+        TWSocket s;
+        s.OnDnsLookupDone = [&](TCustomWSocket *, std::uint16_t e) { errors.push_back(e); };
+        s.DnsLookup(host);
+        ASSERT_EQ(errors, std::vector<int>{0}) << "completes before DnsLookup returns";
+        EXPECT_EQ(s.DnsResult(), std::string(host).find("DB8") != std::string::npos ? "2001:db8::1" : "::1");
     }
 }
 
@@ -628,6 +647,32 @@ TEST(WSocketLifetime, DestroyingAConnectedSocketFiresNothing)
     client.reset();
     PumpUntil([] { return false; }, 50);
     EXPECT_EQ(log, Log{});
+}
+
+TEST(WSocketConnect, IPv6ByLiteralWithItsAddressesInText)
+{
+    LoopbackServer server({}, "::1");
+    ASSERT_EQ(server.Listener().State(), wsListening);
+    EXPECT_EQ(server.Listener().BoundAddr(), "::1");
+    for (const char *addr : {"::1", "[::1]"}) {
+        SCOPED_TRACE(addr);
+        TWSocket client;
+        client.SetAddr(addr);
+        client.SetPort(server.Port());
+        client.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return client.State() == wsConnected && server.Peers().size() == 1; }));
+        EXPECT_EQ(client.PeerAddr(), "::1");
+        EXPECT_EQ(client.PeerPort(), server.Port());
+        EXPECT_EQ(client.BoundAddr(), "::1");
+        EXPECT_EQ(server.Peer(0)->PeerPort(), client.BoundPort());
+        server.Peers().clear();
+    }
+    // A local address of the other family cannot be bound for it.
+    TWSocket mismatched;
+    mismatched.SetAddr("::1");
+    mismatched.SetPort(server.Port());
+    mismatched.SetLocalAddr("127.0.0.1");
+    EXPECT_EQ(ErrorOf([&] { mismatched.Connect(); }), "connect: winsock.bind failed, error #10047");
 }
 
 TEST(WSocketConnect, ReusedForASecondConnection)
