@@ -115,15 +115,28 @@ void SplitAddress(const std::string &address, std::string &scheme, std::string &
     if (authorityEnd != std::string::npos)
         path = rest.substr(authorityEnd);
 
-    const std::size_t colon = authority.rfind(':');
     const std::size_t at = authority.rfind('@');
-    if (colon == std::string::npos && at == std::string::npos) {
+    const std::size_t hostStart = at == std::string::npos ? 0 : at + 1;
+    const std::size_t bracket = authority.find(']', hostStart);
+    const std::size_t colon = authority.rfind(':');
+    if (hostStart < authority.size() && authority[hostStart] == '[' && bracket != std::string::npos) {
+        // An IPv6 address is written in brackets, colons and all; the host
+        // keeps its brackets, as Host and every address made from it need
+        // them. Anything but a port after the bracket stays with the host,
+        // which then names nothing.
+        if (bracket + 1 < authority.size() && authority[bracket + 1] == ':') {
+            host = authority.substr(hostStart, bracket + 1 - hostStart);
+            port = authority.substr(bracket + 2);
+        } else {
+            host = authority.substr(hostStart);
+        }
+        if (at == std::string::npos)
+            return;
+    } else if (colon == std::string::npos && at == std::string::npos) {
         host = authority;
         return;
-    }
-    if (colon != std::string::npos && (at == std::string::npos || colon > at)) {
+    } else if (colon != std::string::npos && (at == std::string::npos || colon > at)) {
         port = authority.substr(colon + 1);
-        const std::size_t hostStart = at == std::string::npos ? 0 : at + 1;
         host = authority.substr(hostStart, colon - hostStart);
         if (at == std::string::npos)
             return;

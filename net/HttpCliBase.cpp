@@ -96,6 +96,15 @@ LRESULT THttpCli::WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam)
         if (wParam == FRequestSerial)
             ChangeState(hsReady);
         return 0;
+    case WM_HTTP_NEXT_ADDRESS:
+        if (wParam == FRequestSerial && FNextAddressPending && FState == hsDnsLookupDone) {
+            FNextAddressPending = false;
+            BindSessionClosed(&THttpCli::HandleSessionClosed);
+            FDnsResult = FAddressesLeft.front();
+            FAddressesLeft.erase(FAddressesLeft.begin());
+            ConnectToAddress(FDnsResult);
+        }
+        return 0;
     case WM_HTTP_RECONNECT:
         // An Abort between the relocation and this message ended the request.
         if (wParam == FRequestSerial && FState == hsWaitingHeader)

@@ -229,10 +229,16 @@ void THttpCli::StartRequest(THttpRequest Rq)
 void THttpCli::StartConnection()
 {
     FDnsResult.clear();
+    FAddressesLeft.clear();
+    FNextAddressPending = false;
     ChangeState(hsDnsLookup);
     if (FState != hsDnsLookup)
         return; // aborted from OnStateChange: no lookup for a finished request
     FCtrlSocket->SetLocalAddr(FLocalAddr);
+    // A name is looked up in both families and its addresses tried in turn.
+    // Through a SOCKS server the destination's address travels in the
+    // request, and the lookup stays with IPv4 as it always was.
+    FCtrlSocket->SetSocketFamily(FCtrlSocket->SocksServer().empty() ? sfAny : sfIPv4);
     try {
         FCtrlSocket->DnsLookup(FHostName);
     } catch (const std::exception &e) {
@@ -258,10 +264,19 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket *Sender, std::uint16_t Error)
     }
     const std::weak_ptr<int> alive = FAlive;
     FDnsResult = FCtrlSocket->DnsResult();
+    const std::vector<std::string> &found = FCtrlSocket->DnsResultList();
+    if (FCtrlSocket->SocksServer().empty() && found.size() > 1)
+        FAddressesLeft.assign(found.begin() + 1, found.end());
     ChangeState(hsDnsLookupDone);
     if (Gone(alive) || FState != hsDnsLookupDone)
         return;
-    FCtrlSocket->SetAddr(FDnsResult);
+    ConnectToAddress(FDnsResult);
+}
+
+void THttpCli::ConnectToAddress(const std::string &Address)
+{
+    const std::weak_ptr<int> alive = FAlive;
+    FCtrlSocket->SetAddr(Address);
     FCtrlSocket->SetLocalAddr(FLocalAddr);
     FCtrlSocket->SetPort(FPort);
     FCtrlSocket->SetProto("tcp");
@@ -285,6 +300,8 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket *Sender, std::uint16_t Error)
     if (Gone(alive))
         return;
     FCtrlSocket->OnError = std::move(onError);
+    if (!refusal.empty() && MoveToNextAddress(FCtrlSocket->LastError()))
+        return;
     if (!refusal.empty()) {
         if (OnSocketError) {
             OnSocketError(this);
@@ -301,6 +318,27 @@ void THttpCli::HandleDnsLookupDone(TCustomWSocket *Sender, std::uint16_t Error)
     const TSocketState s = FCtrlSocket->State();
     if (FState == hsDnsLookupDone && s != wsConnecting && s != wsConnected)
         ConnectFailed(FCtrlSocket->LastError());
+}
+
+bool THttpCli::MoveToNextAddress(int Code)
+{
+    const bool addressFailed = Code == ws::WSAECONNREFUSED || Code == ws::WSAENETUNREACH || Code == ws::WSAEHOSTUNREACH ||
+                             Code == ws::WSAETIMEDOUT || Code == ws::WSAEADDRNOTAVAIL || Code == ws::WSAEAFNOSUPPORT ||
+                             Code == ws::WSAENETDOWN || Code == ws::WSAEHOSTDOWN;
+    if (FAddressesLeft.empty() || !addressFailed || FState != hsDnsLookupDone)
+        return false;
+    // The attempt's close is no end of the request.
+    const std::weak_ptr<int> alive = FAlive;
+    FCtrlSocket->OnSessionClosed = nullptr;
+    if (FCtrlSocket->State() != wsClosed)
+        FCtrlSocket->Close();
+    if (Gone(alive))
+        return true;
+    // Posted: inside the socket's report of the failure a new connection
+    // would be closed with the old one.
+    FNextAddressPending = true;
+    FWindow->Post(WM_HTTP_NEXT_ADDRESS, FRequestSerial, 0);
+    return true;
 }
 
 void THttpCli::ConnectFailed(int Code, const std::string &Text)
@@ -339,6 +377,8 @@ bool THttpCli::RangeIsTheAnswers() const
 void THttpCli::HandleSessionConnected(TCustomWSocket *Sender, std::uint16_t Error)
 {
     if (FState != hsDnsLookupDone)
+        return;
+    if (Error != 0 && MoveToNextAddress(Error))
         return;
     if (Error != 0) {
         FRequestDoneError = Error;
@@ -879,10 +919,17 @@ void THttpCli::Abort()
     FReasonPhrase = "Connection aborted on request";
     FRequestDoneError = httperrAborted;
     FLocationFlag = false;
-    if (old == hsDnsLookup)
+    if (FNextAddressPending) {
+        // Between two addresses nothing is connected, and nothing would report
+        // the close: the request ends here.
+        FNextAddressPending = false;
+        BindSessionClosed(&THttpCli::HandleSessionClosed);
         HandleSessionClosed(FCtrlSocket.get(), 0);
-    else
+    } else if (old == hsDnsLookup) {
+        HandleSessionClosed(FCtrlSocket.get(), 0);
+    } else {
         FCtrlSocket->Close();
+    }
     if (Gone(alive))
         return;
     ChangeState(hsReady);

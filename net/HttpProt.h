@@ -61,6 +61,7 @@ enum THttpCliState {
 constexpr UINT WM_HTTP_DONE = WM_USER + 1;
 constexpr UINT WM_HTTP_READY = WM_USER + 2;
 constexpr UINT WM_HTTP_RECONNECT = WM_USER + 3;
+constexpr UINT WM_HTTP_NEXT_ADDRESS = WM_USER + 4;
 
 class THttpCli;
 
@@ -254,6 +255,13 @@ private:
     void BindSessionClosed(void (THttpCli::*Handler)(TCustomWSocket *, std::uint16_t));
     // Text is the socket's own reason when it gave one.
     void ConnectFailed(int Code, const std::string &Text = {});
+    // Connects the socket to one address of the looked-up host.
+    void ConnectToAddress(const std::string &Address);
+    // After a failed connection: when the host has another address and the
+    // failure was the address's (refused, unreachable), lets the attempt go
+    // quietly and posts the try of the next one. False when the failure is
+    // the request's.
+    bool MoveToNextAddress(int Code);
     bool RangeIsTheAnswers() const;
     // The target and where a relocation sends it (HttpRelocation.cpp).
     static bool IsSecureScheme(const std::string &Scheme);
@@ -316,6 +324,8 @@ private:
     std::string FOriginPath;       // the target's path, for a relative https relocation
     bool FTunnelling = false;      // the proxy's answer to CONNECT is being read
     std::string FDnsResult;
+    std::vector<std::string> FAddressesLeft; // the host's addresses not yet tried
+    bool FNextAddressPending = false;
     char FReceiveBuffer[8193];
     int FReceiveLen = 0;
     char FSendBuffer[8193];

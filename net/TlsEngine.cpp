@@ -192,6 +192,9 @@ bool TlsEngine::Begin(const std::string &hostAsWritten)
     std::string host = hostAsWritten;
     if (host.size() > 1 && host.back() == '.' && host[host.size() - 2] != '.')
         host.pop_back();
+    // An IPv6 address comes as the address writes it, in brackets.
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
     ERR_clear_error();
     std::string problem;
     auto session = std::make_unique<Session>();

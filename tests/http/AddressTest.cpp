@@ -78,6 +78,15 @@ TEST(SplitAddressTest, EveryBranch)
         {"dot dot above the root", "../../../x", "/a/b/c.htm", {"", "", "", "", "", "/x"}},
         {"dot dot without a base", "../x", "", {"", "", "", "", "", "/x"}},
         {"dot dot from a folder", "../x", "/a/b/", {"", "", "", "", "", "/a/x"}},
+        {"IPv6 address and port", "http://[::1]:8080/x", "", {"http", "", "", "[::1]", "8080", "/x"}},
+        {"IPv6 address alone", "https://[2001:db8::1]", "", {"https", "", "", "[2001:db8::1]", "", ""}},
+        {"IPv6 address, query", "http://[::1]?a:b", "", {"http", "", "", "[::1]", "", "?a:b"}},
+        {"IPv6 address with user and port", "http://u:p@[::1]:81/", "", {"http", "u", "p", "[::1]", "81", "/"}},
+        {"IPv6 address with user", "u@[fe80::2]", "", {"", "u", "", "[fe80::2]", "", ""}},
+        {"IPv6 address, empty port", "http://[::1]:/x", "", {"http", "", "", "[::1]", "", "/x"}},
+        {"IPv6 address, no scheme", "[::1]:8888", "", {"", "", "", "[::1]", "8888", ""}},
+        {"text after the bracket stays with the host", "http://[::1]x:80/", "", {"http", "", "", "[::1]x:80", "", "/"}},
+        {"bracket never closed", "http://[::1:80/", "", {"http", "", "", "[::1", "80", "/"}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);

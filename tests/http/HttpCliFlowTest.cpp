@@ -435,6 +435,10 @@ TEST(HttpCliFlow, LookupAndConnectionFailures)
         {"unknown host", "http://no-such-host.invalid/", "can't resolve hostname to IP address", 11001},
         {"refused", "http://127.0.0.1:" + closedPort + "/", "Connection refused (Error #10061)", 10061},
         {"port that is no number", "http://127.0.0.1:http-x/", "", 0},
+        {"refused at an IPv6 address", "http://[::1]:" + closedPort + "/", "Connection refused (Error #10061)", 10061},
+        {"refused at every address of a name", "http://localhost:" + closedPort + "/",
+         "Connection refused (Error #10061)", 10061},
+        {"brackets around no address", "http://[::zz]/", "can't resolve hostname to IP address", 11001},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -466,6 +470,59 @@ TEST(HttpCliFlow, LookupAndConnectionFailures)
             EXPECT_GE(socketErrors, 1);
         }
     }
+}
+
+TEST(HttpCliFlow, IPv6AddressesAndNamesOfBothFamilies)
+{
+    // localhost is ::1 first, then 127.0.0.1, on this machine as on Debian.
+    struct Row {
+        const char *name;
+        const char *serverAddress;
+        std::string host; // "%1" stands for the server's port
+    };
+    const Row rows[] = {
+        {"by IPv6 address", "::1", "[::1]:%1"},
+        {"a name whose first address answers", "::1", "localhost:%1"},
+        {"a name whose first address refuses and second answers", "127.0.0.1", "localhost:%1"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer server({Page("six")}, std::chrono::seconds(20), row.serverAddress);
+        std::string host = row.host;
+        host.replace(host.find("%1"), 2, server.PortText());
+        TMemoryStream body;
+        THttpCli cli;
+        cli.SetRcvdStream(&body);
+        cli.SetURL("http://" + host + "/x");
+        const GetOutcome got = RunGet(cli);
+        EXPECT_FALSE(got.raised) << got.message;
+        EXPECT_EQ(body.Bytes(), "six");
+        ASSERT_TRUE(server.WaitFinished(1));
+        ASSERT_EQ(server.Requests().size(), 1u);
+        EXPECT_EQ(RequestLine(server.Requests()[0]), "GET /x HTTP/1.0");
+        EXPECT_EQ(HostLine(server.Requests()[0]), "Host: " + host);
+    }
+}
+
+TEST(HttpCliRelocation, FromIPv4ToIPv6AndBack)
+{
+    ScriptedServer last({Page("back in IPv4")});
+    ScriptedServer middle({Redirect("http://" + last.HostPort() + "/c")}, std::chrono::seconds(20), "::1");
+    ScriptedServer first({Redirect("http://" + middle.HostPort() + "/b")});
+    TMemoryStream body;
+    THttpCli cli;
+    cli.SetRcvdStream(&body);
+    cli.SetURL("http://" + first.HostPort() + "/a");
+    std::vector<std::string> locations;
+    cli.OnLocationChange = [&](THttpCli *c) { locations.push_back(c->Location()); };
+    const GetOutcome got = RunGet(cli);
+    EXPECT_FALSE(got.raised) << got.message;
+    EXPECT_EQ(body.Bytes(), "back in IPv4");
+    EXPECT_EQ(locations, (std::vector<std::string>{"http://" + middle.HostPort() + "/b", "http://" + last.HostPort() + "/c"}));
+    ASSERT_TRUE(middle.WaitFinished(1));
+    EXPECT_EQ(HostLine(middle.Requests()[0]), "Host: " + middle.HostPort());
+    ASSERT_TRUE(last.WaitFinished(1));
+    EXPECT_EQ(RequestLine(last.Requests()[0]), "GET /c HTTP/1.0");
 }
 
 TEST(HttpCliFlow, NextRequestRightAfterAFailureIsNotCutShort)

@@ -153,22 +153,34 @@ struct ScriptedServer::TlsSession {
     }
 };
 
-ScriptedServer::ScriptedServer(std::vector<ConnectionScript> scripts, std::chrono::milliseconds lifetime)
-    : scripts_(std::move(scripts)), deadline_(std::chrono::steady_clock::now() + lifetime)
+ScriptedServer::ScriptedServer(std::vector<ConnectionScript> scripts, std::chrono::milliseconds lifetime,
+                               const std::string &address)
+    : scripts_(std::move(scripts)), deadline_(std::chrono::steady_clock::now() + lifetime), ipv6_(address == "::1")
 {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listenFd_ = ::socket(ipv6_ ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0)
         throw std::runtime_error("scripted server: socket failed");
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sin;
-    if (::bind(listenFd_, reinterpret_cast<sockaddr *>(&sin), sizeof sin) != 0 || ::listen(listenFd_, 8) != 0 ||
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&sin), &len) != 0) {
-        ::close(listenFd_);
-        throw std::runtime_error("scripted server: cannot listen on 127.0.0.1");
+    sockaddr_storage own{};
+    socklen_t len;
+    if (ipv6_) {
+        auto &sin6 = reinterpret_cast<sockaddr_in6 &>(own);
+        sin6.sin6_family = AF_INET6;
+        sin6.sin6_addr = in6addr_loopback;
+        const int on = 1;
+        ::setsockopt(listenFd_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        len = sizeof sin6;
+    } else {
+        auto &sin = reinterpret_cast<sockaddr_in &>(own);
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        len = sizeof sin;
     }
-    port_ = ntohs(sin.sin_port);
+    if (::bind(listenFd_, reinterpret_cast<sockaddr *>(&own), len) != 0 || ::listen(listenFd_, 8) != 0 ||
+        ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&own), &len) != 0) {
+        ::close(listenFd_);
+        throw std::runtime_error("scripted server: cannot listen on " + address);
+    }
+    port_ = ntohs(ipv6_ ? reinterpret_cast<sockaddr_in6 &>(own).sin6_port : reinterpret_cast<sockaddr_in &>(own).sin_port);
     thread_ = std::thread([this] { Run(); });
 }
 

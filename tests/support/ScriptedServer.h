@@ -61,8 +61,10 @@ private:
 // destructor, whichever comes first.
 class ScriptedServer {
 public:
+    // address: "127.0.0.1" or "::1".
     explicit ScriptedServer(std::vector<ConnectionScript> scripts,
-                            std::chrono::milliseconds lifetime = std::chrono::seconds(20));
+                            std::chrono::milliseconds lifetime = std::chrono::seconds(20),
+                            const std::string &address = "127.0.0.1");
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer &) = delete;
     ScriptedServer &operator=(const ScriptedServer &) = delete;
@@ -70,7 +72,7 @@ public:
     std::uint16_t Port() const { return port_; }
     std::string PortText() const { return std::to_string(port_); }
     // "127.0.0.1:port", for an address or a proxy setting.
-    std::string HostPort() const { return "127.0.0.1:" + PortText(); }
+    std::string HostPort() const { return (ipv6_ ? "[::1]:" : "127.0.0.1:") + PortText(); }
 
     // What each connection received so far, in the order they were accepted.
     std::vector<std::string> Requests() const;
@@ -96,6 +98,7 @@ private:
 
     std::vector<ConnectionScript> scripts_;
     std::chrono::steady_clock::time_point deadline_;
+    bool ipv6_ = false;
     int listenFd_ = -1;
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
