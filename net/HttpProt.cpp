@@ -389,7 +389,7 @@ void THttpCli::HandleSessionConnected(TCustomWSocket *Sender, std::uint16_t Erro
             FReasonPhrase = FCtrlSocket->TlsReason();
         } else if (!FCtrlSocket->SocksReason().empty()) {
             // The SOCKS server's own words, not a number nobody can read.
-            FReasonPhrase = "SOCKS server " + FCtrlSocket->SocksServer() + ":" + FCtrlSocket->SocksPort() + ": " +
+            FReasonPhrase = "SOCKS server " + HostAndPort(FCtrlSocket->SocksServer(), FCtrlSocket->SocksPort()) + ": " +
                             FCtrlSocket->SocksReason();
         }
         FReasonPhrase = WhereTo(FReasonPhrase);
@@ -861,7 +861,7 @@ void THttpCli::ClosedBeforeTheSite()
     if (FRequestDoneError == 0)
         FRequestDoneError = httperrProxyClosed;
     if (!FCtrlSocket->SocksServer().empty())
-        FReasonPhrase = "SOCKS server " + FCtrlSocket->SocksServer() + ":" + FCtrlSocket->SocksPort() +
+        FReasonPhrase = "SOCKS server " + HostAndPort(FCtrlSocket->SocksServer(), FCtrlSocket->SocksPort()) +
                         " closed the connection before granting it";
     else if (!FProxy.empty())
         FReasonPhrase = "Proxy " + FHostName + ":" + FPort + " closed the connection before answering";

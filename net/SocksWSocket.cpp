@@ -124,6 +124,10 @@ std::string TCustomSocksWSocket::SocksRequestProblem() const
     }
     // 4, 1, two port bytes, four address bytes, the user code and a zero;
     // for 4A the host name and its zero follow.
+    // A SOCKS 4 request has room for an IPv4 address only; 4A sends the
+    // destination as text and 5 has an address type for IPv6.
+    if (FSocksLevel == "4" && IsIPv6Literal(FAddrStr))
+        return "SOCKS 4 cannot carry the IPv6 address " + FAddrStr + ": use SOCKS 4A or 5";
     if (FSocksLevel == "4A") {
         if (10 + user + addr > kSocksRequestBlock)
             return "Socks user code and destination address too long: at most " +
@@ -156,10 +160,11 @@ void TCustomSocksWSocket::Connect()
     try {
         if (!FPortResolved) {
             Fsin.sin_port = ws::htons(WSocketResolvePort(FSocksPort, FProtoStr));
+            Fsin6.sin6_port = Fsin.sin_port;
             FPortResolved = true;
         }
         if (!FAddrResolved) {
-            Fsin.sin_addr.s_addr = WSocketResolveHost(FSocksServer);
+            ResolveRemote(FSocksServer);
             FAddrResolved = true;
         }
         FPortNum = WSocketResolvePort(FPortStr, FProtoStr);
@@ -386,7 +391,7 @@ bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t Error)
             if (FReplyCount < 5)
                 return true;
             const int type = byte(3);
-            const int length = type == 1 ? 10 : type == 3 ? 7 + byte(4) : 5;
+            const int length = type == 1 ? 10 : type == 3 ? 7 + byte(4) : type == 4 ? 22 : 5;
             if (FReplyCount < length)
                 return true;
             int portAt;
@@ -397,6 +402,10 @@ bool TCustomSocksWSocket::FireDataAvailable(std::uint16_t Error)
             } else if (type == 3) {
                 FBoundAddr.assign(FReplyBuffer + 5, byte(4));
                 portAt = 5 + byte(4);
+            } else if (type == 4) {
+                char text[64];
+                FBoundAddr = ws::inet_ntop(ws::AF_INET6, FReplyBuffer + 4, text, sizeof text);
+                portAt = 20;
             } else {
                 return SocksFail(20011, "address type not supported");
             }
@@ -533,9 +542,14 @@ void TCustomSocksWSocket::SocksDoConnect()
         request += '\0';
         request += FAddrStr;
         request += '\0';
+    } else if (ws::in6_addr v6; IsIPv6Literal(FAddrStr, &v6)) {
+        // An IPv6 address travels as one (address type 4), 16 bytes.
+        request.append("\x05\x01\x00\x04", 4);
+        request.append(reinterpret_cast<const char *>(v6.u.Byte), 16);
+        AppendPort(request, FPortNum);
     } else {
-        // The destination always travels as a name, so the server does the
-        // lookup, also for a dotted address.
+        // Anything else travels as a name, so the server does the lookup,
+        // also for a dotted address.
         request.append("\x05\x01\x00\x03", 4);
         request += static_cast<char>(FAddrStr.size());
         request += FAddrStr;

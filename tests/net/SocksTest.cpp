@@ -92,25 +92,38 @@ void ExpectScriptPlayed(const ScriptedPeer &peer)
 
 TEST(SocksNegotiation, Socks5WithoutAuthenticationSendsTheDestinationAsAName)
 {
+    // An IPv6 address travels as one, and a server may give its bound
+    // address in IPv6.
+    const std::string v6Request = Bytes({5, 1, 0, 4}) + std::string(15, '\0') + Bytes({1, 0x1F, 0x90});
+    const std::string v6Grant =
+        Bytes({5, 0, 0, 4, 0x20, 0x01, 0x0D, 0xB8}) + std::string(11, '\0') + Bytes({5, 0x04, 0xD2});
     struct Row {
         const char *name;
         std::string addr;
+        std::string request; // empty: the address as a name
+        std::string grant;
+        std::string bound;
     };
     const Row rows[] = {
-        {"host name", "www.example.invalid"},
-        {"dotted address", "10.9.8.7"},
+        {"host name", "www.example.invalid", "", kGrantIpv4, "10.1.2.3"},
+        {"dotted address", "10.9.8.7", "", kGrantIpv4, "10.1.2.3"},
+        {"IPv6 address", "::1", v6Request, kGrantIpv4, "10.1.2.3"},
+        {"IPv6 address in brackets, bound address in IPv6", "[::1]", v6Request, v6Grant, "2001:db8::5"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         ScriptedPeer peer;
-        peer.Expect(Bytes({5, 1, 0})).Send(Bytes({5, 0})).Expect(Socks5Connect(row.addr, 8080)).Send(kGrantIpv4);
+        peer.Expect(Bytes({5, 1, 0}))
+            .Send(Bytes({5, 0}))
+            .Expect(row.request.empty() ? Socks5Connect(row.addr, 8080) : row.request)
+            .Send(row.grant);
         peer.Start();
         SocksClient client;
         client.Through(peer.Port(), "5", row.addr);
         ASSERT_TRUE(PumpUntil([&] { return client.Connected() || client.closed; }));
         ExpectScriptPlayed(peer);
         EXPECT_EQ(client.log, (Log{"socks connected 0", "connected 0", "data"}));
-        EXPECT_EQ(client.s.SocksBoundAddr(), "10.1.2.3");
+        EXPECT_EQ(client.s.SocksBoundAddr(), row.bound);
         EXPECT_EQ(client.s.SocksBoundPort(), "1234");
         EXPECT_EQ(client.s.PeerPort(), peer.Port()) << "the TCP connection goes to the SOCKS server";
         EXPECT_EQ(client.s.ReadCount(), 0) << "the handshake is not data of the stream";
@@ -241,7 +254,7 @@ TEST(SocksNegotiation, FailuresReportTheirCodeThreeTimes)
         {"5: method version", "5", Bytes({4, 0}), "", 20002, "socks version error"},
         {"5: no acceptable method", "5", Bytes({5, 0xFF}), "", 20003, "authentification method not acceptable"},
         {"5: reply version", "5", Bytes({4, 0, 0, 1}), ok, 20002, "socks version error"},
-        {"5: unknown address type", "5", Bytes({5, 0, 0, 4, 1}), ok, 20011, "address type not supported"},
+        {"5: unknown address type", "5", Bytes({5, 0, 0, 5, 1}), ok, 20011, "address type not supported"},
         {"5: unknown code", "5", Bytes({5, 9, 0, 1}), ok, 20012, "unassigned error #9"},
     };
     const char *const socks5Errors[] = {
@@ -423,7 +436,8 @@ TEST(SocksSettings, SettingsThatDoNotFitARequestAreRefusedBeforeConnecting)
         std::string level;
         TSocksAuthentication auth;
         std::size_t user, password, addr;
-        std::string message; // empty: accepted
+        std::string message;  // empty: accepted
+        std::string destination = {}; // empty: one made of addr's length
     };
     const Row rows[] = {
         {"5: longest name", "5", socksNoAuthentication, 0, 0, 121, ""},
@@ -441,6 +455,9 @@ TEST(SocksSettings, SettingsThatDoNotFitARequestAreRefusedBeforeConnecting)
         {"4A: longest user code and name", "4A", socksNoAuthentication, 100, 0, 18, ""},
         {"4A: user code and name too long", "4A", socksNoAuthentication, 100, 0, 19,
          "Socks user code and destination address too long: at most 118 characters together"},
+        {"4: an IPv6 address", "4", socksNoAuthentication, 0, 0, 0,
+         "SOCKS 4 cannot carry the IPv6 address ::1: use SOCKS 4A or 5", "::1"},
+        {"4A: an IPv6 address goes as text", "4A", socksNoAuthentication, 0, 0, 0, "", "::1"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -454,7 +471,9 @@ TEST(SocksSettings, SettingsThatDoNotFitARequestAreRefusedBeforeConnecting)
         s.SetSocksAuthentication(row.auth);
         s.SetSocksUsercode(std::string(row.user, 'u'));
         s.SetSocksPassword(std::string(row.password, 'p'));
-        s.SetAddr(row.level == "4" ? std::string("127.0.0.1") : std::string(row.addr, 'a'));
+        s.SetAddr(!row.destination.empty() ? row.destination
+                  : row.level == "4"       ? std::string("127.0.0.1")
+                                           : std::string(row.addr, 'a'));
         s.SetPort("80");
         const std::string error = ErrorOf([&] { s.Connect(); });
         EXPECT_EQ(error, row.message);
