@@ -39,12 +39,13 @@ const char *const kAiuto = "\n"
                            "riuscito, 2 uso errato, lista o impostazioni illeggibili, lista già in\n"
                            "esecuzione, 130 interrotto (Ctrl+C o SIGTERM).\n";
 
-// HOST or HOST:PORT, as the options window's proxy field takes it.
+// HOST or HOST:PORT, as the options window's proxy field takes it; an IPv6
+// address in brackets, as in [::1]:8888.
 bool ProxyValido(const QString &proxy)
 {
-    static const QRegularExpression forma(QStringLiteral(R"(^[^\s:/]+(:(\d{1,5}))?$)"));
+    static const QRegularExpression forma(QStringLiteral(R"(^(\[[0-9A-Fa-f:.]+\]|[^\s:/\[\]]+)(:(\d{1,5}))?$)"));
     const QRegularExpressionMatch m = forma.match(proxy);
-    return proxy.isEmpty() || (m.hasMatch() && (m.captured(2).isEmpty() || m.captured(2).toInt() <= 65535));
+    return proxy.isEmpty() || (m.hasMatch() && (m.captured(3).isEmpty() || m.captured(3).toInt() <= 65535));
 }
 } // namespace
 

@@ -101,6 +101,8 @@ TEST(SiteEntry, ComposeChecksInOrder)
         {"largest count", "a", "99999", EsitoVoce::Ok},
         {"leading zeros", "a", "007", EsitoVoce::Ok},
         {"https accepted", "https://a.it", "1", EsitoVoce::Ok},
+        {"IPv6 address and port", "[::1]:8080/x", "1", EsitoVoce::Ok},
+        {"https to an IPv6 address", "https://[2001:db8::1]/", "1", EsitoVoce::Ok},
         {"http prefix", "http://a.it", "1", EsitoVoce::PrefissoPresente},
         {"http in the middle", "a.it/?u=http://b.it", "1", EsitoVoce::PrefissoPresente},
         {"prefix beats empty count", "http://a.it", "", EsitoVoce::PrefissoPresente},
@@ -181,6 +183,7 @@ TEST(SiteEntry, AddressVisited)
     } rows[] = {
         {"www.a.it/p", "http://www.a.it/p"},
         {"https://www.a.it/p", "https://www.a.it/p"},
+        {"[::1]:8080/x", "http://[::1]:8080/x"},
         {"HTTPS://www.a.it/", "HTTPS://www.a.it/"},
         {"Https://a", "Https://a"},
         {"https:/a", "http://https:/a"},
