@@ -52,7 +52,11 @@ protected:
     void SetUp() override
     {
         try {
-            site_ = std::make_unique<NginxTlsServer>(certificate_);
+            // On both loopbacks: squid looks localhost up in the hosts file,
+            // takes ::1 alone and does not try 127.0.0.1.
+            NginxTlsServer::Options options;
+            options.alsoOnIPv6 = true;
+            site_ = std::make_unique<NginxTlsServer>(certificate_, options);
             SiteFiles::WriteInto(*site_, "www");
             StartProxy(GetParam());
         } catch (const std::exception &e) {

@@ -2,35 +2,51 @@
 
 NginxTlsServer::NginxTlsServer(const TestAuthority::Issued &certificate, const Options &options)
 {
+    if (options.tlsOnIPv6)
+        ListenOnIPv6();
     StartNginx([&](std::uint16_t port) {
-        plainPort_ = FreeLoopbackPort();
+        plainPort_ = FreeLoopbackPort(options.plainOnIPv6);
         auto ports = [&](QString text) {
             return text.replace("$tls", QString::number(port)).replace("$plain", QString::number(plainPort_));
         };
+        const auto listen = [&](std::uint16_t p, bool ipv6, const QString &tail) {
+            QString lines = "listen " + QString(ipv6 ? "[::1]:" : "127.0.0.1:") + QString::number(p) + tail + ";";
+            if (options.alsoOnIPv6 && !ipv6)
+                lines += " listen [::1]:" + QString::number(p) + tail + ";";
+            return lines;
+        };
         const QString ciphers = options.ciphers.isEmpty() ? QString() : "ssl_ciphers " + options.ciphers + ";";
-        return QString(R"(server {
-        listen 127.0.0.1:%2 ssl;
+        QString config = R"(server {
+        {tlsListen}
         server_name localhost;
-        root %1/www;
-        ssl_certificate %3;
-        ssl_certificate_key %4;
-        ssl_protocols %5;
+        root {folder}/www;
+        ssl_certificate {certificate};
+        ssl_certificate_key {key};
+        ssl_protocols {protocols};
         ssl_session_cache off;
         ssl_session_tickets off;
-        %6
-        %7
+        {ciphers}
+        {tlsLocations}
     }
     server {
-        listen 127.0.0.1:%8;
+        {plainListen}
         server_name localhost;
-        root %1/www;
-        %9
-    })")
-            .arg(Folder())
-            .arg(port)
-            .arg(certificate.certificateFile, certificate.keyFile, options.protocols, ciphers,
-                 ports(options.tlsLocations))
-            .arg(plainPort_)
-            .arg(ports(options.plainLocations));
+        root {folder}/www;
+        {plainLocations}
+    })";
+        const std::pair<const char *, QString> fills[] = {
+            {"{tlsListen}", listen(port, options.tlsOnIPv6, " ssl")},
+            {"{plainListen}", listen(plainPort_, options.plainOnIPv6, "")},
+            {"{folder}", Folder()},
+            {"{certificate}", certificate.certificateFile},
+            {"{key}", certificate.keyFile},
+            {"{protocols}", options.protocols},
+            {"{ciphers}", ciphers},
+            {"{tlsLocations}", ports(options.tlsLocations)},
+            {"{plainLocations}", ports(options.plainLocations)},
+        };
+        for (const auto &[key, value] : fills)
+            config.replace(key, value);
+        return config;
     });
 }

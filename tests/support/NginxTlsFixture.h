@@ -15,6 +15,11 @@ public:
         QString plainLocations;
         QString protocols = "TLSv1.2 TLSv1.3";
         QString ciphers; // nginx's default when empty
+        // Where each side listens: 127.0.0.1, or ::1 when set.
+        bool tlsOnIPv6 = false;
+        bool plainOnIPv6 = false;
+        // Each side on 127.0.0.1 listens on ::1 as well, the same port.
+        bool alsoOnIPv6 = false;
     };
     NginxTlsServer(const TestAuthority::Issued &certificate, const Options &options);
     explicit NginxTlsServer(const TestAuthority::Issued &certificate) : NginxTlsServer(certificate, Options{}) {}

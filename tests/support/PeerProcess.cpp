@@ -21,29 +21,45 @@ QString FindProgram(const QString &name)
     return path;
 }
 
-std::uint16_t FreeLoopbackPort()
+namespace {
+// The loopback address of the family, with the port.
+socklen_t Loopback(sockaddr_storage &where, std::uint16_t port, bool ipv6)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
+    where = {};
+    if (ipv6) {
+        auto &sin6 = reinterpret_cast<sockaddr_in6 &>(where);
+        sin6.sin6_family = AF_INET6;
+        sin6.sin6_port = htons(port);
+        sin6.sin6_addr = in6addr_loopback;
+        return sizeof sin6;
+    }
+    auto &sin = reinterpret_cast<sockaddr_in &>(where);
     sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
     sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sin;
+    return sizeof sin;
+}
+} // namespace
+
+std::uint16_t FreeLoopbackPort(bool ipv6)
+{
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    sockaddr_storage where;
+    socklen_t len = Loopback(where, 0, ipv6);
     std::uint16_t port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&sin), &len) == 0)
-        port = ntohs(sin.sin_port);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&where), len) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&where), &len) == 0)
+        port = ntohs(reinterpret_cast<sockaddr_in &>(where).sin_port); // at the same place in both
     ::close(fd);
     return port;
 }
 
-bool LoopbackPortAnswers(std::uint16_t port)
+bool LoopbackPortAnswers(std::uint16_t port, bool ipv6)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sin{};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(port);
-    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0;
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    sockaddr_storage where;
+    const socklen_t len = Loopback(where, port, ipv6);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&where), len) == 0;
     ::close(fd);
     return ok;
 }
@@ -86,7 +102,7 @@ void PeerProcess::Start(const QString &program, const std::function<QStringList(
         throw std::runtime_error("no temporary folder for " + program.toStdString());
     QString lastOutput;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        port_ = FreeLoopbackPort();
+        port_ = FreeLoopbackPort(ipv6_);
         const QStringList arguments = prepare(port_);
         process_ = std::make_unique<QProcess>();
         process_->setProcessChannelMode(QProcess::MergedChannels);
@@ -100,7 +116,7 @@ void PeerProcess::Start(const QString &program, const std::function<QStringList(
             throw std::runtime_error("cannot start " + path.toStdString());
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (std::chrono::steady_clock::now() < until && process_->state() == QProcess::Running) {
-            if (LoopbackPortAnswers(port_))
+            if (LoopbackPortAnswers(port_, ipv6_))
                 return;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }

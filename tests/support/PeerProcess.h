@@ -41,6 +41,8 @@ public:
 
 protected:
     PeerProcess() = default;
+    // For the next Start: the program listens on ::1 instead of 127.0.0.1.
+    void ListenOnIPv6() { ipv6_ = true; }
     // For the next Start; by default the program gets the test's environment.
     void SetEnvironment(const QProcessEnvironment &environment) { environment_ = environment; }
     // Picks a free port, lets prepare write the configuration for it and
@@ -52,6 +54,7 @@ private:
     QTemporaryDir dir_;
     std::unique_ptr<QProcess> process_;
     std::uint16_t port_ = 0;
+    bool ipv6_ = false;
     QProcessEnvironment environment_ = QProcessEnvironment::systemEnvironment();
 };
 
@@ -69,7 +72,7 @@ public:
 
 // Path of a program in the usual system folders, or an empty text.
 QString FindProgram(const QString &name);
-// A port that was free a moment ago on 127.0.0.1.
-std::uint16_t FreeLoopbackPort();
-// True when something accepts connections on 127.0.0.1:port.
-bool LoopbackPortAnswers(std::uint16_t port);
+// A port that was free a moment ago on 127.0.0.1 (on ::1 for ipv6).
+std::uint16_t FreeLoopbackPort(bool ipv6 = false);
+// True when something accepts connections on 127.0.0.1:port ([::1]:port).
+bool LoopbackPortAnswers(std::uint16_t port, bool ipv6 = false);

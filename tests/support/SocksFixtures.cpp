@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
-MicrosocksServer::MicrosocksServer(const QString &user, const QString &password)
+MicrosocksServer::MicrosocksServer(const QString &user, const QString &password, bool ipv6)
 {
+    if (ipv6)
+        ListenOnIPv6();
     Start("microsocks", [&](std::uint16_t port) {
-        QStringList args{"-i", "127.0.0.1", "-p", QString::number(port)};
+        QStringList args{"-i", ipv6 ? "::1" : "127.0.0.1", "-p", QString::number(port)};
         if (!user.isEmpty())
             args << "-u" << user << "-P" << password;
         return args;
