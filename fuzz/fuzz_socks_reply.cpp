@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 }
 
 // Input: flags (bits 0-1 the level: 4, 4A or 5; bit 2 user-code
-// authentication), then the SOCKS server's answer in pieces, each a length
+// authentication; bit 3 an IPv6 destination, for 4A and 5), then the SOCKS server's answer in pieces, each a length
 // byte (1 to 64) and its bytes. Every piece reaches the socket in a read of
 // its own; then the server closes.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -25,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     static const char *const levels[] = {"4", "4A", "5", "5"};
     const std::string level = levels[data[0] & 3];
     const bool authenticate = data[0] & 4;
+    const bool ipv6 = (data[0] & 8) && level != "4";
     std::vector<std::string> pieces;
     std::string all;
     for (std::size_t at = 1; at < size && pieces.size() < 16;) {
@@ -49,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         socket.SetSocksUsercode("utente");
         socket.SetSocksPassword("segreta");
         socket.SetSocksAuthentication(authenticate ? socksAuthenticateUsercode : socksNoAuthentication);
-        socket.SetAddr("10.1.2.3");
+        socket.SetAddr(ipv6 ? "::1" : "10.1.2.3");
         socket.SetPort("80");
         socket.SetProto("tcp");
         socket.OnSessionConnected = [&](TCustomWSocket *, std::uint16_t error) {

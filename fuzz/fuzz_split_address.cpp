@@ -27,6 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The authority never swallows a path or query separator.
     FUZZ_CHECK(host.find_first_of("/?") == std::string::npos);
     FUZZ_CHECK(port.find_first_of("/?@") == std::string::npos);
+    // An IPv6 address keeps its brackets, and a port comes only after them.
+    if (!host.empty() && host[0] == '[' && host.find(']') != std::string::npos && !port.empty())
+        FUZZ_CHECK(host.back() == ']' && host.find(']') == host.size() - 1);
     const bool relative = address.rfind("./", 0) == 0 || address.rfind("../", 0) == 0;
     if (relative) {
         FUZZ_CHECK(total == 0);

@@ -504,6 +504,40 @@ TEST(HttpCliFlow, IPv6AddressesAndNamesOfBothFamilies)
     }
 }
 
+namespace {
+// Aborts when the try of the next address is due, before it starts.
+class AbortedBetweenAddresses : public THttpCli {
+public:
+    int tries = 0;
+
+protected:
+    LRESULT WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam) override
+    {
+        if (Msg == WM_HTTP_NEXT_ADDRESS && tries++ == 0)
+            Abort();
+        return THttpCli::WindowProcedure(Msg, wParam, lParam);
+    }
+};
+} // namespace
+
+TEST(HttpCliFlow, AnAbortBetweenTwoAddressesEndsTheRequestOnce)
+{
+    // ::1 refuses; the abort comes before 127.0.0.1 is tried.
+    ScriptedServer server({Page("never")});
+    AbortedBetweenAddresses cli;
+    cli.SetURL("http://localhost:" + server.PortText() + "/");
+    std::vector<std::uint16_t> errors;
+    cli.OnRequestDone = [&](THttpCli *, THttpRequest, std::uint16_t error) { errors.push_back(error); };
+    const GetOutcome got = RunGet(cli);
+    EXPECT_TRUE(got.raised);
+    EXPECT_EQ(got.message, "Connection aborted on request");
+    PumpUntil([] { return false; }, 100);
+    EXPECT_EQ(cli.tries, 1);
+    EXPECT_EQ(errors, std::vector<std::uint16_t>{httperrAborted});
+    EXPECT_EQ(server.Connections(), 0);
+    EXPECT_EQ(cli.State(), hsReady);
+}
+
 TEST(HttpCliRelocation, FromIPv4ToIPv6AndBack)
 {
     ScriptedServer last({Page("back in IPv4")});

@@ -95,11 +95,12 @@ TEST_F(IPv6Peers, ProxiesOnTheIPv6Loopback)
 {
     std::unique_ptr<NginxTlsServer> site;
     std::unique_ptr<TinyproxyServer> tinyproxy;
-    std::unique_ptr<MicrosocksServer> microsocks;
+    std::unique_ptr<MicrosocksServer> microsocks, guarded;
     try {
         site = StartSite(true, true);
         tinyproxy = std::make_unique<TinyproxyServer>("ConnectPort " + site->PortText() + "\n", true);
         microsocks = std::make_unique<MicrosocksServer>(QString(), QString(), true);
+        guarded = std::make_unique<MicrosocksServer>("quorvi", "secret", true);
     } catch (const std::exception &e) {
         FAIL() << "peer not available: " << e.what();
     }
@@ -107,11 +108,16 @@ TEST_F(IPv6Peers, ProxiesOnTheIPv6Loopback)
     const std::string https = "https://[::1]:" + site->PortText().toStdString() + "/page.htm";
     const std::string proxy = "[::1]:" + tinyproxy->PortText().toStdString();
     const std::string socksPort = microsocks->PortText().toStdString();
-    const auto throughSocks = [&](const std::string &level) {
+    const auto throughSocks = [&](const std::string &level, const std::string &port = {}) {
         return [=](THttpCli &cli) {
             cli.SetSocksServer("::1");
-            cli.SetSocksPort(socksPort);
+            cli.SetSocksPort(port.empty() ? socksPort : port);
             cli.SetSocksLevel(level);
+            if (!port.empty()) {
+                cli.SetSocksAuthentication(socksAuthenticateUsercode);
+                cli.SetSocksUsercode("quorvi");
+                cli.SetSocksPassword("wrong");
+            }
         };
     };
     const struct {
@@ -131,5 +137,10 @@ TEST_F(IPv6Peers, ProxiesOnTheIPv6Loopback)
     const Visit refused = VisitUrl(http, throughSocks("4"));
     EXPECT_TRUE(refused.outcome.raised);
     EXPECT_EQ(refused.reason, "can't connect: SOCKS 4 cannot carry the IPv6 address ::1: use SOCKS 4A or 5");
+    // A refusal names the server with its address in brackets.
+    const std::string guardedPort = guarded->PortText().toStdString();
+    const Visit wrongPassword = VisitUrl(http, throughSocks("5", guardedPort));
+    EXPECT_TRUE(wrongPassword.outcome.raised);
+    EXPECT_EQ(wrongPassword.reason.rfind("SOCKS server [::1]:" + guardedPort + ": ", 0), 0u) << wrongPassword.reason;
     EXPECT_EQ(site->AccessLog().size(), 4);
 }

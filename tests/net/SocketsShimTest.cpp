@@ -340,6 +340,21 @@ TEST_F(Shim, IPv6SocketsListenConnectAndName)
     EXPECT_EQ(ws::recv(server, got, 3, 0), 3);
     EXPECT_STREQ(got, "six");
 
+    // A listener on any IPv6 address takes no IPv4 connection in disguise.
+    ws::SOCKET any6 = ws::socket(ws::AF_INET6, ws::SOCK_STREAM, 0);
+    ws::SOCKADDR_IN6 anyAddress{};
+    anyAddress.sin6_family = ws::AF_INET6;
+    ASSERT_EQ(ws::bind(any6, reinterpret_cast<ws::SOCKADDR *>(&anyAddress), sizeof anyAddress), 0);
+    ASSERT_EQ(ws::listen(any6, 1), 0);
+    len = sizeof anyAddress;
+    ASSERT_EQ(ws::getsockname(any6, reinterpret_cast<ws::SOCKADDR *>(&anyAddress), &len), 0);
+    ws::SOCKADDR_IN toAny = Loopback(ws::ntohs(anyAddress.sin6_port));
+    ws::SOCKET v4client = ws::socket(ws::AF_INET, ws::SOCK_STREAM, 0);
+    EXPECT_EQ(ws::connect(v4client, Addr(toAny), sizeof toAny), -1);
+    EXPECT_EQ(ws::WSAGetLastError(), ws::WSAECONNREFUSED);
+    ws::closesocket(v4client);
+    ws::closesocket(any6);
+
     // The IPv6 socket takes no IPv4 address, and the text forms know their family.
     ws::SOCKADDR_IN v4 = Loopback(ws::ntohs(own.sin6_port));
     ws::SOCKET other = ws::socket(ws::AF_INET6, ws::SOCK_STREAM, 0);
