@@ -468,6 +468,7 @@ bool TCustomWSocket::BindLocal()
         in6.sin6_family = ws::AF_INET6;
         in6.sin6_port = ws::htons(FLocalPortNum);
         if (FLocalAddr != "0.0.0.0" && !IsIPv6Literal(FLocalAddr, &in6.sin6_addr)) {
+            FLastError = ws::WSAEAFNOSUPPORT;
             SignalErrorFmt("winsock.bind failed, error #%d", std::string(), ws::WSAEAFNOSUPPORT);
             return false;
         }

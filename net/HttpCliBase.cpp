@@ -97,8 +97,7 @@ LRESULT THttpCli::WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam)
             ChangeState(hsReady);
         return 0;
     case WM_HTTP_NEXT_ADDRESS:
-        if (wParam == FRequestSerial && FNextAddressPending && FState == hsDnsLookupDone) {
-            FNextAddressPending = false;
+        if (wParam == FRequestSerial && FState == hsDnsLookupDone && !FAddressesLeft.empty()) {
             BindSessionClosed(&THttpCli::HandleSessionClosed);
             FDnsResult = FAddressesLeft.front();
             FAddressesLeft.erase(FAddressesLeft.begin());

@@ -230,7 +230,6 @@ void THttpCli::StartConnection()
 {
     FDnsResult.clear();
     FAddressesLeft.clear();
-    FNextAddressPending = false;
     ChangeState(hsDnsLookup);
     if (FState != hsDnsLookup)
         return; // aborted from OnStateChange: no lookup for a finished request
@@ -335,8 +334,8 @@ bool THttpCli::MoveToNextAddress(int Code)
     if (Gone(alive))
         return true;
     // Posted: inside the socket's report of the failure a new connection
-    // would be closed with the old one.
-    FNextAddressPending = true;
+    // would be closed with the old one. An abort before it comes ends the
+    // request as in any other state; the message then finds it over.
     FWindow->Post(WM_HTTP_NEXT_ADDRESS, FRequestSerial, 0);
     return true;
 }
@@ -919,17 +918,10 @@ void THttpCli::Abort()
     FReasonPhrase = "Connection aborted on request";
     FRequestDoneError = httperrAborted;
     FLocationFlag = false;
-    if (FNextAddressPending) {
-        // Between two addresses nothing is connected, and nothing would report
-        // the close: the request ends here.
-        FNextAddressPending = false;
-        BindSessionClosed(&THttpCli::HandleSessionClosed);
+    if (old == hsDnsLookup)
         HandleSessionClosed(FCtrlSocket.get(), 0);
-    } else if (old == hsDnsLookup) {
-        HandleSessionClosed(FCtrlSocket.get(), 0);
-    } else {
+    else
         FCtrlSocket->Close();
-    }
     if (Gone(alive))
         return;
     ChangeState(hsReady);

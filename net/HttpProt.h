@@ -325,7 +325,6 @@ private:
     bool FTunnelling = false;      // the proxy's answer to CONNECT is being read
     std::string FDnsResult;
     std::vector<std::string> FAddressesLeft; // the host's addresses not yet tried
-    bool FNextAddressPending = false;
     char FReceiveBuffer[8193];
     int FReceiveLen = 0;
     char FSendBuffer[8193];

@@ -479,11 +479,13 @@ TEST(HttpCliFlow, IPv6AddressesAndNamesOfBothFamilies)
         const char *name;
         const char *serverAddress;
         std::string host; // "%1" stands for the server's port
+        std::string localAddr = {};
     };
     const Row rows[] = {
         {"by IPv6 address", "::1", "[::1]:%1"},
         {"a name whose first address answers", "::1", "localhost:%1"},
         {"a name whose first address refuses and second answers", "127.0.0.1", "localhost:%1"},
+        {"an IPv4 local address passes over the IPv6 address", "127.0.0.1", "localhost:%1", "127.0.0.1"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -493,6 +495,8 @@ TEST(HttpCliFlow, IPv6AddressesAndNamesOfBothFamilies)
         TMemoryStream body;
         THttpCli cli;
         cli.SetRcvdStream(&body);
+        if (!row.localAddr.empty())
+            cli.SetLocalAddr(row.localAddr);
         cli.SetURL("http://" + host + "/x");
         const GetOutcome got = RunGet(cli);
         EXPECT_FALSE(got.raised) << got.message;
