@@ -61,34 +61,6 @@ struct HostResult {
     std::vector<FoundAddress> found;      // lookups of both families
 };
 
-HostResult LookupName(const std::string &name)
-{
-    HostResult result;
-    ::addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_CANONNAME;
-    ::addrinfo *list = nullptr;
-    errno = 0;
-    const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
-    if (rc != 0) {
-        result.error = FromGai(rc, errno);
-        return result;
-    }
-    result.name = list->ai_canonname ? list->ai_canonname : name;
-    for (const ::addrinfo *p = list; p; p = p->ai_next) {
-        if (p->ai_family != AF_INET || !p->ai_addr)
-            continue;
-        const auto addr = reinterpret_cast<const ::sockaddr_in *>(p->ai_addr)->sin_addr.s_addr;
-        if (std::find(result.addresses.begin(), result.addresses.end(), addr) == result.addresses.end())
-            result.addresses.push_back(addr);
-    }
-    ::freeaddrinfo(list);
-    if (result.addresses.empty())
-        result.error = WSANO_DATA;
-    return result;
-}
-
 // Both families (or one), in the order the resolver gives them: the order the
 // addresses are to be tried in.
 HostResult LookupAll(const std::string &name, int family)
@@ -122,6 +94,16 @@ HostResult LookupAll(const std::string &name, int family)
     ::freeaddrinfo(list);
     if (result.found.empty())
         result.error = WSANO_DATA;
+    return result;
+}
+
+// IPv4 alone, as gethostbyname gives it.
+HostResult LookupName(const std::string &name)
+{
+    HostResult result = LookupAll(name, wsnum::kAfInet);
+    for (const FoundAddress &f : result.found)
+        result.addresses.push_back(reinterpret_cast<const ::sockaddr_in &>(f.addr).sin_addr.s_addr);
+    result.found.clear();
     return result;
 }
 
@@ -381,6 +363,16 @@ void WorkerMain(std::shared_ptr<WorkerPool> pool)
     }
 }
 
+std::shared_ptr<LookupTask> NewTask(std::uintptr_t window, unsigned msg, char *buf, int buflen)
+{
+    auto task = std::make_shared<LookupTask>();
+    task->window = window;
+    task->msg = msg;
+    task->buf = buf;
+    task->buflen = buflen;
+    return task;
+}
+
 HANDLE StartLookup(std::shared_ptr<LookupTask> task)
 {
     std::shared_ptr<WorkerPool> pool;
@@ -516,11 +508,7 @@ HANDLE WSAAsyncGetHostByName(std::uintptr_t window, unsigned msg, const char *na
         return Fail(WSANOTINITIALISED), 0;
     if (!name || !buf || buflen <= 0)
         return Fail(WSAEFAULT), 0;
-    auto task = std::make_shared<LookupTask>();
-    task->window = window;
-    task->msg = msg;
-    task->buf = buf;
-    task->buflen = buflen;
+    auto task = NewTask(window, msg, buf, buflen);
     task->name = name;
     return StartLookup(std::move(task));
 }
@@ -534,11 +522,7 @@ HANDLE WSAAsyncGetHostByAddr(std::uintptr_t window, unsigned msg, const char *ad
         return Fail(WSAEFAULT), 0;
     if (type != wsnum::kAfInet)
         return Fail(WSAEAFNOSUPPORT), 0;
-    auto task = std::make_shared<LookupTask>();
-    task->window = window;
-    task->msg = msg;
-    task->buf = buf;
-    task->buflen = buflen;
+    auto task = NewTask(window, msg, buf, buflen);
     task->byAddr = true;
     std::memcpy(&task->addr, addr, 4);
     return StartLookup(std::move(task));
@@ -552,11 +536,7 @@ HANDLE WSAAsyncGetAddrInfo(std::uintptr_t window, unsigned msg, const char *name
         return Fail(WSAEFAULT), 0;
     if (af != wsnum::kAfUnspec && af != wsnum::kAfInet && af != wsnum::kAfInet6)
         return Fail(WSAEAFNOSUPPORT), 0;
-    auto task = std::make_shared<LookupTask>();
-    task->window = window;
-    task->msg = msg;
-    task->buf = buf;
-    task->buflen = buflen;
+    auto task = NewTask(window, msg, buf, buflen);
     task->allFamilies = true;
     task->family = af;
     task->name = name;
