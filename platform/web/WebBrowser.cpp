@@ -10,6 +10,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
@@ -54,7 +55,79 @@ QString HttpCause(int status)
 {
     return QStringLiteral("Risposta HTTP %1").arg(status);
 }
+
+std::function<QString()> &ProxySource()
+{
+    static std::function<QString()> source;
+    return source;
+}
+
+// The proxy text the engine started with.
+QString &EngineProxy()
+{
+    static QString proxy;
+    return proxy;
+}
+
+// "host:port" of a proxy text, as the text-mode client reads it: an optional
+// http://, a name or a bracketed address, port 80 when none is named.
+std::optional<QString> ProxyAddress(const QString &proxy)
+{
+    static const QRegularExpression form(
+        QStringLiteral("^(?:[Hh][Tt][Tt][Pp]://)?([A-Za-z0-9._-]+|\\[[0-9A-Fa-f:.]+\\])(?::([0-9]{0,5}))?/?$"));
+    const QRegularExpressionMatch match = form.match(proxy);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const int port = match.captured(2).isEmpty() ? 80 : match.captured(2).toInt();
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    return match.captured(1).toLower() + QLatin1Char(':') + QString::number(port);
+}
+
+// The engine reads its switches when the first profile is made, and never
+// again; afterwards they are taken back out of the environment, or a browser
+// of the same engine that the user opens from here would take the proxy too.
+void GiveEngineItsProxy()
+{
+    const QString proxy = ProxySource() ? ProxySource()() : QString();
+    const std::optional<QByteArray> switches = BrowserProxySwitches(proxy);
+    if (!switches)
+        throw Exception(QStringLiteral("Indirizzo del proxy non valido: \"%1\".").arg(proxy));
+    EngineProxy() = proxy;
+    if (switches->isEmpty())
+        return;
+    const QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", (flags + ' ' + *switches).trimmed());
+}
 } // namespace
+
+void SetBrowserProxySource(std::function<QString()> source)
+{
+    ProxySource() = std::move(source);
+}
+
+std::optional<QByteArray> BrowserProxySwitches(const QString &proxy)
+{
+    if (proxy.isEmpty())
+        return QByteArray();
+    const std::optional<QString> address = ProxyAddress(proxy);
+    if (!address)
+        return std::nullopt;
+    // One proxy for every scheme: http asked of it, https through CONNECT.
+    // Without "<-loopback>" the engine would go straight to 127.0.0.1 and
+    // localhost whatever its proxy.
+    return "--proxy-server=http://" + address->toLatin1() + " --proxy-bypass-list=<-loopback>";
+}
+
+std::optional<QString> BrowserProxyOtherThan(const QString &proxy)
+{
+    if (!Avviato())
+        return std::nullopt;
+    const QString engine = EngineProxy();
+    if (engine == proxy || (!engine.isEmpty() && ProxyAddress(engine) && ProxyAddress(engine) == ProxyAddress(proxy)))
+        return std::nullopt;
+    return engine;
+}
 
 // Nothing a visited page asks of the user reaches the user: no windows, no
 // dialogs, no file choosers, no console chatter on the program's output.
@@ -165,8 +238,17 @@ bool WebBrowser::EngineStarted()
 void WebBrowser::EnsurePage()
 {
     if (!profile_) {
+        const bool first = !Avviato();
+        const bool hadFlags = qEnvironmentVariableIsSet("QTWEBENGINE_CHROMIUM_FLAGS");
+        const QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+        if (first)
+            GiveEngineItsProxy();
         Avviato() = true;
         profile_ = new QWebEngineProfile(this);
+        if (first && hadFlags)
+            qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
+        else if (first)
+            qunsetenv("QTWEBENGINE_CHROMIUM_FLAGS");
         profile_->setHttpCacheType(QWebEngineProfile::NoCache);
         profile_->setDownloadPath(DownloadFolder());
         connect(profile_, &QWebEngineProfile::downloadRequested, this,

@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMap>
 #include <QProcess>
@@ -19,7 +20,10 @@
 #include <QTimer>
 #include <QUrl>
 #include <gtest/gtest.h>
+#include <optional>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 // The engine's helper processes this process has started.
@@ -60,6 +64,8 @@ int EngineProcesses()
 //   /scarica...    a page whose script clicks a download link of /allegato
 //                  at once, while the page still waits a second for an image
 //   anything else  a small page
+// Asked as a proxy, it answers every page itself (the path is then the whole
+// address) and refuses every tunnel.
 class PageServer : public QObject {
 public:
     PageServer()
@@ -104,7 +110,9 @@ private:
             });
             return;
         }
-        if (path.startsWith("/mancante")) {
+        if (words[0] == "CONNECT") {
+            status = "502 Bad Gateway";
+        } else if (path.startsWith("/mancante")) {
             status = "404 Not Found";
         } else if (path.startsWith("/errata")) {
             status = "400 Bad Request";
@@ -169,6 +177,41 @@ quint16 ClosedPort()
     const quint16 port = probe.serverPort();
     probe.close();
     return port;
+}
+
+// Sets or clears environment variables for the length of a test.
+class ScopedEnvironment {
+public:
+    void Set(const char *name, const QByteArray &value)
+    {
+        Keep(name);
+        qputenv(name, value);
+    }
+    void Unset(const char *name)
+    {
+        Keep(name);
+        qunsetenv(name);
+    }
+    ~ScopedEnvironment()
+    {
+        for (const auto &[name, value] : saved_)
+            value ? qputenv(name, *value) : qunsetenv(name);
+    }
+
+private:
+    void Keep(const char *name)
+    {
+        saved_.emplace_back(name, qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt);
+    }
+    std::vector<std::pair<const char *, std::optional<QByteArray>>> saved_;
+};
+
+// The desktop's proxy variables, which the engine follows when the options name no proxy.
+void ClearDesktopProxy(ScopedEnvironment &env)
+{
+    for (const char *name : {"http_proxy", "https_proxy", "all_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY",
+                             "ALL_PROXY", "NO_PROXY"})
+        env.Unset(name);
 }
 
 const QString kResoconto = QStringLiteral("Vuoi visualizzare a video il resoconto del multi accesso?");
@@ -447,4 +490,115 @@ TEST_F(GraphicRunTest, DownloadStartedByAVisitedPageIsRefusedSilently)
         w = Finestre();
     }
     SetSaveFileChooser({});
+}
+
+// The engine takes its proxy as it starts: these cases need a process whose
+// engine has not started yet, as each case has under ctest.
+#define REQUIRE_ENGINE_NOT_STARTED()                                                                                   \
+    if (WebBrowser::EngineStarted())                                                                                   \
+    GTEST_SKIP() << "the engine of this process started earlier with its own proxy; run this case alone"
+
+// With a proxy in the options, graphic visits ask it for every page, as text
+// visits do: a name only the proxy knows, an address of this machine, and the
+// tunnel of an https page.
+TEST_F(GraphicRunTest, ProxyOfTheOptionsCarriesGraphicVisits)
+{
+    REQUIRE_ENGINE_NOT_STARTED();
+    ScopedEnvironment env;
+    ClearDesktopProxy(env);
+    PageServer proxy;
+    const QString vicino = server.Host() + "/vicino";
+    Load("Sito=sito.invalid/pagina Num=2\r\nSito=" + vicino + " Num=1\r\nSito=https://sito.invalid/sicura Num=1\r\n");
+    w.opzioni->editProxy->setText(proxy.Host());
+    const QStringList log = Run();
+
+    EXPECT_EQ(log.count("sito.invalid/pagina...fatto."), 2) << log.join('\n').toStdString();
+    EXPECT_EQ(log.count(vicino + "...fatto."), 1);
+    EXPECT_EQ(log.count("https://sito.invalid/sicura...errore."), 1);
+    EXPECT_EQ(proxy.Hits("http://sito.invalid/pagina"), 2) << proxy.paths.join(' ').toStdString();
+    EXPECT_EQ(proxy.Hits("http://" + vicino), 1);
+    EXPECT_EQ(proxy.Hits("sito.invalid:443"), 1);
+    EXPECT_TRUE(server.paths.isEmpty()) << server.paths.join(' ').toStdString();
+
+    // The engine keeps that proxy: a new one is told of as it is typed.
+    boxes.ExpectInfo(QStringLiteral("Il nuovo proxy vale da subito per gli accessi in modalità testo; quelli in "
+                                    "modalità grafica passano ancora per %1 fino al riavvio del programma.")
+                         .arg(proxy.Host()));
+    w.opzioni->editProxy->setText(QStringLiteral("altro:3128"));
+    emit w.opzioni->editProxy->editingFinished();
+    boxes.Verify();
+}
+
+// With no proxy anywhere the same visits go straight to the site: the name
+// is unknown, and the would-be proxy hears nothing.
+TEST_F(GraphicRunTest, WithoutAProxyGraphicVisitsGoStraightToTheSite)
+{
+    REQUIRE_ENGINE_NOT_STARTED();
+    ScopedEnvironment env;
+    ClearDesktopProxy(env);
+    PageServer proxy;
+    Load("Sito=sito.invalid/pagina Num=1\r\nSito=" + server.Host() + "/alfa Num=1\r\n");
+    const QStringList log = Run();
+
+    EXPECT_EQ(log.count("sito.invalid/pagina...errore."), 1) << log.join('\n').toStdString();
+    EXPECT_EQ(log.count(server.Host() + "/alfa...fatto."), 1);
+    EXPECT_EQ(server.paths, QStringList{"/alfa"});
+    EXPECT_TRUE(proxy.paths.isEmpty()) << proxy.paths.join(' ').toStdString();
+}
+
+// With none in the options, the desktop's proxy variables are followed.
+TEST_F(GraphicRunTest, WithoutAProxyInTheOptionsTheDesktopsIsFollowed)
+{
+    REQUIRE_ENGINE_NOT_STARTED();
+    ScopedEnvironment env;
+    ClearDesktopProxy(env);
+    PageServer proxy;
+    env.Set("http_proxy", "http://" + proxy.Host().toLatin1());
+    Load("Sito=sito.invalid/pagina Num=1\r\n");
+    const QStringList log = Run();
+
+    EXPECT_EQ(log.count("sito.invalid/pagina...fatto."), 1) << log.join('\n').toStdString();
+    EXPECT_EQ(proxy.Hits("http://sito.invalid/pagina"), 1);
+}
+
+// A proxy text the engine cannot take fails the visit rather than sending it
+// another way, and leaves the engine unstarted for a corrected one.
+TEST_F(GraphicRunTest, UnusableProxyFailsTheVisitAndStartsNoEngine)
+{
+    REQUIRE_ENGINE_NOT_STARTED();
+    Load("Sito=" + server.Host() + "/alfa Num=1\r\n");
+    w.opzioni->editProxy->setText(QStringLiteral("p --no-sandbox"));
+    const QStringList log = Run();
+
+    EXPECT_EQ(log.count(server.Host() + "/alfa...errore."), 1) << log.join('\n').toStdString();
+    EXPECT_TRUE(QString::fromUtf8(folder.Read("LogQuorvi.csv")).contains("Indirizzo del proxy non valido"));
+    EXPECT_FALSE(WebBrowser::EngineStarted());
+    EXPECT_TRUE(server.paths.isEmpty());
+}
+
+TEST(GraphicControl, ProxyOfTheOptionsBecomesTheEnginesSwitches)
+{
+    const QByteArray loopback = " --proxy-bypass-list=<-loopback>";
+    const struct {
+        const char *name;
+        QString proxy;
+        std::optional<QByteArray> switches;
+    } rows[] = {
+        {"none", "", QByteArray()},
+        {"a name, port 80", "proxy", "--proxy-server=http://proxy:80" + loopback},
+        {"an address and a port", "10.0.0.1:3128", "--proxy-server=http://10.0.0.1:3128" + loopback},
+        {"upper case and a scheme", "HTTP://Proxy.Lan:8080", "--proxy-server=http://proxy.lan:8080" + loopback},
+        {"an empty port", "proxy:", "--proxy-server=http://proxy:80" + loopback},
+        {"a bracketed address", "[::1]:3128", "--proxy-server=http://[::1]:3128" + loopback},
+        {"port 0", "proxy:0", std::nullopt},
+        {"port too high", "proxy:65536", std::nullopt},
+        {"a switch of its own", "p --no-sandbox", std::nullopt},
+        {"a blank in front", " proxy", std::nullopt},
+        {"a list", "a;b", std::nullopt},
+        {"credentials", "u:p@proxy", std::nullopt},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(BrowserProxySwitches(row.proxy), row.switches);
+    }
 }
