@@ -342,7 +342,8 @@ TEST_F(GraphicRunTest, ControlTellsHowTheLastLoadEnded)
     browser.Navigate(QStringLiteral("http://127.0.0.1:%1/").arg(ClosedPort()));
     ASSERT_TRUE(PumpUntil([&] { return complete; }, 30000));
     EXPECT_EQ(browser.LastLoadStatus(), 0);
-    EXPECT_FALSE(browser.LastLoadError().isEmpty());
+    // In the program's words, as every cause a user reads.
+    EXPECT_EQ(browser.LastLoadError(), "Connessione rifiutata.");
 }
 
 // A certificate the engine does not trust ends the visit as a failure at
@@ -353,8 +354,8 @@ TEST_F(GraphicRunTest, UntrustedCertificateEndsTheVisitAsAFailure)
     Load("Sito=" + server.Host() + "/sicuro/" + tls.PortText() + " Num=1\r\n");
     const QStringList log = Run();
     EXPECT_EQ(log.count(server.Host() + "/sicuro/" + tls.PortText() + "...errore."), 1) << log.join('\n').toStdString();
-    EXPECT_TRUE(w.main->Browser()->LastLoadError().startsWith("Certificato del sito non valido"))
-        << w.main->Browser()->LastLoadError().toStdString();
+    EXPECT_EQ(w.main->Browser()->LastLoadError(),
+              "Certificato del sito non valido: non viene da un'autorità di cui il programma si fida.");
 }
 
 // The list editor takes these; the engine encodes them its own way and they
@@ -519,6 +520,8 @@ TEST_F(GraphicRunTest, ProxyOfTheOptionsCarriesGraphicVisits)
     EXPECT_EQ(proxy.Hits("http://" + vicino), 1);
     EXPECT_EQ(proxy.Hits("sito.invalid:443"), 1);
     EXPECT_TRUE(server.paths.isEmpty()) << server.paths.join(' ').toStdString();
+    EXPECT_TRUE(QString::fromUtf8(folder.Read("LogQuorvi.csv"))
+                    .contains("Il proxy non ha aperto la connessione verso il sito."));
 
     // The engine keeps that proxy: a new one is told of as it is typed.
     boxes.ExpectInfo(QStringLiteral("Il nuovo proxy vale da subito per gli accessi in modalità testo; quelli in "
@@ -544,6 +547,7 @@ TEST_F(GraphicRunTest, WithoutAProxyGraphicVisitsGoStraightToTheSite)
     EXPECT_EQ(log.count(server.Host() + "/alfa...fatto."), 1);
     EXPECT_EQ(server.paths, QStringList{"/alfa"});
     EXPECT_TRUE(proxy.paths.isEmpty()) << proxy.paths.join(' ').toStdString();
+    EXPECT_TRUE(QString::fromUtf8(folder.Read("LogQuorvi.csv")).contains("Indirizzo del sito non trovato."));
 }
 
 // With none in the options, the desktop's proxy variables are followed.
