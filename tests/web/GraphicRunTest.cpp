@@ -4,6 +4,7 @@
 #include "platform/web/WebBrowser.h"
 #include "settings/Opzioni.h"
 #include "tests/support/PeerProcess.h"
+#include "tests/support/TestCertificates.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCheckBox>
@@ -17,6 +18,7 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
 #include <gtest/gtest.h>
@@ -150,7 +152,8 @@ private:
     QMap<QTcpSocket *, QByteArray> buffer_;
 };
 
-// A TLS server whose certificate no browser trusts, made on the spot.
+// A TLS server whose certificate no browser trusts, made on the spot, or one
+// with the certificate it is given.
 class TlsServer : public PeerProcess {
 public:
     TlsServer()
@@ -161,10 +164,16 @@ public:
                    FilePath("key.pem"), "-out", FilePath("cert.pem")});
         if (!req.waitForFinished(60000) || req.exitCode() != 0)
             throw std::runtime_error("openssl req failed");
+        Serve(FilePath("cert.pem"), FilePath("key.pem"));
+    }
+    TlsServer(const QString &certificate, const QString &key) { Serve(certificate, key); }
+
+private:
+    void Serve(const QString &certificate, const QString &key)
+    {
         Start("openssl", [&](std::uint16_t port) {
             const QString accept = "127.0.0.1:" + QString::number(port);
-            return QStringList{"s_server", "-accept",           accept, "-cert", FilePath("cert.pem"),
-                               "-key",     FilePath("key.pem"), "-www"};
+            return QStringList{"s_server", "-accept", accept, "-cert", certificate, "-key", key, "-www"};
         });
     }
 };
@@ -578,6 +587,30 @@ TEST_F(GraphicRunTest, UnusableProxyFailsTheVisitAndStartsNoEngine)
     EXPECT_TRUE(QString::fromUtf8(folder.Read("LogQuorvi.csv")).contains("Indirizzo del proxy non valido"));
     EXPECT_FALSE(WebBrowser::EngineStarted());
     EXPECT_TRUE(server.paths.isEmpty());
+}
+
+// The engine keeps its own trust store: an authority of the user's own is
+// trusted for graphic visits once it is in the user's NSS database, as the
+// README has it (certutil -A into ~/.pki/nssdb).
+TEST_F(GraphicRunTest, PrivateAuthorityInTheUsersStoreIsTrustedByGraphicVisits)
+{
+    REQUIRE_ENGINE_NOT_STARTED();
+    TestAuthority authority;
+    const TestAuthority::Issued issued = authority.Issue("sito", {"127.0.0.1"});
+    TlsServer tls(issued.certificateFile, issued.keyFile);
+    QTemporaryDir home;
+    ASSERT_TRUE(QDir(home.path()).mkpath(".pki/nssdb"));
+    QProcess certutil;
+    certutil.start(FindProgram("certutil"), {"-d", "sql:" + home.path() + "/.pki/nssdb", "-A", "-t", "C,,", "-n",
+                                             "Quorvi Test CA", "-i", authority.CertificateFile()});
+    ASSERT_TRUE(certutil.waitForFinished(60000) && certutil.exitCode() == 0) << certutil.readAllStandardError().data();
+    ScopedEnvironment env;
+    env.Set("HOME", home.path().toLocal8Bit());
+
+    const QString site = "https://127.0.0.1:" + tls.PortText() + "/";
+    Load("Sito=" + site + " Num=1\r\n");
+    const QStringList log = Run();
+    EXPECT_EQ(log.count(site + "...fatto."), 1) << log.join('\n').toStdString();
 }
 
 TEST(GraphicControl, ProxyOfTheOptionsBecomesTheEnginesSwitches)
