@@ -531,6 +531,9 @@ TEST_F(GraphicRunTest, ProxyOfTheOptionsCarriesGraphicVisits)
     EXPECT_TRUE(server.paths.isEmpty()) << server.paths.join(' ').toStdString();
     EXPECT_TRUE(QString::fromUtf8(folder.Read("LogQuorvi.csv"))
                     .contains("Il proxy non ha aperto la connessione verso il sito."));
+    // The switches were for the engine alone: a program opened from here
+    // (a browser of the same engine) does not find them.
+    EXPECT_FALSE(qgetenv("QTWEBENGINE_CHROMIUM_FLAGS").contains("proxy"));
 
     // The engine keeps that proxy: a new one is told of as it is typed.
     boxes.ExpectInfo(QStringLiteral("Il nuovo proxy vale da subito per gli accessi in modalità testo; quelli in "
