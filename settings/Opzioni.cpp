@@ -121,14 +121,17 @@ void TFrmOpzioni::AvvisaProxyGrafico()
     if (!cbModalitaGrafica->isChecked() || proxyAvvisato_ == proxy)
         return;
     proxyAvvisato_ = proxy;
-    const QString poi = QStringLiteral("quelli in modalità grafica passano ancora per %1 fino al riavvio del programma.");
+    const QString poi =
+        QStringLiteral("quelli in modalità grafica passano ancora per %1 fino al riavvio del programma.");
     if (proxy.isEmpty())
-        MsgInfo(QStringLiteral("Da subito gli accessi in modalità testo non passano più dal proxy; ") + poi.arg(*grafico));
+        MsgInfo(QStringLiteral("Da subito gli accessi in modalità testo non passano più dal proxy; ") +
+                poi.arg(*grafico));
     else if (grafico->isEmpty())
         MsgInfo(QStringLiteral("Il nuovo proxy vale da subito per gli accessi in modalità testo; quelli in modalità "
                                "grafica lo useranno dal prossimo avvio del programma."));
     else
-        MsgInfo(QStringLiteral("Il nuovo proxy vale da subito per gli accessi in modalità testo; ") + poi.arg(*grafico));
+        MsgInfo(QStringLiteral("Il nuovo proxy vale da subito per gli accessi in modalità testo; ") +
+                poi.arg(*grafico));
 }
 
 Impostazioni TFrmOpzioni::Valori() const

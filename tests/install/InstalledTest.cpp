@@ -6,12 +6,12 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
+#include <QLabel>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QThread>
-#include <QLabel>
 #include <QTest>
+#include <QThread>
 #include <gtest/gtest.h>
 
 // Run by check-install, never alone: HOME is an empty folder and the program
@@ -145,11 +145,13 @@ TEST(InstalledProgram, MainWindowIsTiedToItsMenuEntryAndCarriesItsIcon)
     ASSERT_FALSE(window.isEmpty()) << "no main window: " << program.readAll().toStdString();
 
     const QString classLine = Output("xprop", {"-id", window, "WM_CLASS"}, env);
-    const QString windowClass = QRegularExpression(QStringLiteral("= \"[^\"]*\", \"([^\"]*)\"")).match(classLine).captured(1);
+    const QString windowClass =
+        QRegularExpression(QStringLiteral("= \"[^\"]*\", \"([^\"]*)\"")).match(classLine).captured(1);
     EXPECT_EQ(windowClass, wmClass) << classLine.toStdString();
 
     // _NET_WM_ICON: width, height, then width * height ARGB pixels, image after image.
-    const QString iconLine = Output("xprop", {"-id", window, "-len", "16777216", "-notype", "-f", "_NET_WM_ICON", "32c", "_NET_WM_ICON"}, env);
+    const QString iconLine = Output(
+        "xprop", {"-id", window, "-len", "16777216", "-notype", "-f", "_NET_WM_ICON", "32c", "_NET_WM_ICON"}, env);
     QList<quint32> values;
     for (const QString &value : iconLine.section('=', 1).split(',', Qt::SkipEmptyParts))
         values << value.trimmed().toUInt();
@@ -158,11 +160,8 @@ TEST(InstalledProgram, MainWindowIsTiedToItsMenuEntryAndCarriesItsIcon)
         const int width = int(values[at]), height = int(values[at + 1]);
         at += 2;
         ASSERT_LE(at + qsizetype(width) * height, values.size()) << "a cut icon";
-        const QString file = QStringLiteral("%1/share/icons/hicolor/%2x%3/apps/%4.png")
-                                 .arg(prefix)
-                                 .arg(width)
-                                 .arg(height)
-                                 .arg(iconName);
+        const QString file =
+            QStringLiteral("%1/share/icons/hicolor/%2x%3/apps/%4.png").arg(prefix).arg(width).arg(height).arg(iconName);
         const QImage installed = QImage(file).convertToFormat(QImage::Format_ARGB32);
         EXPECT_FALSE(installed.isNull()) << "an icon of a size the menu entry has not: " << width << "x" << height;
         bool same = !installed.isNull() && installed.size() == QSize(width, height);

@@ -167,7 +167,8 @@ TEST_F(OpzioniTest, ProxyFieldTakesSixteenCharactersAndEnterDoesNotClose)
 TEST_F(OpzioniTest, ProxyChangeGraphicVisitsCannotFollowIsToldOnce)
 {
     const QString testo = QStringLiteral("Il nuovo proxy vale da subito per gli accessi in modalità testo; ");
-    const QString ancora = QStringLiteral("quelli in modalità grafica passano ancora per %1 fino al riavvio del programma.");
+    const QString ancora =
+        QStringLiteral("quelli in modalità grafica passano ancora per %1 fino al riavvio del programma.");
     struct Row {
         const char *name;
         QString engine; // the engine's proxy; "-" for no engine yet

@@ -218,8 +218,8 @@ private:
 // The desktop's proxy variables, which the engine follows when the options name no proxy.
 void ClearDesktopProxy(ScopedEnvironment &env)
 {
-    for (const char *name : {"http_proxy", "https_proxy", "all_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY",
-                             "ALL_PROXY", "NO_PROXY"})
+    for (const char *name :
+         {"http_proxy", "https_proxy", "all_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "NO_PROXY"})
         env.Unset(name);
 }
 
