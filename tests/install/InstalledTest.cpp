@@ -4,6 +4,7 @@
 #include "tests/support/PeerProcess.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QLabel>
@@ -13,6 +14,7 @@
 #include <QTest>
 #include <QThread>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 // Run by check-install, never alone: HOME is an empty folder and the program
 // folder is the bin folder of a read-only installation, as it is for a user
@@ -108,17 +110,35 @@ TEST(InstalledProgram, MainWindowIsTiedToItsMenuEntryAndCarriesItsIcon)
     const QString iconName = EntryValue(entry, "Icon");
     ASSERT_FALSE(wmClass.isEmpty()) << "the menu entry names no window class";
 
+    // A display of its own, numbered well above those of people and of other
+    // programs; it is ours once its lock file holds our server's pid.
     QProcess xvfb;
-    xvfb.start(FindProgram("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
-    ASSERT_TRUE(xvfb.waitForStarted(10000)) << "Xvfb is not installed (scripts/install-deps installs it)";
     const Ended endXvfb{xvfb};
-    QByteArray number;
-    for (int i = 0; i < 200 && !number.contains('\n') && xvfb.state() == QProcess::Running; ++i)
-        if (xvfb.waitForReadyRead(100))
-            number += xvfb.readAllStandardOutput();
-    ASSERT_TRUE(number.contains('\n')) << "Xvfb gave no display";
+    QString display;
+    for (int attempt = 0; attempt < 40 && display.isEmpty(); ++attempt) {
+        const int number = 100 + int((getpid() + attempt * 37) % 800);
+        const QString lock = QStringLiteral("/tmp/.X%1-lock").arg(number);
+        if (QFileInfo::exists(lock))
+            continue;
+        xvfb.start(FindProgram("Xvfb"),
+                   {":" + QString::number(number), "-nolisten", "tcp", "-screen", "0", "800x600x24"});
+        ASSERT_TRUE(xvfb.waitForStarted(10000)) << "Xvfb is not installed (scripts/install-deps installs it)";
+        for (int i = 0; i < 100 && display.isEmpty() && xvfb.state() == QProcess::Running; ++i) {
+            QFile lockFile(lock);
+            if (lockFile.open(QIODevice::ReadOnly) &&
+                lockFile.readAll().trimmed() == QByteArray::number(xvfb.processId()))
+                display = ":" + QString::number(number);
+            else
+                xvfb.waitForFinished(100);
+        }
+        if (display.isEmpty()) {
+            xvfb.kill();
+            xvfb.waitForFinished(10000);
+        }
+    }
+    ASSERT_FALSE(display.isEmpty()) << "no display could be started";
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("DISPLAY", ":" + QString::fromLatin1(number.trimmed()));
+    env.insert("DISPLAY", display);
     env.remove("QT_QPA_PLATFORM");
     env.remove("WAYLAND_DISPLAY");
 
