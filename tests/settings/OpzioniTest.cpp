@@ -215,4 +215,11 @@ TEST_F(OpzioniTest, ProxyChangeGraphicVisitsCannotFollowIsToldOnce)
     emit proxy->editingFinished();
     boxes.ExpectInfo(testo + ancora.arg("vecchio"));
     grafica->setChecked(true);
+    boxes.Verify();
+
+    // A proxy loaded from the settings file is a change as much as a typed one.
+    folder.Write(kSettingsFileName, "2\r\nterzo:81\r\nTrue\r\nTrue\r\nTrue\r\n");
+    boxes.ExpectInfo(testo + ancora.arg("vecchio"));
+    window.sbCaricaImpClick();
+    EXPECT_EQ(proxy->text(), "terzo:81");
 }
