@@ -3,8 +3,12 @@
 #include "app/Main.h"
 #include "app/Start.h"
 #include "platform/ui/BrowserControl.h"
+#include "platform/web/WebBrowser.h"
 #include "settings/Opzioni.h"
 #include "support/About.h"
+
+#include <QLineEdit>
+#include <QPointer>
 
 Finestre::Finestre() = default;
 Finestre::Finestre(Finestre &&) noexcept = default;
@@ -36,5 +40,10 @@ Finestre CreaFinestre(std::unique_ptr<BrowserControl> browser, const std::functi
     f.opzioni = std::make_unique<TFrmOpzioni>();
     note("TFrmOpzioni");
     f.main->Collega(f.about.get(), f.start.get(), f.opzioni.get());
+    // Graphic visits and downloads take the options' proxy, as text visits do.
+    SetBrowserProxySource([opzioni = QPointer<TFrmOpzioni>(f.opzioni.get())] {
+        return opzioni ? opzioni->editProxy->text() : QString();
+    });
+    f.opzioni->ProxyGraficoAltro = &BrowserProxyOtherThan;
     return f;
 }

@@ -396,6 +396,7 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
         }
     }
 
+    SetBrowserProxySource([impostazioni] { return impostazioni.proxy; });
     Corsa corsa(std::make_unique<WebBrowser>(), [impostazioni] { return impostazioni; });
     Terminale terminale(out, err, richieste, giaFatte, opzioni.fermaDopo, corsa);
     corsa.ImpostaOsservatore(&terminale);

@@ -34,8 +34,11 @@ int main(int argc, char **argv)
     SetApplicationTitle(QStringLiteral("T4V_Quorvi"));
     if (answer.esegui)
         return EseguiSenzaFinestra(*answer.esegui, stdout, stderr);
-    // Lets the desktop match the windows to the menu entry and its icon.
+    // Lets the desktop match the windows to the menu entry and its icon. On
+    // X11 that match is the windows' class, the application's name
+    // ("T4V_Quorvi"), which the entry names as its StartupWMClass.
     QGuiApplication::setDesktopFileName(QStringLiteral(QUORVI_APP_ID));
+    QGuiApplication::setWindowIcon(ProgramIcon());
     SetUpLook();
     Finestre finestre = CreaFinestre(std::make_unique<WebBrowser>());
     finestre.main->show();

@@ -106,6 +106,32 @@ TFrmOpzioni::TFrmOpzioni(QWidget *parent)
     connect(sbSalvaImp, &QToolButton::clicked, this, Guarded([this](bool) { sbSalvaImpClick(); }));
     connect(sbCaricaImp, &QToolButton::clicked, this, Guarded([this](bool) { sbCaricaImpClick(); }));
     connect(btnEsci, &QPushButton::clicked, this, Guarded([this](bool) { btnEsciClick(); }));
+    connect(editProxy, &QLineEdit::editingFinished, this, Guarded([this] { AvvisaProxyGrafico(); }));
+    connect(cbModalitaGrafica, &QCheckBox::toggled, this, Guarded([this](bool) { AvvisaProxyGrafico(); }));
+}
+
+void TFrmOpzioni::AvvisaProxyGrafico()
+{
+    const QString proxy = editProxy->text();
+    const std::optional<QString> grafico = ProxyGraficoAltro ? ProxyGraficoAltro(proxy) : std::nullopt;
+    if (!grafico) {
+        proxyAvvisato_.reset();
+        return;
+    }
+    if (!cbModalitaGrafica->isChecked() || proxyAvvisato_ == proxy)
+        return;
+    proxyAvvisato_ = proxy;
+    const QString poi =
+        QStringLiteral("quelli in modalità grafica passano ancora per %1 fino al riavvio del programma.");
+    if (proxy.isEmpty())
+        MsgInfo(QStringLiteral("Da subito gli accessi in modalità testo non passano più dal proxy; ") +
+                poi.arg(*grafico));
+    else if (grafico->isEmpty())
+        MsgInfo(QStringLiteral("Il nuovo proxy vale da subito per gli accessi in modalità testo; quelli in modalità "
+                               "grafica lo useranno dal prossimo avvio del programma."));
+    else
+        MsgInfo(QStringLiteral("Il nuovo proxy vale da subito per gli accessi in modalità testo; ") +
+                poi.arg(*grafico));
 }
 
 Impostazioni TFrmOpzioni::Valori() const
@@ -167,7 +193,9 @@ void TFrmOpzioni::sbCaricaImpClick()
         ApplicaImpostazioni(values);
     } catch (...) {
         MsgErrore(QStringLiteral("Impossibile eseguire caricamento impostazioni."));
+        return;
     }
+    AvvisaProxyGrafico();
 }
 
 void TFrmOpzioni::btnEsciClick()

@@ -3,6 +3,8 @@
 #include "settings/SettingsFile.h"
 
 #include <QDialog>
+#include <functional>
+#include <optional>
 
 class QCheckBox;
 class QLabel;
@@ -28,6 +30,11 @@ public:
     void sbCaricaImpClick();
     void btnEsciClick();
 
+    // Set by the program: the proxy graphic visits go through when it is not
+    // the one given (the browser engine takes its proxy once, as it starts);
+    // nothing when it is, or while graphic visits have not begun.
+    std::function<std::optional<QString>(const QString &proxy)> ProxyGraficoAltro;
+
     // The controls are the settings; the main window and tests reach them by name.
     QLabel *Label8;
     QLineEdit *editProxy;
@@ -48,4 +55,9 @@ protected:
 
 private:
     void ApplicaImpostazioni(const Impostazioni &values);
+    // Tells the user, once per change, that graphic visits keep their proxy
+    // until the program starts again.
+    void AvvisaProxyGrafico();
+
+    std::optional<QString> proxyAvvisato_;
 };

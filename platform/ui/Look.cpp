@@ -231,3 +231,11 @@ void SetUpLook()
     QApplication::setFont(ProgramFont());
     LoadItalianTranslations();
 }
+
+QIcon ProgramIcon()
+{
+    QIcon icon;
+    for (const int size : {16, 22, 24, 32, 48, 64, 128, 256})
+        icon.addFile(QStringLiteral(":/icons/%1.png").arg(size), QSize(size, size));
+    return icon;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFont>
+#include <QIcon>
 #include <QStringList>
 
 // The windows keep fixed pixel positions drawn for an 8-point Windows font at
@@ -34,6 +35,9 @@ QFont FittedFont(const QStringList &families, int pixelSize);
 // "Annulla"). A missing translation or face is no failure: the program works
 // with what is there.
 void SetUpLook();
+// The program's icon, the logo's badge at every size the menu entry has: the
+// same pictures, so a dock shows the window as it shows the launcher.
+QIcon ProgramIcon();
 
 // Installs Qt's Italian texts; false when the translation file is not there.
 bool LoadItalianTranslations();

@@ -10,6 +10,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
@@ -54,7 +55,150 @@ QString HttpCause(int status)
 {
     return QStringLiteral("Risposta HTTP %1").arg(status);
 }
+
+// The engine's reasons are its own English words; a user reads the visit's
+// cause in the program's language. The engine's name for what is not listed
+// stays, so nothing is lost.
+QString LoadFailure(int code, const QString &engineText)
+{
+    switch (code) {
+    case -105: // ERR_NAME_NOT_RESOLVED
+    case -137: // ERR_NAME_RESOLUTION_FAILED
+        return QStringLiteral("Indirizzo del sito non trovato.");
+    case -102: // ERR_CONNECTION_REFUSED
+        return QStringLiteral("Connessione rifiutata.");
+    case -7:   // ERR_TIMED_OUT
+    case -118: // ERR_CONNECTION_TIMED_OUT
+        return QStringLiteral("Tempo di connessione scaduto.");
+    case -100: // ERR_CONNECTION_CLOSED
+    case -324: // ERR_EMPTY_RESPONSE
+        return QStringLiteral("Connessione chiusa senza risposta.");
+    case -101: // ERR_CONNECTION_RESET
+        return QStringLiteral("Connessione interrotta dall'altra parte.");
+    case -104: // ERR_CONNECTION_FAILED
+    case -109: // ERR_ADDRESS_UNREACHABLE
+        return QStringLiteral("Sito non raggiungibile.");
+    case -106: // ERR_INTERNET_DISCONNECTED
+        return QStringLiteral("Nessuna connessione di rete.");
+    case -111: // ERR_TUNNEL_CONNECTION_FAILED
+        return QStringLiteral("Il proxy non ha aperto la connessione verso il sito.");
+    case -130: // ERR_PROXY_CONNECTION_FAILED
+        return QStringLiteral("Connessione al proxy non riuscita.");
+    case -107: // ERR_SSL_PROTOCOL_ERROR
+    case -113: // ERR_SSL_VERSION_OR_CIPHER_MISMATCH
+        return QStringLiteral("Connessione sicura non riuscita: il sito non parla TLS come il programma.");
+    case -3: // ERR_ABORTED
+        return QStringLiteral("Caricamento interrotto.");
+    default:
+        return engineText.isEmpty() ? QStringLiteral("Caricamento non riuscito.")
+                                    : QStringLiteral("Caricamento non riuscito (%1).").arg(engineText);
+    }
+}
+
+QString CertificateFailure(QWebEngineCertificateError::Type type)
+{
+    QString why;
+    switch (type) {
+    case QWebEngineCertificateError::CertificateAuthorityInvalid:
+        why = QStringLiteral("non viene da un'autorità di cui il programma si fida");
+        break;
+    case QWebEngineCertificateError::CertificateCommonNameInvalid:
+        why = QStringLiteral("è intestato a un altro nome");
+        break;
+    case QWebEngineCertificateError::CertificateDateInvalid:
+        why = QStringLiteral("è scaduto o non ancora valido");
+        break;
+    case QWebEngineCertificateError::CertificateRevoked:
+        why = QStringLiteral("è stato revocato");
+        break;
+    case QWebEngineCertificateError::CertificateWeakSignatureAlgorithm:
+    case QWebEngineCertificateError::CertificateWeakKey:
+        why = QStringLiteral("è protetto da una firma o da una chiave troppo deboli");
+        break;
+    case QWebEngineCertificateError::CertificateValidityTooLong:
+        why = QStringLiteral("ha una durata troppo lunga");
+        break;
+    case QWebEngineCertificateError::SslObsoleteVersion:
+        return QStringLiteral("Il sito usa una versione di TLS troppo vecchia.");
+    default:
+        why = QStringLiteral("non è valido (errore %1)").arg(static_cast<int>(type));
+        break;
+    }
+    return QStringLiteral("Certificato del sito non valido: %1.").arg(why);
+}
+
+std::function<QString()> &ProxySource()
+{
+    static std::function<QString()> source;
+    return source;
+}
+
+// The proxy text the engine started with.
+QString &EngineProxy()
+{
+    static QString proxy;
+    return proxy;
+}
+
+// "host:port" of a proxy text, as the text-mode client reads it: an optional
+// http://, a name or a bracketed address, port 80 when none is named.
+std::optional<QString> ProxyAddress(const QString &proxy)
+{
+    static const QRegularExpression form(
+        QStringLiteral("^(?:[Hh][Tt][Tt][Pp]://)?([A-Za-z0-9._-]+|\\[[0-9A-Fa-f:.]+\\])(?::([0-9]{0,5}))?/?$"));
+    const QRegularExpressionMatch match = form.match(proxy);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const int port = match.captured(2).isEmpty() ? 80 : match.captured(2).toInt();
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    return match.captured(1).toLower() + QLatin1Char(':') + QString::number(port);
+}
+
+// The engine reads its switches when the first profile is made, and never
+// again; afterwards they are taken back out of the environment, or a browser
+// of the same engine that the user opens from here would take the proxy too.
+void GiveEngineItsProxy()
+{
+    const QString proxy = ProxySource() ? ProxySource()() : QString();
+    const std::optional<QByteArray> switches = BrowserProxySwitches(proxy);
+    if (!switches)
+        throw Exception(QStringLiteral("Indirizzo del proxy non valido: \"%1\".").arg(proxy));
+    EngineProxy() = proxy;
+    if (switches->isEmpty())
+        return;
+    const QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", (flags + ' ' + *switches).trimmed());
+}
 } // namespace
+
+void SetBrowserProxySource(std::function<QString()> source)
+{
+    ProxySource() = std::move(source);
+}
+
+std::optional<QByteArray> BrowserProxySwitches(const QString &proxy)
+{
+    if (proxy.isEmpty())
+        return QByteArray();
+    const std::optional<QString> address = ProxyAddress(proxy);
+    if (!address)
+        return std::nullopt;
+    // One proxy for every scheme: http asked of it, https through CONNECT.
+    // Without "<-loopback>" the engine would go straight to 127.0.0.1 and
+    // localhost whatever its proxy.
+    return "--proxy-server=http://" + address->toLatin1() + " --proxy-bypass-list=<-loopback>";
+}
+
+std::optional<QString> BrowserProxyOtherThan(const QString &proxy)
+{
+    if (!Avviato())
+        return std::nullopt;
+    const QString engine = EngineProxy();
+    if (engine == proxy || (!engine.isEmpty() && ProxyAddress(engine) && ProxyAddress(engine) == ProxyAddress(proxy)))
+        return std::nullopt;
+    return engine;
+}
 
 // Nothing a visited page asks of the user reaches the user: no windows, no
 // dialogs, no file choosers, no console chatter on the program's output.
@@ -165,8 +309,17 @@ bool WebBrowser::EngineStarted()
 void WebBrowser::EnsurePage()
 {
     if (!profile_) {
+        const bool first = !Avviato();
+        const bool hadFlags = qEnvironmentVariableIsSet("QTWEBENGINE_CHROMIUM_FLAGS");
+        const QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+        if (first)
+            GiveEngineItsProxy();
         Avviato() = true;
         profile_ = new QWebEngineProfile(this);
+        if (first && hadFlags)
+            qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
+        else if (first)
+            qunsetenv("QTWEBENGINE_CHROMIUM_FLAGS");
         profile_->setHttpCacheType(QWebEngineProfile::NoCache);
         profile_->setDownloadPath(DownloadFolder());
         connect(profile_, &QWebEngineProfile::downloadRequested, this,
@@ -197,7 +350,7 @@ void WebBrowser::EnsurePage()
     connect(page_, &QWebEnginePage::certificateError, this, Guarded([this](const QWebEngineCertificateError &error) {
                 QWebEngineCertificateError refused = error;
                 refused.rejectCertificate();
-                Refuse(0, QStringLiteral("Certificato del sito non valido: %1").arg(error.description()));
+                Refuse(0, CertificateFailure(error.type()));
             }));
     connect(page_, &QWebEnginePage::selectClientCertificate, this,
             Guarded([this](QWebEngineClientCertificateSelection selection) {
@@ -252,7 +405,8 @@ void WebBrowser::LoadingChanged(const QWebEngineLoadingInfo &info)
     } else if (status >= 400) {
         cause = HttpCause(status);
     } else if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus) {
-        cause = info.errorString().isEmpty() ? QStringLiteral("Caricamento non riuscito.") : info.errorString();
+        cause = LoadFailure(info.errorDomain() == QWebEngineLoadingInfo::ConnectionErrorDomain ? info.errorCode() : 0,
+                            info.errorString());
     }
     lastStatus_ = status;
     lastError_ = cause;

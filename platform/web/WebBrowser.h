@@ -5,6 +5,7 @@
 #include <QObject>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QWebEngineLoadingInfo;
 class QWebEnginePage;
@@ -22,6 +23,23 @@ void PrepareBrowserEngineAfterApplication();
 // The warnings Qt and the engine print about the OpenGL PrepareBrowserEngine
 // keeps off: expected, so the program's output is spared them.
 bool IsUnusedGlNotice(QtMsgType type, const QString &message);
+
+// Where graphic visits take their proxy from: "host" or "host:port" (port 80
+// when none is named), as the options window holds it; empty for none, and
+// then the engine follows the desktop's proxy variables (http_proxy,
+// https_proxy, no_proxy). The engine asks once, as it starts, and keeps the
+// answer until the program ends: it takes a proxy from its command line only
+// then, and Qt's application proxy, the one way in while it runs, reaches it
+// some requests late or not at all. Addresses of this machine go through
+// the proxy as well, as they do in text mode (the engine alone would not).
+void SetBrowserProxySource(std::function<QString()> source);
+// The proxy the running engine took when it is not the one given (compared as
+// the addresses they name); nothing when it is, or while no engine runs.
+std::optional<QString> BrowserProxyOtherThan(const QString &proxy);
+// The engine's switches for a proxy text of the options: empty for no proxy,
+// nothing when the text names no proxy the engine could use (it would
+// otherwise go to the engine's command line as it is).
+std::optional<QByteArray> BrowserProxySwitches(const QString &proxy);
 
 // Where a download is saved: gets the path offered (the user's download folder
 // and the file's name) and returns the one the user chose, empty to refuse the

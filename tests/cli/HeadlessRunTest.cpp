@@ -217,6 +217,17 @@ TEST_F(HeadlessRun, GraphicModeNeedsNoDisplayEither)
     for (const QString &line : nginx_->AccessLog())
         pages += line.contains("GET /ok.html ") ? 1 : 0;
     EXPECT_EQ(pages, 2);
+
+    // Through the proxy the command line names, as a text run goes: one that
+    // refuses every connection fails each visit, and the site hears nothing.
+    const qsizetype heard = nginx_->AccessLog().size();
+    const Ended proxied = Run({"--esegui", "mia", "--grafica", "--proxy", "127.0.0.1:1"});
+    EXPECT_EQ(proxied.status, 1) << proxied.err.toStdString();
+    EXPECT_FALSE(proxied.out.contains("...fatto.")) << proxied.out.toStdString();
+    EXPECT_EQ(nginx_->AccessLog().size(), heard);
+    const std::vector<QStringList> after = Rows();
+    ASSERT_EQ(after.size(), 6u);
+    EXPECT_EQ(after[3][Motivo], "Connessione al proxy non riuscita.");
 }
 
 TEST_F(HeadlessRun, FailedVisitsGiveOneAndTheirCauses)

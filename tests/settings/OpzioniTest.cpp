@@ -6,6 +6,7 @@
 #include <QSlider>
 #include <QTest>
 #include <QToolButton>
+#include <optional>
 
 namespace {
 const QByteArray kDefaultFile("2\r\n\r\nTrue\r\nTrue\r\nFalse\r\n");
@@ -159,4 +160,66 @@ TEST_F(OpzioniTest, ProxyFieldTakesSixteenCharactersAndEnterDoesNotClose)
     Click("btnEsci");
     EXPECT_FALSE(window.isVisible());
     EXPECT_EQ(window.Valori().proxy, QStringLiteral("1234567890123456"));
+}
+
+// Graphic visits keep the proxy the browser engine started with: a change of
+// it is told once, as it is made, and only while graphic mode is on.
+TEST_F(OpzioniTest, ProxyChangeGraphicVisitsCannotFollowIsToldOnce)
+{
+    const QString testo = QStringLiteral("Il nuovo proxy vale da subito per gli accessi in modalità testo; ");
+    const QString ancora =
+        QStringLiteral("quelli in modalità grafica passano ancora per %1 fino al riavvio del programma.");
+    struct Row {
+        const char *name;
+        QString engine; // the engine's proxy; "-" for no engine yet
+        bool grafica;
+        QString typed;
+        QString message; // empty: none
+    };
+    const Row rows[] = {
+        {"another proxy", "vecchio:3128", true, "nuovo:8080", testo + ancora.arg("vecchio:3128")},
+        {"a proxy where the engine has none", "", true, "nuovo",
+         testo + "quelli in modalità grafica lo useranno dal prossimo avvio del programma."},
+        {"no proxy where the engine has one", "vecchio", true, "",
+         "Da subito gli accessi in modalità testo non passano più dal proxy; " + ancora.arg("vecchio")},
+        {"the engine's own proxy", "stesso:3128", true, "stesso:3128", ""},
+        {"text mode", "vecchio", false, "nuovo", ""},
+        {"no engine yet", "-", true, "nuovo", ""},
+    };
+    auto *proxy = Control<QLineEdit>("editProxy");
+    auto *grafica = Control<QCheckBox>("cbModalitaGrafica");
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        window.ProxyGraficoAltro = {};
+        grafica->setChecked(row.grafica);
+        proxy->setText(row.engine == "-" ? QString() : row.engine);
+        window.ProxyGraficoAltro = [&row](const QString &p) -> std::optional<QString> {
+            if (row.engine == "-" || p == row.engine)
+                return std::nullopt;
+            return row.engine;
+        };
+        emit proxy->editingFinished();
+        if (!row.message.isEmpty())
+            boxes.ExpectInfo(row.message);
+        proxy->clear();
+        QTest::keyClicks(proxy, row.typed);
+        QTest::keyClick(proxy, Qt::Key_Return);
+        // Enter, then leaving the field: the same change, told once.
+        emit proxy->editingFinished();
+        boxes.Verify();
+    }
+    // Graphic mode switched on with a proxy the engine does not have.
+    window.ProxyGraficoAltro = [](const QString &) { return std::optional<QString>("vecchio"); };
+    grafica->setChecked(false);
+    proxy->setText("nuovo");
+    emit proxy->editingFinished();
+    boxes.ExpectInfo(testo + ancora.arg("vecchio"));
+    grafica->setChecked(true);
+    boxes.Verify();
+
+    // A proxy loaded from the settings file is a change as much as a typed one.
+    folder.Write(kSettingsFileName, "2\r\nterzo:81\r\nTrue\r\nTrue\r\nTrue\r\n");
+    boxes.ExpectInfo(testo + ancora.arg("vecchio"));
+    window.sbCaricaImpClick();
+    EXPECT_EQ(proxy->text(), "terzo:81");
 }
