@@ -321,9 +321,10 @@ void THttpCli::ConnectToAddress(const std::string &Address)
 
 bool THttpCli::MoveToNextAddress(int Code)
 {
-    const bool addressFailed = Code == ws::WSAECONNREFUSED || Code == ws::WSAENETUNREACH || Code == ws::WSAEHOSTUNREACH ||
-                             Code == ws::WSAETIMEDOUT || Code == ws::WSAEADDRNOTAVAIL || Code == ws::WSAEAFNOSUPPORT ||
-                             Code == ws::WSAENETDOWN || Code == ws::WSAEHOSTDOWN;
+    const bool addressFailed = Code == ws::WSAECONNREFUSED || Code == ws::WSAENETUNREACH ||
+                               Code == ws::WSAEHOSTUNREACH || Code == ws::WSAETIMEDOUT ||
+                               Code == ws::WSAEADDRNOTAVAIL || Code == ws::WSAEAFNOSUPPORT || Code == ws::WSAENETDOWN ||
+                               Code == ws::WSAEHOSTDOWN;
     if (FAddressesLeft.empty() || !addressFailed || FState != hsDnsLookupDone)
         return false;
     // The attempt's close is no end of the request.

@@ -556,7 +556,8 @@ TEST(HttpCliRelocation, FromIPv4ToIPv6AndBack)
     const GetOutcome got = RunGet(cli);
     EXPECT_FALSE(got.raised) << got.message;
     EXPECT_EQ(body.Bytes(), "back in IPv4");
-    EXPECT_EQ(locations, (std::vector<std::string>{"http://" + middle.HostPort() + "/b", "http://" + last.HostPort() + "/c"}));
+    EXPECT_EQ(locations,
+              (std::vector<std::string>{"http://" + middle.HostPort() + "/b", "http://" + last.HostPort() + "/c"}));
     ASSERT_TRUE(middle.WaitFinished(1));
     EXPECT_EQ(HostLine(middle.Requests()[0]), "Host: " + middle.HostPort());
     ASSERT_TRUE(last.WaitFinished(1));

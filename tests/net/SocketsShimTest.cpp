@@ -406,9 +406,10 @@ TEST_F(Shim, LookupOfBothFamiliesWritesAnAddressChain)
         std::vector<std::string> got;
         for (auto *ai = reinterpret_cast<const ws::ADDRINFO *>(buf); ai; ai = ai->ai_next) {
             char text[64];
-            const void *where = ai->ai_family == ws::AF_INET6
-                                    ? static_cast<const void *>(&reinterpret_cast<ws::SOCKADDR_IN6 *>(ai->ai_addr)->sin6_addr)
-                                    : static_cast<const void *>(&reinterpret_cast<ws::SOCKADDR_IN *>(ai->ai_addr)->sin_addr);
+            const void *where =
+                ai->ai_family == ws::AF_INET6
+                    ? static_cast<const void *>(&reinterpret_cast<ws::SOCKADDR_IN6 *>(ai->ai_addr)->sin6_addr)
+                    : static_cast<const void *>(&reinterpret_cast<ws::SOCKADDR_IN *>(ai->ai_addr)->sin_addr);
             EXPECT_EQ(ai->ai_addrlen, ai->ai_family == ws::AF_INET6 ? 28u : 16u);
             EXPECT_GE(reinterpret_cast<const char *>(ai->ai_addr), buf);
             EXPECT_LE(reinterpret_cast<const char *>(ai->ai_addr) + ai->ai_addrlen, buf + row.size);

@@ -436,7 +436,7 @@ TEST(SocksSettings, SettingsThatDoNotFitARequestAreRefusedBeforeConnecting)
         std::string level;
         TSocksAuthentication auth;
         std::size_t user, password, addr;
-        std::string message;  // empty: accepted
+        std::string message;          // empty: accepted
         std::string destination = {}; // empty: one made of addr's length
     };
     const Row rows[] = {

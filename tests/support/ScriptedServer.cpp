@@ -180,7 +180,8 @@ ScriptedServer::ScriptedServer(std::vector<ConnectionScript> scripts, std::chron
         ::close(listenFd_);
         throw std::runtime_error("scripted server: cannot listen on " + address);
     }
-    port_ = ntohs(ipv6_ ? reinterpret_cast<sockaddr_in6 &>(own).sin6_port : reinterpret_cast<sockaddr_in &>(own).sin_port);
+    port_ =
+        ntohs(ipv6_ ? reinterpret_cast<sockaddr_in6 &>(own).sin6_port : reinterpret_cast<sockaddr_in &>(own).sin_port);
     thread_ = std::thread([this] { Run(); });
 }
 
