@@ -10,6 +10,8 @@ bool HasUnsafeCharacter(const std::string &text);
 bool AllDigits(const std::string &text);
 // StrToInt of the old runtime on a byte string; false when it is not a number.
 bool ToInt(const std::string &text, int &value);
+// A platform error's text with its number: "Connection refused (Error #10061)".
+std::string ErrorWithCode(int code);
 // "host:port", an IPv6 address in its brackets.
 inline std::string HostAndPort(const std::string &host, const std::string &port)
 {
