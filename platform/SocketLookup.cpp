@@ -116,14 +116,6 @@ int AddrInfoSize(const HostResult &r, std::size_t count)
     return static_cast<int>(count * (sizeof(ADDRINFO) + kAddrInfoSlot) + r.name.size() + 1);
 }
 
-std::size_t AddrInfosThatFit(const HostResult &r, int buflen)
-{
-    std::size_t n = r.found.size();
-    while (n > 0 && AddrInfoSize(r, n) > buflen)
-        --n;
-    return n;
-}
-
 void WriteAddrInfo(const HostResult &r, std::size_t count, char *buf)
 {
     auto *records = reinterpret_cast<ADDRINFO *>(buf);
@@ -190,10 +182,11 @@ int HostEntSize(const HostResult &r, std::size_t count)
                             r.name.size() + 1);
 }
 
-std::size_t AddressesThatFit(const HostResult &r, int buflen)
+// How many of n addresses fit in buflen bytes, the block's size for a count
+// being size(count).
+template <typename Size> std::size_t HowManyFit(std::size_t n, int buflen, Size size)
 {
-    std::size_t n = r.addresses.size();
-    while (n > 0 && HostEntSize(r, n) > buflen)
+    while (n > 0 && size(n) > buflen)
         --n;
     return n;
 }
@@ -296,8 +289,11 @@ private:
         int error = task->result.error;
         std::size_t count = 0;
         if (error == 0) {
-            count = task->allFamilies ? AddrInfosThatFit(task->result, task->buflen)
-                                      : AddressesThatFit(task->result, task->buflen);
+            const HostResult &r = task->result;
+            count =
+                task->allFamilies
+                    ? HowManyFit(r.found.size(), task->buflen, [&](std::size_t n) { return AddrInfoSize(r, n); })
+                    : HowManyFit(r.addresses.size(), task->buflen, [&](std::size_t n) { return HostEntSize(r, n); });
             if (count == 0)
                 error = WSAENOBUFS;
         }

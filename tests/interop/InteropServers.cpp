@@ -16,13 +16,6 @@ namespace {
 
 // Configuration templates name their values {like_this}: the servers' own
 // syntaxes already take $ (lighttpd) and bare braces (caddy, apache2).
-QString Fill(QString text, const std::map<QString, QString> &values)
-{
-    for (const auto &[name, value] : values)
-        text.replace("{" + name + "}", value);
-    return text;
-}
-
 QString Number(std::uint16_t port)
 {
     return QString::number(port);

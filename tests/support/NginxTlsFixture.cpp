@@ -16,8 +16,8 @@ NginxTlsServer::NginxTlsServer(const TestAuthority::Issued &certificate, const O
             return lines;
         };
         const QString ciphers = options.ciphers.isEmpty() ? QString() : "ssl_ciphers " + options.ciphers + ";";
-        QString config = R"(server {
-        {tlsListen}
+        return Fill(R"(server {
+        {tls_listen}
         server_name localhost;
         root {folder}/www;
         ssl_certificate {certificate};
@@ -26,27 +26,22 @@ NginxTlsServer::NginxTlsServer(const TestAuthority::Issued &certificate, const O
         ssl_session_cache off;
         ssl_session_tickets off;
         {ciphers}
-        {tlsLocations}
+        {tls_locations}
     }
     server {
-        {plainListen}
+        {plain_listen}
         server_name localhost;
         root {folder}/www;
-        {plainLocations}
-    })";
-        const std::pair<const char *, QString> fills[] = {
-            {"{tlsListen}", listen(port, options.tlsOnIPv6, " ssl")},
-            {"{plainListen}", listen(plainPort_, options.plainOnIPv6, "")},
-            {"{folder}", Folder()},
-            {"{certificate}", certificate.certificateFile},
-            {"{key}", certificate.keyFile},
-            {"{protocols}", options.protocols},
-            {"{ciphers}", ciphers},
-            {"{tlsLocations}", ports(options.tlsLocations)},
-            {"{plainLocations}", ports(options.plainLocations)},
-        };
-        for (const auto &[key, value] : fills)
-            config.replace(key, value);
-        return config;
+        {plain_locations}
+    })",
+                    {{"tls_listen", listen(port, options.tlsOnIPv6, " ssl")},
+                     {"plain_listen", listen(plainPort_, options.plainOnIPv6, "")},
+                     {"folder", Folder()},
+                     {"certificate", certificate.certificateFile},
+                     {"key", certificate.keyFile},
+                     {"protocols", options.protocols},
+                     {"ciphers", ciphers},
+                     {"tls_locations", ports(options.tlsLocations)},
+                     {"plain_locations", ports(options.plainLocations)}});
     });
 }

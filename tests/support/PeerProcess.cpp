@@ -21,9 +21,14 @@ QString FindProgram(const QString &name)
     return path;
 }
 
-namespace {
-// The loopback address of the family, with the port.
-socklen_t Loopback(sockaddr_storage &where, std::uint16_t port, bool ipv6)
+QString Fill(QString text, const std::map<QString, QString> &values)
+{
+    for (const auto &[name, value] : values)
+        text.replace("{" + name + "}", value);
+    return text;
+}
+
+unsigned LoopbackAddress(sockaddr_storage &where, std::uint16_t port, bool ipv6)
 {
     where = {};
     if (ipv6) {
@@ -39,13 +44,12 @@ socklen_t Loopback(sockaddr_storage &where, std::uint16_t port, bool ipv6)
     sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return sizeof sin;
 }
-} // namespace
 
 std::uint16_t FreeLoopbackPort(bool ipv6)
 {
     const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     sockaddr_storage where;
-    socklen_t len = Loopback(where, 0, ipv6);
+    socklen_t len = LoopbackAddress(where, 0, ipv6);
     std::uint16_t port = 0;
     if (::bind(fd, reinterpret_cast<sockaddr *>(&where), len) == 0 &&
         ::getsockname(fd, reinterpret_cast<sockaddr *>(&where), &len) == 0)
@@ -58,7 +62,7 @@ bool LoopbackPortAnswers(std::uint16_t port, bool ipv6)
 {
     const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     sockaddr_storage where;
-    const socklen_t len = Loopback(where, port, ipv6);
+    const socklen_t len = LoopbackAddress(where, port, ipv6);
     const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&where), len) == 0;
     ::close(fd);
     return ok;

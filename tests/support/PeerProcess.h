@@ -6,7 +6,10 @@
 #include <QTemporaryDir>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+
+struct sockaddr_storage;
 
 // A real server program (nginx, tinyproxy, ...) started for a test on
 // 127.0.0.1 with a configuration written into a temporary folder, and ended
@@ -72,6 +75,10 @@ public:
 
 // Path of a program in the usual system folders, or an empty text.
 QString FindProgram(const QString &name);
+// A configuration text with each "{name}" replaced by its value.
+QString Fill(QString text, const std::map<QString, QString> &values);
+// The loopback address of a family (::1 for ipv6) with the port; returns its length.
+unsigned LoopbackAddress(sockaddr_storage &where, std::uint16_t port, bool ipv6);
 // A port that was free a moment ago on 127.0.0.1 (on ::1 for ipv6).
 std::uint16_t FreeLoopbackPort(bool ipv6 = false);
 // True when something accepts connections on 127.0.0.1:port ([::1]:port).

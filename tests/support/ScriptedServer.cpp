@@ -1,4 +1,5 @@
 #include "tests/support/ScriptedServer.h"
+#include "tests/support/PeerProcess.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -160,20 +161,11 @@ ScriptedServer::ScriptedServer(std::vector<ConnectionScript> scripts, std::chron
     listenFd_ = ::socket(ipv6_ ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0)
         throw std::runtime_error("scripted server: socket failed");
-    sockaddr_storage own{};
-    socklen_t len;
+    sockaddr_storage own;
+    socklen_t len = LoopbackAddress(own, 0, ipv6_);
     if (ipv6_) {
-        auto &sin6 = reinterpret_cast<sockaddr_in6 &>(own);
-        sin6.sin6_family = AF_INET6;
-        sin6.sin6_addr = in6addr_loopback;
         const int on = 1;
         ::setsockopt(listenFd_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-        len = sizeof sin6;
-    } else {
-        auto &sin = reinterpret_cast<sockaddr_in &>(own);
-        sin.sin_family = AF_INET;
-        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        len = sizeof sin;
     }
     if (::bind(listenFd_, reinterpret_cast<sockaddr *>(&own), len) != 0 || ::listen(listenFd_, 8) != 0 ||
         ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&own), &len) != 0) {
