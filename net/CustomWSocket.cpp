@@ -62,6 +62,12 @@ TCustomWSocket::~TCustomWSocket()
         CancelDnsLookup();
     } catch (...) {
     }
+    // The layers' own lookups too (a SOCKS 4 destination): their buffers are
+    // gone already, and a window destroyed from inside its own message still
+    // takes completions until the loop is back.
+    if (FWindow)
+        ws::WSACancelAsyncRequestsOf(FWindow->Handle());
+    DropRace();
     try {
         if (FState != wsClosed)
             Close();
@@ -140,6 +146,10 @@ LRESULT TCustomWSocket::WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lParam)
         return 0;
     case WM_SOCKET_RELEASE:
         delete this;
+        return 0;
+    case WM_SOCKET_RACE:
+        if (wParam == FRaceSerial && FState == wsConnecting)
+            StartRacer();
         return 0;
     case WM_SOCKET_TEST_EXCEPTION:
         throw ESocketException(std::string("Test exception in WSocket"));
@@ -677,6 +687,8 @@ void TCustomWSocket::Connect()
     const ws::SOCKADDR *remote = RemoteRecord(remoteLen);
     if (ws::connect(FHSocket, remote, remoteLen) == 0 || ws::WSAGetLastError() == ws::WSAEWOULDBLOCK) {
         SetState(wsConnecting);
+        if (!alive.expired())
+            ArmRace();
     } else {
         FLastError = ws::WSAGetLastError();
         ReportSocketError("Connect");

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+class QTimer;
+
 // ---------------------------------------------------------------------------
 // Asynchronous socket
 // ---------------------------------------------------------------------------
@@ -22,6 +24,8 @@ constexpr UINT WM_SOCKET_HOSTBYADDR = WM_USER + 3;
 constexpr UINT WM_SOCKET_CLOSE_DELAYED = WM_USER + 4;
 constexpr UINT WM_SOCKET_RELEASE = WM_USER + 5;
 constexpr UINT WM_SOCKET_TEST_EXCEPTION = WM_USER + 6;
+// A connect that has not answered in time: the next address may start beside it.
+constexpr UINT WM_SOCKET_RACE = WM_USER + 7;
 
 enum TSocketState { wsInvalidState, wsOpened, wsBound, wsConnecting, wsConnected, wsAccepting, wsListening, wsClosed };
 
@@ -87,6 +91,13 @@ public:
     void SetMultiCastAddrStr(const std::string &value) { FMultiCastAddrStr = value; }
     int MultiCastIpTTL() const { return FMultiCastIpTTL; }
     void SetMultiCastIpTTL(int value) { FMultiCastIpTTL = value; }
+    // Further addresses of the same host, as text: a stream Connect that has
+    // not answered after RaceDelayMs starts the next of them beside it, the
+    // first to connect wins and the other is closed. Those left untried stay
+    // here. Set before each Connect; a bound local address makes no race.
+    const std::vector<std::string> &RaceAddrs() const { return FRaceAddrs; }
+    void SetRaceAddrs(std::vector<std::string> value) { FRaceAddrs = std::move(value); }
+    static constexpr int RaceDelayMs = 250;
     TSocketFamily SocketFamily() const { return FSocketFamily; }
     void SetSocketFamily(TSocketFamily value) { FSocketFamily = value; }
     bool ReuseAddr() const { return FReuseAddr; }
@@ -197,6 +208,15 @@ protected:
     void HandleSelectMessage(WPARAM wParam, LPARAM lParam);
     void HandleHostByNameReply(WPARAM wParam, LPARAM lParam);
     void HandleHostByAddrReply(WPARAM wParam, LPARAM lParam);
+    // The race of a connect against the next address (CustomWSocketRace.cpp).
+    void ArmRace();
+    void StartRacer();
+    // False when the event on the racer ends there; true when the racer has
+    // become this socket's connection and the event goes on as its own.
+    bool RacerEvent(std::uint16_t Event, std::uint16_t Error);
+    // The connection in hand failed: true when a racer takes its place.
+    bool HandOverToRacer();
+    void DropRace();
     bool Destroying() const { return FDestroying; }
     // True while this object lives; a handler may delete the socket, so code
     // that runs on after firing an event checks it first.
@@ -249,6 +269,14 @@ protected:
     int FRecvCalls = 0;        // reads attempted, to tell a handler that read nothing
     bool FRecvDrained = false; // the last platform read of a stream got less than it asked for
     bool FClosing = false;     // a close is waiting for a lingering socket
+    std::vector<std::string> FRaceAddrs;
+    ws::SOCKET FRacer = ws::INVALID_SOCKET;
+    std::string FRacerAddr;
+    int FRacerFamily = ws::AF_INET;
+    ws::SOCKADDR_IN FRacerSin{};
+    ws::SOCKADDR_IN6 FRacerSin6{};
+    std::unique_ptr<QTimer> FRaceTimer;
+    WPARAM FRaceSerial = 0; // a timeout posted for an earlier connect is no one's now
 
 private:
     void SetRemotePart(const std::string &value, std::string &text, bool &assigned, bool &resolved,

@@ -453,15 +453,21 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions Options)
 void TCustomWSocket::HandleSelectMessage(WPARAM wParam, LPARAM lParam)
 {
     const auto handle = static_cast<ws::SOCKET>(wParam);
-    if (handle != FHSocket || FHSocket == ws::INVALID_SOCKET || FPaused)
-        return;
     const std::uint16_t event = LOWORD(static_cast<std::uintptr_t>(lParam));
     const std::uint16_t error = HIWORD(static_cast<std::uintptr_t>(lParam));
+    if (FRacer != ws::INVALID_SOCKET && handle == FRacer && !RacerEvent(event, error))
+        return;
+    if (handle != FHSocket || FHSocket == ws::INVALID_SOCKET || FPaused)
+        return;
     auto alive = AliveToken();
     // A handler may close the socket (or delete it) between two events.
     auto gone = [&] { return alive.expired() || FHSocket != handle; };
 
     if (event & ws::FD_CONNECT) {
+        // A failed attempt with another still running is no failure yet.
+        if (error != 0 && FState == wsConnecting && HandOverToRacer())
+            return;
+        DropRace();
         if (FState != wsConnected) {
             SetState(wsConnected);
             if (gone())
@@ -522,6 +528,7 @@ void TCustomWSocket::HandleSelectMessage(WPARAM wParam, LPARAM lParam)
 
 void TCustomWSocket::DoClose(bool ShutFirst, int Error)
 {
+    DropRace();
     if (FHSocket == ws::INVALID_SOCKET) {
         if (FState != wsClosed) {
             SetState(wsClosed);

@@ -64,6 +64,8 @@ void THttpCli::ConnectToAddress(const std::string &Address)
     // Through a proxy the handshake waits for the tunnel.
     FCtrlSocket->SetTlsEnabled(FSecure && FProxy.empty());
     FCtrlSocket->SetTlsHost(FTargetHost);
+    // The socket starts the next address beside one that stays silent.
+    FCtrlSocket->SetRaceAddrs(FAddressesLeft);
     FTunnelling = false;
     // Without OnError the socket raises its refusal with the reason in it;
     // through the event the reason would be lost. The caller's event still
@@ -155,6 +157,9 @@ void THttpCli::HandleSessionConnected(TCustomWSocket *Sender, std::uint16_t Erro
 {
     if (FState != hsDnsLookupDone)
         return;
+    // What the socket's race did not try is what is left.
+    if (Error != 0)
+        FAddressesLeft = FCtrlSocket->RaceAddrs();
     if (Error != 0 && MoveToNextAddress(Error))
         return;
     if (Error != 0) {

@@ -601,11 +601,18 @@ void THttpCli::BodyBlock(const char *Data, int Len)
             return;
     }
     ++FBodyLineCount;
+    // Bytes beyond the announced length are not the body; with the length
+    // in, the request is over whether or not the server closes.
+    const bool complete = FContentLength >= 0 && FRequestType != rqHead && FBodyBytes + Len >= FContentLength;
+    if (complete)
+        Len = static_cast<int>(std::max<std::int64_t>(0, FContentLength - FBodyBytes));
     FBodyBytes += Len;
     FRcvdCount = static_cast<int>(std::min<std::int64_t>(static_cast<std::int64_t>(FRcvdCount) + Len, INT32_MAX));
     if (FRcvdStream)
         FRcvdStream->Write(Data, Len);
     FireDocData(Data, Len);
+    if (complete && !Gone(alive) && FState == hsWaitingBody && FCtrlSocket->State() != wsClosed)
+        FCtrlSocket->Close();
 }
 
 void THttpCli::HandleSessionClosed(TCustomWSocket *Sender, std::uint16_t Error)

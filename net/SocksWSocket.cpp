@@ -61,14 +61,13 @@ TCustomSocksWSocket::TCustomSocksWSocket()
 void TCustomSocksWSocket::ResetToDefaults()
 {
     CancelDestinationLookup();
+    CancelServerLookup();
     TCustomWSocket::ResetToDefaults();
+    // The SOCKS settings are the caller's and stay until the caller changes
+    // them: a close that forgot them would send the next connection straight
+    // to its destination, the caller's own address exposed.
     FSocksState = 0;
-    FSocksServer.clear();
-    FSocksPort.clear();
-    FSocksLevel = "5";
     FLeftoverCount = 0;
-    FSocksServerAssigned = false;
-    FSocksPortAssigned = false;
 }
 
 void TCustomSocksWSocket::SetSocksServer(const std::string &value)
@@ -157,16 +156,21 @@ void TCustomSocksWSocket::Connect()
         SignalError(problem);
         return;
     }
+    // A name is looked up without blocking: a slow resolver must not hold
+    // the program inside Connect.
+    const bool byName = !FAddrResolved && !IsIPv6Literal(FSocksServer) && !IsDottedAddress(FSocksServer);
     try {
         if (!FPortResolved) {
             Fsin.sin_port = ws::htons(WSocketResolvePort(FSocksPort, FProtoStr));
             Fsin6.sin6_port = Fsin.sin_port;
             FPortResolved = true;
         }
-        if (!FAddrResolved) {
+        if (!FAddrResolved && !byName) {
             ResolveRemote(FSocksServer);
             FAddrResolved = true;
         }
+        // The caller's addresses are the destination's, not the server's.
+        SetRaceAddrs({});
         FPortNum = WSocketResolvePort(FPortStr, FProtoStr);
         FSocksState = 1;
         FSocksReason.clear();
@@ -176,9 +180,76 @@ void TCustomSocksWSocket::Connect()
         SignalError("connect: " + e.Text());
         return;
     }
+    if (byName) {
+        CancelServerLookup();
+        if (!FServerLookup)
+            FServerLookup = std::make_unique<ServerLookup>();
+        Lib();
+        FServerLookup->task = ws::WSAAsyncGetAddrInfo(WindowHandle(), WM_SOCKET_SOCKS_SERVER_LOOKUP,
+                                                      FSocksServer.c_str(), ws::AF_UNSPEC, FServerLookup->buffer,
+                                                      sizeof FServerLookup->buffer);
+        if (FServerLookup->task == 0) {
+            FSocksState = 0;
+            SignalError("connect: can't resolve the SOCKS server " + FSocksServer);
+            return;
+        }
+        SetState(wsConnecting);
+        return;
+    }
     auto alive = AliveToken();
     TCustomWSocket::Connect();
     // Refused before a connection was started: nothing is negotiating.
+    if (!alive.expired() && FState == wsClosed)
+        FSocksState = 0;
+}
+
+void TCustomSocksWSocket::CancelServerLookup()
+{
+    if (FServerLookup && FServerLookup->task != 0) {
+        ws::WSACancelAsyncRequest(FServerLookup->task);
+        FServerLookup->task = 0;
+    }
+}
+
+void TCustomSocksWSocket::ServerLookedUp(WPARAM wParam, LPARAM lParam)
+{
+    if (!FServerLookup || FServerLookup->task == 0 || wParam != static_cast<WPARAM>(FServerLookup->task) ||
+        FState != wsConnecting || FHSocket != ws::INVALID_SOCKET)
+        return;
+    FServerLookup->task = 0;
+    std::uint16_t error = HIWORD(static_cast<std::uintptr_t>(lParam));
+    std::vector<std::string> found;
+    if (error == 0) {
+        for (auto *ai = reinterpret_cast<const ws::ADDRINFO *>(FServerLookup->buffer); ai; ai = ai->ai_next) {
+            ws::SOCKADDR_STORAGE record{};
+            std::memcpy(&record, ai->ai_addr, std::min(ai->ai_addrlen, sizeof record));
+            found.push_back(AddressText(record));
+        }
+    }
+    auto alive = AliveToken();
+    if (error == 0 && !found.empty()) {
+        try {
+            ResolveRemote(found.front());
+            FAddrResolved = true;
+        } catch (const ESocketException &) {
+            error = ws::WSAHOST_NOT_FOUND;
+        }
+    }
+    if (error != 0 || found.empty()) {
+        // Told as a connect that failed: the owner's connect handler hears it,
+        // and the socket is closed.
+        FLastError = error != 0 ? error : ws::WSAHOST_NOT_FOUND;
+        FSocksReason = "can't resolve its name (" + SocketErrorText(FLastError) + ")";
+        FireSessionConnected(static_cast<std::uint16_t>(FLastError));
+        if (!alive.expired() && FState != wsClosed)
+            Close();
+        return;
+    }
+    // The other addresses start beside a first one that stays silent.
+    SetRaceAddrs(std::vector<std::string>(found.begin() + 1, found.end()));
+    // Connect starts afresh from a closed socket.
+    FState = wsClosed;
+    TCustomWSocket::Connect();
     if (!alive.expired() && FState == wsClosed)
         FSocksState = 0;
 }
@@ -601,6 +672,10 @@ LRESULT TCustomSocksWSocket::WindowProcedure(UINT Msg, WPARAM wParam, LPARAM lPa
 {
     if (Msg == WM_SOCKET_SOCKS_LOOKUP) {
         DestinationLookedUp(wParam, lParam);
+        return 0;
+    }
+    if (Msg == WM_SOCKET_SOCKS_SERVER_LOOKUP) {
+        ServerLookedUp(wParam, lParam);
         return 0;
     }
     return TCustomWSocket::WindowProcedure(Msg, wParam, lParam);

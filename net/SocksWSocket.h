@@ -8,6 +8,8 @@
 
 // The lookup of a SOCKS 4 destination has come back.
 constexpr UINT WM_SOCKET_SOCKS_LOOKUP = WM_USER + 23;
+// The lookup of the SOCKS server's own name has come back.
+constexpr UINT WM_SOCKET_SOCKS_SERVER_LOOKUP = WM_USER + 24;
 
 enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
 enum TSocksAuthState { socksAuthBegin, socksAuthAccepted, socksAuthRejected, socksAuthNotNeeded };
@@ -87,6 +89,15 @@ private:
     std::unique_ptr<DestinationLookup> FDestinationLookup;
     void CancelDestinationLookup();
     void DestinationLookedUp(WPARAM wParam, LPARAM lParam);
+    // The SOCKS server's name is looked up the same way, in both families,
+    // and its addresses tried in turn; the socket is connecting meanwhile.
+    struct ServerLookup {
+        ws::HANDLE task = 0;
+        alignas(ws::ADDRINFO) char buffer[ws::MAXGETHOSTSTRUCT + 1]{};
+    };
+    std::unique_ptr<ServerLookup> FServerLookup;
+    void CancelServerLookup();
+    void ServerLookedUp(WPARAM wParam, LPARAM lParam);
     void SendSocks4Request(std::uint32_t Addr);
 
     // Reads what the current reply still lacks, up to Limit bytes held.

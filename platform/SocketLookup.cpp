@@ -320,14 +320,20 @@ QObject *HomeOfThisThread()
 struct WorkerPool {
     std::mutex mutex;
     std::condition_variable wake;
+    std::condition_variable left; // a worker has ended
     std::deque<std::shared_ptr<LookupTask>> queue;
+    std::vector<std::shared_ptr<LookupTask>> running; // in the resolver now
     bool stop = false;
     int threads = 0;
     int idle = 0;
 };
 
-// Up to this many lookups run at once; more wait in the queue.
+// Up to this many lookups run at once; more wait in the queue. A worker whose
+// lookup was cancelled while in the resolver does not count: it is waiting
+// for nobody, and new lookups must not wait behind it.
 constexpr int kMaxWorkers = 4;
+// Workers in all, those stuck in a slow resolver included.
+constexpr int kMaxThreads = 32;
 
 std::mutex gPoolMutex;
 std::shared_ptr<WorkerPool> gPool;
@@ -343,19 +349,31 @@ void WorkerMain(std::shared_ptr<WorkerPool> pool)
             --pool->idle;
             if (pool->stop) {
                 --pool->threads;
+                pool->left.notify_all();
                 return;
             }
             task = std::move(pool->queue.front());
             pool->queue.pop_front();
+            if (task->cancelled)
+                continue;
+            pool->running.push_back(task);
         }
-        if (task->cancelled)
-            continue;
         task->result = task->byAddr        ? LookupAddr(task->addr)
                        : task->allFamilies ? LookupAll(task->name, task->family)
                                            : LookupName(task->name);
-        std::lock_guard lock(TheLookups().mutex);
-        if (!task->cancelled && TheLookups().homes.count(task->home))
-            QCoreApplication::postEvent(task->home, new LookupDoneEvent(task));
+        {
+            std::lock_guard lock(TheLookups().mutex);
+            if (!task->cancelled && TheLookups().homes.count(task->home))
+                QCoreApplication::postEvent(task->home, new LookupDoneEvent(task));
+        }
+        std::lock_guard lock(pool->mutex);
+        pool->running.erase(std::find(pool->running.begin(), pool->running.end(), task));
+        // A worker that came back from the resolver after the clean-up ends.
+        if (pool->stop) {
+            --pool->threads;
+            pool->left.notify_all();
+            return;
+        }
     }
 }
 
@@ -389,7 +407,9 @@ HANDLE StartLookup(std::shared_ptr<LookupTask> task)
     const HANDLE id = task->id;
     std::lock_guard lock(pool->mutex);
     pool->queue.push_back(std::move(task));
-    if (pool->idle == 0 && pool->threads < kMaxWorkers) {
+    const auto abandoned = std::count_if(pool->running.begin(), pool->running.end(),
+                                         [](const std::shared_ptr<LookupTask> &t) { return t->cancelled.load(); });
+    if (pool->idle == 0 && pool->threads - abandoned < kMaxWorkers && pool->threads < kMaxThreads) {
         ++pool->threads;
         std::thread(WorkerMain, pool).detach();
     }
@@ -422,11 +442,15 @@ void StopWorkers()
         TheLookups().tasks.clear();
     }
     if (pool) {
-        // Workers stuck in the resolver finish on their own and then leave.
-        std::lock_guard lock(pool->mutex);
+        // The waiting workers end now, before the library is gone; those in
+        // the resolver cannot be interrupted, and end when it returns.
+        std::unique_lock lock(pool->mutex);
         pool->stop = true;
         pool->queue.clear();
         pool->wake.notify_all();
+        pool->left.wait_for(lock, std::chrono::seconds(2), [&] {
+            return pool->threads <= static_cast<int>(pool->running.size());
+        });
     }
 }
 
@@ -554,6 +578,19 @@ int WSACancelAsyncRequest(HANDLE task)
         TheLookups().tasks.erase(it);
     }
     return 0;
+}
+
+void WSACancelAsyncRequestsOf(std::uintptr_t window)
+{
+    std::lock_guard lock(TheLookups().mutex);
+    for (auto it = TheLookups().tasks.begin(); it != TheLookups().tasks.end();) {
+        if (it->second->window == window) {
+            it->second->cancelled = true;
+            it = TheLookups().tasks.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 } // namespace ws

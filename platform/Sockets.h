@@ -323,6 +323,10 @@ HANDLE WSAAsyncGetHostByAddr(std::uintptr_t window, unsigned msg, const char *ad
 // WSAENOBUFS.
 HANDLE WSAAsyncGetAddrInfo(std::uintptr_t window, unsigned msg, const char *name, int af, char *buf, int buflen);
 int WSACancelAsyncRequest(HANDLE task);
+// Cancels every lookup whose completion would go to window, whoever started
+// it: the owner of a window about to go cancels them all at once, so that no
+// answer is written into a buffer freed with it.
+void WSACancelAsyncRequestsOf(std::uintptr_t window);
 
 // For tests and diagnostics: how many of our handles are open.
 int OpenSocketCount();

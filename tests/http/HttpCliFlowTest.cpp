@@ -1,4 +1,5 @@
 #include "tests/http/HttpTestHelpers.h"
+#include "tests/support/SilentAddress.h"
 
 #include <sys/resource.h>
 
@@ -472,6 +473,37 @@ TEST(HttpCliFlow, LookupAndConnectionFailures)
     }
 }
 
+namespace {
+// Counts the connects it is asked for; given addresses, it answers the
+// lookup of any name with them, in their order.
+class CountingSocket : public TWSocket {
+public:
+    explicit CountingSocket(std::vector<std::string> addresses, int &connects)
+        : addresses_(std::move(addresses)), connects_(connects)
+    {
+    }
+    void Connect() override
+    {
+        ++connects_;
+        TWSocket::Connect();
+    }
+    void DnsLookup(const std::string &HostName) override
+    {
+        if (addresses_.empty()) {
+            TWSocket::DnsLookup(HostName);
+            return;
+        }
+        FDnsResultList = addresses_;
+        FDnsResult = addresses_.front();
+        FireDnsLookupDone(0);
+    }
+
+private:
+    std::vector<std::string> addresses_;
+    int &connects_;
+};
+} // namespace
+
 TEST(HttpCliFlow, IPv6AddressesAndNamesOfBothFamilies)
 {
     // localhost is ::1 first, then 127.0.0.1, on this machine as on Debian.
@@ -480,20 +512,36 @@ TEST(HttpCliFlow, IPv6AddressesAndNamesOfBothFamilies)
         const char *serverAddress;
         std::string host; // "%1" stands for the server's port
         std::string localAddr = {};
+        int connects = 0; // 0: not counted
+        bool silentFirst = false;
+        std::vector<std::string> addresses = {}; // what the lookup gives instead of the resolver's answer
     };
     const Row rows[] = {
         {"by IPv6 address", "::1", "[::1]:%1"},
-        {"a name whose first address answers", "::1", "localhost:%1"},
-        {"a name whose first address refuses and second answers", "127.0.0.1", "localhost:%1"},
+        {"a name whose first address answers", "::1", "localhost:%1", "", 1},
+        {"a name whose first address refuses and second answers, one attempt each", "127.0.0.1", "localhost:%1", "",
+         2},
         {"an IPv4 local address passes over the IPv6 address", "127.0.0.1", "localhost:%1", "127.0.0.1"},
+        // The second address starts beside the silent one, which is never
+        // given up on by a connect of its own.
+        {"a name whose first address never answers", "127.0.0.1", "localhost:%1", "", 1, true},
+        // A multicast address: no route for a stream, refused before any packet.
+        {"an unreachable first address moves on", "127.0.0.1", "far.example:%1", "", 2, false,
+         {"224.0.0.1", "127.0.0.1"}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         ScriptedServer server({Page("six")}, std::chrono::seconds(20), row.serverAddress);
+        std::unique_ptr<SilentAddress> silent;
+        if (row.silentFirst) {
+            silent = std::make_unique<SilentAddress>("::1", server.Port());
+            ASSERT_TRUE(silent->Ready()) << "no silent [::1]:" << server.PortText();
+        }
         std::string host = row.host;
         host.replace(host.find("%1"), 2, server.PortText());
         TMemoryStream body;
-        THttpCli cli;
+        int connects = 0;
+        THttpCli cli(std::make_unique<CountingSocket>(row.addresses, connects));
         cli.SetRcvdStream(&body);
         if (!row.localAddr.empty())
             cli.SetLocalAddr(row.localAddr);
@@ -505,6 +553,8 @@ TEST(HttpCliFlow, IPv6AddressesAndNamesOfBothFamilies)
         ASSERT_EQ(server.Requests().size(), 1u);
         EXPECT_EQ(RequestLine(server.Requests()[0]), "GET /x HTTP/1.0");
         EXPECT_EQ(HostLine(server.Requests()[0]), "Host: " + host);
+        if (row.connects != 0)
+            EXPECT_EQ(connects, row.connects);
     }
 }
 

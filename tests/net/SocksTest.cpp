@@ -491,7 +491,7 @@ TEST(SocksSettings, SettingsThatDoNotFitARequestAreRefusedBeforeConnecting)
     }
 }
 
-TEST(SocksSettings, ResetAfterCloseEmptiesTheServerAndKeepsTheCredentials)
+TEST(SocksSettings, SettingsSurviveTheCloseUntilTheCallerChangesThem)
 {
     ScriptedPeer peer;
     peer.Expect(Bytes({5, 1, 2})).Send(Bytes({5, 0})).Expect(Socks5Connect("127.0.0.1", 80)).Send(kGrantIpv4);
@@ -505,14 +505,15 @@ TEST(SocksSettings, ResetAfterCloseEmptiesTheServerAndKeepsTheCredentials)
     ExpectScriptPlayed(peer);
     client.s.Close();
 
-    EXPECT_EQ(client.s.SocksServer(), "");
-    EXPECT_EQ(client.s.SocksPort(), "");
+    EXPECT_EQ(client.s.SocksServer(), "127.0.0.1");
+    EXPECT_EQ(client.s.SocksPort(), peer.Port());
     EXPECT_EQ(client.s.SocksLevel(), "5");
     EXPECT_EQ(client.s.SocksUsercode(), "user");
     EXPECT_EQ(client.s.SocksPassword(), "pw");
     EXPECT_EQ(client.s.SocksAuthentication(), socksAuthenticateUsercode);
 
-    // The next connection goes straight to the destination.
+    // Only the caller's own change sends the next connection straight to the destination.
+    client.s.SetSocksServer("");
     std::string got;
     LoopbackServer direct(
         [&](TWSocket &p) { p.OnDataAvailable = [&](TCustomWSocket *x, std::uint16_t) { got += x->ReceiveString(); }; });
@@ -524,4 +525,34 @@ TEST(SocksSettings, ResetAfterCloseEmptiesTheServerAndKeepsTheCredentials)
     client.s.Connect();
     ASSERT_TRUE(PumpUntil([&] { return got == "direct"; }));
     EXPECT_EQ(client.s.PeerPort(), direct.Port());
+}
+
+TEST(SocksNegotiation, DeletedInsideItsOwnEventWhileTheDestinationIsLookedUp)
+{
+    // Another socket keeps the library loaded: its last clean-up would
+    // cancel every lookup and hide the one left behind.
+    TWSocket keeper;
+    ScriptedPeer peer;
+    peer.Silence(300);
+    peer.Start();
+    auto *s = new TWSocket;
+    bool deleted = false;
+    // The connect's write event comes in the same message as the connect,
+    // right after the SOCKS 4 lookup of the destination has started.
+    s->OnDataSent = [&](TCustomWSocket *, std::uint16_t) {
+        if (!deleted) {
+            deleted = true;
+            delete s;
+        }
+    };
+    s->SetSocksServer("127.0.0.1");
+    s->SetSocksPort(peer.Port());
+    s->SetSocksLevel("4");
+    s->SetAddr("localhost");
+    s->SetPort("80");
+    s->Connect();
+    ASSERT_TRUE(PumpUntil([&] { return deleted; }));
+    // The lookup's answer would come now, into the freed socket.
+    PumpUntil([] { return false; }, 300);
+    ExpectScriptPlayed(peer);
 }
