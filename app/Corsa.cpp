@@ -3,6 +3,7 @@
 #include "app/RegistroCorse.h"
 #include "app/Resoconto.h"
 #include "lists/SiteList.h"
+#include "net/HttpCause.h"
 #include "net/HttpProt.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
@@ -372,8 +373,6 @@ void Corsa::AccessoTesto(const QString &url)
         ++AccessiFalliti;
         AggiungiLog(sito_ + QStringLiteral("...errore."));
         visita_.esito = QStringLiteral("errore");
-        // The client's own words: the server's reason phrase, or what kept
-        // the answer from coming.
         visita_.motivo = TestoErroreCorrente();
         try {
             throw;
@@ -381,6 +380,9 @@ void Corsa::AccessoTesto(const QString &url)
             // A request refused before it started (codes below 400) leaves
             // the client holding the previous answer: none of it is this one's.
             partita = e.ErrorCode() >= 400;
+            // The cause in the words graphic mode uses for it too.
+            if (partita)
+                visita_.motivo = FailureCause(*HttpCli1);
         } catch (...) {
         }
     }

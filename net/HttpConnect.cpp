@@ -12,6 +12,7 @@ void THttpCli::StartConnection()
 {
     FDnsResult.clear();
     FAddressesLeft.clear();
+    FPastTheWay = false;
     ChangeState(hsDnsLookup);
     if (FState != hsDnsLookup)
         return; // aborted from OnStateChange: no lookup for a finished request
@@ -182,5 +183,20 @@ void THttpCli::HandleSessionConnected(TCustomWSocket *Sender, std::uint16_t Erro
         SendTunnelRequest();
         return;
     }
+    FPastTheWay = FProxy.empty();
     SendRequestOnConnection(Sender);
+}
+
+std::string THttpCli::FailedOnTheWay(bool &Socks) const
+{
+    Socks = false;
+    if (FPastTheWay)
+        return {};
+    if (!FProxy.empty())
+        return HostAndPort(FHostName, FPort);
+    if (!FCtrlSocket->SocksServer().empty()) {
+        Socks = true;
+        return HostAndPort(FCtrlSocket->SocksServer(), FCtrlSocket->SocksPort());
+    }
+    return {};
 }

@@ -173,6 +173,14 @@ public:
     int RcvdCount() const { return FRcvdCount; }
     int SentCount() const { return FSentCount; }
     bool Connected() const { return FConnected; }
+    // The code the last request ended with (0: a clean end, or an answer
+    // from a server, whatever its status); what OnRequestDone was given.
+    std::uint16_t RequestDoneError() const { return FRequestDoneError; }
+    // The proxy or SOCKS server ("host:port") the last request went through
+    // and failed at before the way to the site was open; empty when the
+    // site itself was reached, or nothing stood between. Through an HTTP
+    // proxy without a tunnel the proxy is all the client ever reaches.
+    std::string FailedOnTheWay(bool &Socks) const;
     // The socket underneath, for tests and diagnostics.
     TWSocket &CtrlSocket() { return *FCtrlSocket; }
 
@@ -314,6 +322,7 @@ private:
     bool FConnected = false;
 
     std::uint16_t FRequestDoneError = 0;
+    bool FPastTheWay = false; // the site itself was reached (directly, or through the tunnel or SOCKS grant)
     std::string FHostName;         // where the socket connects: the server or the proxy
     std::string FPort;             // its port
     std::string FTargetHost;       // the server, for "Host:" (with FTargetPort when it is not the default)

@@ -66,6 +66,7 @@ void THttpCli::ProcessTunnelLine()
         FailRequest("Proxy sent data ahead of the tunnel", httperrBadResponse);
         return;
     }
+    FPastTheWay = true;
     FCtrlSocket->SetTlsHost(FTargetHost);
     FCtrlSocket->StartTls();
 }

@@ -57,10 +57,14 @@ QString HttpCause(int status)
 }
 
 // The engine's reasons are its own English words; a user reads the visit's
-// cause in the program's language. The engine's name for what is not listed
-// stays, so nothing is lost.
+// cause in the program's language, in the same words the program's own client
+// gives the same cause (platform/SocketCauses.h). The engine's name for what
+// is not listed stays, so nothing is lost.
 QString LoadFailure(int code, const QString &engineText)
 {
+    // Defined further down: the proxy the engine was started with names itself.
+    QString &EngineProxy();
+    std::optional<QString> ProxyAddress(const QString &proxy);
     switch (code) {
     case -105: // ERR_NAME_NOT_RESOLVED
     case -137: // ERR_NAME_RESOLUTION_FAILED
@@ -82,8 +86,18 @@ QString LoadFailure(int code, const QString &engineText)
         return QStringLiteral("Nessuna connessione di rete.");
     case -111: // ERR_TUNNEL_CONNECTION_FAILED
         return QStringLiteral("Il proxy non ha aperto la connessione verso il sito.");
-    case -130: // ERR_PROXY_CONNECTION_FAILED
-        return QStringLiteral("Connessione al proxy non riuscita.");
+    case -130: { // ERR_PROXY_CONNECTION_FAILED: refused, unknown or silent, the engine does not say
+        const std::optional<QString> proxy = ProxyAddress(EngineProxy());
+        return proxy ? QStringLiteral("Proxy %1: connessione non riuscita.").arg(*proxy)
+                     : QStringLiteral("Connessione al proxy non riuscita.");
+    }
+    case -354: // ERR_CONTENT_LENGTH_MISMATCH
+    case -355: // ERR_INCOMPLETE_CHUNKED_ENCODING
+        return QStringLiteral("Pagina arrivata incompleta.");
+    case -310: // ERR_TOO_MANY_REDIRECTS
+        return QStringLiteral("Troppi reindirizzamenti.");
+    case -325: // ERR_RESPONSE_HEADERS_TOO_BIG
+        return QStringLiteral("Intestazione della risposta troppo grande.");
     case -107: // ERR_SSL_PROTOCOL_ERROR
     case -113: // ERR_SSL_VERSION_OR_CIPHER_MISMATCH
         return QStringLiteral("Connessione sicura non riuscita: il sito non parla TLS come il programma.");

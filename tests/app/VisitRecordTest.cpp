@@ -141,8 +141,8 @@ TEST_F(VisitRecord, OneRowPerVisitWithItsOutcome)
         EXPECT_TRUE(number);
     }
     EXPECT_EQ(rows[0][Motivo], "");
-    EXPECT_EQ(rows[2][Motivo], "Not Found");
-    EXPECT_TRUE(rows[3][Motivo].contains("refused", Qt::CaseInsensitive)) << rows[3][Motivo].toStdString();
+    EXPECT_EQ(rows[2][Motivo], "Risposta HTTP 404");
+    EXPECT_EQ(rows[3][Motivo], "Connessione rifiutata.");
     EXPECT_EQ(rows[4][Motivo], "timeout");
     // The silent server held the visit until the time-out.
     EXPECT_GE(rows[4][Durata].toInt(), 250);
@@ -355,7 +355,7 @@ TEST_F(VisitRecord, RetryAfterDelaysTheNextRequest)
     const std::vector<QStringList> rows = Rows();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].mid(Esito, 2), (QStringList{"errore", "429"}));
-    EXPECT_EQ(rows[0][Motivo], "Too Many Requests; attesa di 2 s chiesta dal server");
+    EXPECT_EQ(rows[0][Motivo], "Risposta HTTP 429; attesa di 2 s chiesta dal server");
     EXPECT_EQ(rows[1][Esito], "fatto");
     // The visit that got the 429 failed, as any answer of 400 or above does.
     EXPECT_EQ(main->AccessiFalliti, 1);
@@ -391,7 +391,7 @@ TEST_F(VisitRecord, InterruptDuringTheServersWaitEndsTheRunAtOnce)
     EXPECT_FALSE(main->InEsecuzione());
     const std::vector<QStringList> rows = Rows();
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0][Motivo], "Service Unavailable; attesa di 60 s chiesta dal server");
+    EXPECT_EQ(rows[0][Motivo], "Risposta HTTP 503; attesa di 60 s chiesta dal server");
 }
 
 TEST_F(VisitRecord, WaitsWithoutRetryAfterAndTheCap)
@@ -406,12 +406,12 @@ TEST_F(VisitRecord, WaitsWithoutRetryAfterAndTheCap)
         {"429 alone waits as Min",
          "HTTP/1.0 429 Too Many Requests\r\n\r\n",
          {10000},
-         "Too Many Requests; attesa di 10 s chiesta dal server"},
-        {"503 alone does not wait", "HTTP/1.0 503 Service Unavailable\r\n\r\n", {}, "Service Unavailable"},
+         "Risposta HTTP 429; attesa di 10 s chiesta dal server"},
+        {"503 alone does not wait", "HTTP/1.0 503 Service Unavailable\r\n\r\n", {}, "Risposta HTTP 503"},
         {"a day is cut to ten minutes",
          "HTTP/1.0 429 Slow down\r\nRetry-After: 86400\r\n\r\n",
          {600000},
-         "Slow down; attesa di 600 s chiesta dal server (ridotta da 86400 s)"},
+         "Risposta HTTP 429; attesa di 600 s chiesta dal server (ridotta da 86400 s)"},
         {"the last visit of a run waits for nothing", "", {}, ""},
     };
     for (const Row &row : rows) {

@@ -227,7 +227,7 @@ TEST_F(HeadlessRun, GraphicModeNeedsNoDisplayEither)
     EXPECT_EQ(nginx_->AccessLog().size(), heard);
     const std::vector<QStringList> after = Rows();
     ASSERT_EQ(after.size(), 6u);
-    EXPECT_EQ(after[3][Motivo], "Connessione al proxy non riuscita.");
+    EXPECT_EQ(after[3][Motivo], "Proxy 127.0.0.1:1: connessione non riuscita.");
 }
 
 TEST_F(HeadlessRun, FailedVisitsGiveOneAndTheirCauses)
@@ -236,7 +236,7 @@ TEST_F(HeadlessRun, FailedVisitsGiveOneAndTheirCauses)
     const Ended end = Run({"--esegui", "mia.tvx"});
     EXPECT_EQ(end.status, 1) << end.err.toStdString();
     EXPECT_TRUE(end.out.contains("127.0.0.1:1/x...errore.")) << end.out.toStdString();
-    EXPECT_TRUE(end.out.contains("  fatti: 1\n  non riusciti: 3\n    404 Not Found: 2\n    Connection refused"))
+    EXPECT_TRUE(end.out.contains("  fatti: 1\n  non riusciti: 3\n    Risposta HTTP 404: 2\n    Connessione rifiutata."))
         << end.out.toStdString();
     const std::vector<QStringList> rows = Rows();
     ASSERT_EQ(rows.size(), 4u);

@@ -1,3 +1,4 @@
+#include "net/HttpCause.h"
 #include "tests/http/HttpTestHelpers.h"
 #include "tests/support/SilentAddress.h"
 
@@ -431,20 +432,35 @@ TEST(HttpCliFlow, LookupAndConnectionFailures)
         std::string url;
         std::string message;
         std::uint16_t error;
+        QString cause; // what a visit records, in the user's words
+        std::string proxy = {};
     };
+    const QString proxyAt = "Proxy 127.0.0.1:" + QString::fromStdString(closedPort);
     const Row rows[] = {
-        {"unknown host", "http://no-such-host.invalid/", "can't resolve hostname to IP address", 11001},
-        {"refused", "http://127.0.0.1:" + closedPort + "/", "Connection refused (Error #10061)", 10061},
-        {"port that is no number", "http://127.0.0.1:http-x/", "", 0},
-        {"refused at an IPv6 address", "http://[::1]:" + closedPort + "/", "Connection refused (Error #10061)", 10061},
+        {"unknown host", "http://no-such-host.invalid/", "can't resolve hostname to IP address", 11001,
+         "Indirizzo del sito non trovato."},
+        {"refused", "http://127.0.0.1:" + closedPort + "/", "Connection refused (Error #10061)", 10061,
+         "Connessione rifiutata."},
+        {"port that is no number", "http://127.0.0.1:http-x/", "", 0, ""},
+        {"refused at an IPv6 address", "http://[::1]:" + closedPort + "/", "Connection refused (Error #10061)", 10061,
+         "Connessione rifiutata."},
         {"refused at every address of a name", "http://localhost:" + closedPort + "/",
-         "Connection refused (Error #10061)", 10061},
-        {"brackets around no address", "http://[::zz]/", "can't resolve hostname to IP address", 11001},
+         "Connection refused (Error #10061)", 10061, "Connessione rifiutata."},
+        {"brackets around no address", "http://[::zz]/", "can't resolve hostname to IP address", 11001,
+         "Indirizzo del sito non trovato."},
+        // What stood between names itself: the site was never reached.
+        {"a proxy that refuses", "http://site.invalid/", "Connection refused (Error #10061)", 10061,
+         proxyAt + ": connessione rifiutata.", "127.0.0.1:" + closedPort},
+        {"a proxy that refuses an https address", "https://site.invalid/", "Connection refused (Error #10061)", 10061,
+         proxyAt + ": connessione rifiutata.", "127.0.0.1:" + closedPort},
+        {"a proxy that cannot be found", "http://127.0.0.1/", "can't resolve hostname to IP address", 11001,
+         "Proxy no-such-proxy.invalid:8080: indirizzo non trovato.", "no-such-proxy.invalid:8080"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         THttpCli cli;
         cli.SetURL(row.url);
+        cli.SetProxy(row.proxy);
         std::vector<std::uint16_t> errors;
         cli.OnRequestDone = [&](THttpCli *, THttpRequest, std::uint16_t error) { errors.push_back(error); };
         int socketErrors = 0;
@@ -459,6 +475,7 @@ TEST(HttpCliFlow, LookupAndConnectionFailures)
         if (!row.message.empty()) {
             EXPECT_EQ(got.message, row.message);
             EXPECT_EQ(errors, std::vector<std::uint16_t>{row.error});
+            EXPECT_EQ(FailureCause(cli), row.cause);
         } else {
             // The socket refuses the port through its error event; the
             // request must still end instead of waiting for a connection, and
@@ -553,8 +570,9 @@ TEST(HttpCliFlow, IPv6AddressesAndNamesOfBothFamilies)
         ASSERT_EQ(server.Requests().size(), 1u);
         EXPECT_EQ(RequestLine(server.Requests()[0]), "GET /x HTTP/1.0");
         EXPECT_EQ(HostLine(server.Requests()[0]), "Host: " + host);
-        if (row.connects != 0)
+        if (row.connects != 0) {
             EXPECT_EQ(connects, row.connects);
+        }
     }
 }
 

@@ -1,3 +1,4 @@
+#include "net/HttpCause.h"
 #include "tests/http/HttpTestHelpers.h"
 #include "tests/support/NginxFixture.h"
 #include "tests/support/SocksFixtures.h"
@@ -52,17 +53,21 @@ TEST(HttpCliSocks, PageThroughMicrosocksAndDante)
         }
         int socksConnected = 0;
         cli.OnSocksConnected = [&](TCustomWSocket *, std::uint16_t error) { socksConnected += error == 0; };
-        EXPECT_NO_THROW(cli.Get());
-        EXPECT_EQ(cli.StatusCode(), 200);
-        EXPECT_EQ(body.Bytes(), "pagina via socks\r\n");
-        EXPECT_EQ(socksConnected, 1);
-        fetched += body.Bytes() == "pagina via socks\r\n";
+        // The second request goes the same way: the settings outlive the close.
+        for (int request = 1; request <= 2; ++request) {
+            body.Clear();
+            EXPECT_NO_THROW(cli.Get());
+            EXPECT_EQ(cli.StatusCode(), 200);
+            EXPECT_EQ(body.Bytes(), "pagina via socks\r\n");
+            EXPECT_EQ(socksConnected, request);
+            fetched += body.Bytes() == "pagina via socks\r\n";
+        }
     }
-    EXPECT_EQ(fetched, 5);
+    EXPECT_EQ(fetched, 10);
     int hits = 0;
     for (const QString &line : nginx->AccessLog())
         hits += line.contains("GET /p.htm HTTP/1.0");
-    EXPECT_EQ(hits, 5);
+    EXPECT_EQ(hits, 10);
 }
 
 // A SOCKS server that refuses or walks away fails the request with its own
@@ -119,5 +124,12 @@ TEST(HttpCliSocks, ServersThatRefuseOrCloseFailTheRequest)
         EXPECT_TRUE(PumpUntil([&] { return done; }));
         EXPECT_EQ(doneError, row.error);
         EXPECT_EQ(body.Bytes(), "");
+        // A later request that fails another way tells its own cause.
+        socks.Stop();
+        done = false;
+        const GetOutcome later = RunGet(cli);
+        EXPECT_TRUE(later.raised);
+        EXPECT_EQ(cli.ReasonPhrase(), "Connection refused (Error #10061)");
+        EXPECT_EQ(FailureCause(cli).toStdString(), "Server SOCKS 127.0.0.1:" + socks.PortText() + ": connessione rifiutata.");
     }
 }
