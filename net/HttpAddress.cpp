@@ -4,6 +4,10 @@
 
 #include "net/HttpAddress.h"
 
+#include "platform/TextCodec.h"
+
+#include <QUrl>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -273,4 +277,47 @@ std::string HttpDate(double dateTime)
                   static_cast<int>(seconds / 3600), static_cast<int>(seconds / 60 % 60),
                   static_cast<int>(seconds % 60));
     return text;
+}
+
+namespace {
+
+bool AllAscii(const std::string &text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+QString FromCodePage(const std::string &text)
+{
+    return DecodeAnsi(QByteArray(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+} // namespace
+
+std::string WirePath(const std::string &path)
+{
+    if (AllAscii(path))
+        return path;
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : path) {
+        if (static_cast<unsigned char>(c) < 0x80) {
+            out += c;
+            continue;
+        }
+        for (const char b : FromCodePage(std::string(1, c)).toUtf8()) {
+            const auto u = static_cast<unsigned char>(b);
+            out += '%';
+            out += hex[u >> 4];
+            out += hex[u & 0x0F];
+        }
+    }
+    return out;
+}
+
+std::string WireHost(const std::string &host)
+{
+    if (AllAscii(host))
+        return host;
+    const QByteArray ace = QUrl::toAce(FromCodePage(host));
+    return ace.isEmpty() ? host : ace.toStdString();
 }

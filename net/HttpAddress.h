@@ -25,6 +25,16 @@ void DeriveDocName(std::string &docName);
 
 std::string Base64Encode(const std::string &text);
 
+// An address as the user wrote it reaches the client in the list's code page
+// (Windows-1252); on the wire it goes as a browser sends it. WirePath: the
+// path and query in UTF-8, every byte outside ASCII percent-encoded (what is
+// already percent-encoded stays as it is). WireHost: a host name that is not
+// ASCII in its IDNA form ("xn--..."), for the lookup, Host, the name
+// indication and the certificate check; unchanged when it has none, so that
+// its lookup fails as any unknown name's. ASCII goes through untouched.
+std::string WirePath(const std::string &path);
+std::string WireHost(const std::string &host);
+
 // "Ddd, DD Mon YYYY HH:MM:SS" for a date-time counted in days since 1899-12-30.
 // The value is formatted as it is: the caller appends " GMT".
 std::string HttpDate(double dateTime);

@@ -188,8 +188,10 @@ void THttpCli::StartRequest(THttpRequest Rq)
 
     std::string scheme, user, password, host, port, path;
     SplitAddress(SecureSchemeInLowerCase(FURL), scheme, user, password, host, port, path);
+    host = WireHost(host);
     FTargetHost = host;
     FDocName = path;
+    path = WirePath(path);
     if (!user.empty())
         FUsername = user;
     if (!password.empty())

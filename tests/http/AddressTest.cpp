@@ -202,6 +202,29 @@ TEST(EncodingTest, Base64)
     }
 }
 
+TEST(EncodingTest, WhatGoesOnTheWire)
+{
+    // In: the list's code page (Windows-1252), as the run hands the address over.
+    struct Row {
+        const char *name;
+        std::string path, wirePath, host, wireHost;
+    };
+    const Row rows[] = {
+        {"ASCII untouched", "/a b/c?x=%41", "/a b/c?x=%41", "www.example.it", "www.example.it"},
+        {"accented letter as UTF-8", "/citt\xe0.html", "/citt%C3%A0.html", "citt\xe0.it", "xn--citt-3na.it"},
+        {"already encoded stays, the query too", "/%C3%A0?q=\xe8", "/%C3%A0?q=%C3%A8", "b\xfc" "cher.de",
+         "xn--bcher-kva.de"},
+        // 0x80 is the euro sign in the code page, three bytes in UTF-8.
+        {"a byte the code page gives a sign of its own", "/\x80", "/%E2%82%AC", "x.example", "x.example"},
+        {"a name with no IDNA form stays as written", "/", "/", "a\xe0..b", "a\xe0..b"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(WirePath(row.path), row.wirePath);
+        EXPECT_EQ(WireHost(row.host), row.wireHost);
+    }
+}
+
 TEST(EncodingTest, HttpDate)
 {
     struct Row {

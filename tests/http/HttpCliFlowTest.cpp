@@ -499,6 +499,7 @@ public:
         : addresses_(std::move(addresses)), connects_(connects)
     {
     }
+    std::string lookedUp;
     void Connect() override
     {
         ++connects_;
@@ -510,6 +511,7 @@ public:
             TWSocket::DnsLookup(HostName);
             return;
         }
+        lookedUp = HostName;
         FDnsResultList = addresses_;
         FDnsResult = addresses_.front();
         FireDnsLookupDone(0);
@@ -532,6 +534,7 @@ TEST(HttpCliFlow, IPv6AddressesAndNamesOfBothFamilies)
         int connects = 0; // 0: not counted
         bool silentFirst = false;
         std::vector<std::string> addresses = {}; // what the lookup gives instead of the resolver's answer
+        std::string wireHost = {};               // the name looked up and sent, when not the one written
     };
     const Row rows[] = {
         {"by IPv6 address", "::1", "[::1]:%1"},
@@ -545,6 +548,8 @@ TEST(HttpCliFlow, IPv6AddressesAndNamesOfBothFamilies)
         // A multicast address: no route for a stream, refused before any packet.
         {"an unreachable first address moves on", "127.0.0.1", "far.example:%1", "", 2, false,
          {"224.0.0.1", "127.0.0.1"}},
+        {"an accented name is looked up and sent in its IDNA form", "127.0.0.1", "citt\xe0.example:%1", "", 1, false,
+         {"127.0.0.1"}, "xn--citt-3na.example"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -558,7 +563,9 @@ TEST(HttpCliFlow, IPv6AddressesAndNamesOfBothFamilies)
         host.replace(host.find("%1"), 2, server.PortText());
         TMemoryStream body;
         int connects = 0;
-        THttpCli cli(std::make_unique<CountingSocket>(row.addresses, connects));
+        auto socket = std::make_unique<CountingSocket>(row.addresses, connects);
+        CountingSocket &counting = *socket;
+        THttpCli cli(std::move(socket));
         cli.SetRcvdStream(&body);
         if (!row.localAddr.empty())
             cli.SetLocalAddr(row.localAddr);
@@ -569,7 +576,11 @@ TEST(HttpCliFlow, IPv6AddressesAndNamesOfBothFamilies)
         ASSERT_TRUE(server.WaitFinished(1));
         ASSERT_EQ(server.Requests().size(), 1u);
         EXPECT_EQ(RequestLine(server.Requests()[0]), "GET /x HTTP/1.0");
-        EXPECT_EQ(HostLine(server.Requests()[0]), "Host: " + host);
+        const std::string sent = row.wireHost.empty() ? host : row.wireHost + ":" + server.PortText();
+        EXPECT_EQ(HostLine(server.Requests()[0]), "Host: " + sent);
+        if (!row.wireHost.empty()) {
+            EXPECT_EQ(counting.lookedUp, row.wireHost);
+        }
         if (row.connects != 0) {
             EXPECT_EQ(connects, row.connects);
         }

@@ -33,6 +33,14 @@ TEST(HttpCliRequest, WrittenBytes)
          [](const ScriptedServer &s) { return DefaultRequest("/", s.HostPort()); }},
         {"query kept", direct("/cgi?x=1&y=/2"),
          [](const ScriptedServer &s) { return DefaultRequest("/cgi?x=1&y=/2", s.HostPort()); }},
+        {"accented path and query as a browser sends them", direct("/citt\xe0.html?q=\xe8&r=%C3%A0"),
+         [](const ScriptedServer &s) { return DefaultRequest("/citt%C3%A0.html?q=%C3%A8&r=%C3%A0", s.HostPort()); }},
+        {"an accented host in its IDNA form",
+         [](THttpCli &c, const ScriptedServer &s) {
+             c.SetProxy(s.HostPort());
+             c.SetURL("http://citt\xe0.example/\xe8");
+         },
+         [](const ScriptedServer &) { return DefaultRequest("http://xn--citt-3na.example/%C3%A8", "xn--citt-3na.example"); }},
         {"head request", direct("/h"),
          [](const ScriptedServer &s) { return DefaultRequest("/h", s.HostPort(), "HEAD"); }, rqHead},
         {"through a proxy with its port",
