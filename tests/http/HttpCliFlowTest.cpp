@@ -217,6 +217,9 @@ TEST(HttpCliRelocation, Limits)
          "Connection refused (Error #10061) (relocated to https://127.0.0.1:1/login)", 1},
         {"HTTPS in capitals too", 0, "HTTPS://127.0.0.1:1/", true,
          "Connection refused (Error #10061) (relocated to https://127.0.0.1:1/)", 1},
+        // A new scheme without a host keeps the server, not the old scheme's port.
+        {"https without a host goes to 443", 0, "https:///secure", true,
+         "Connection refused (Error #10061) (relocated to https://127.0.0.1/secure)", 1},
         {"ftp is not", 0, "ftp://files.example/f.zip", true, "Relocation to ftp:// is not supported", 1},
         {"carriage return in the target", 0, "/a\rSet-Cookie: x", true, "Invalid character in relocation address", 1},
         {"nul in the target", 0, std::string("/a\0b", 4), true, "Invalid character in relocation address", 1},
@@ -241,6 +244,45 @@ TEST(HttpCliRelocation, Limits)
         }
         PumpUntil([] { return false; }, 50);
         EXPECT_EQ(server.Connections(), row.connections);
+    }
+}
+
+TEST(HttpCliRelocation, CredentialsOfAnAddressAcrossAChain)
+{
+    struct Row {
+        const char *name;
+        std::string written; // host of the address with the credentials
+        std::string via;     // host of the hop in between, on the other server; empty: none
+        std::string back;    // host the chain comes back to, on the first server
+        bool sent;           // the credentials go with the request that comes back
+    };
+    const Row rows[] = {
+        // Once they have left their origin, they are not brought back to it.
+        {"there and back", "127.0.0.1", "127.0.0.1", "127.0.0.1", false},
+        {"the same host written in another case", "LOCALHOST", "", "localhost", true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer probe({});
+        const std::uint16_t port = probe.Port();
+        probe.Stop();
+        const std::string back = "http://" + row.back + ":" + std::to_string(port) + "/back";
+        ScriptedServer other({Redirect(back)});
+        const std::string first =
+            row.via.empty() ? back : "http://" + row.via + ":" + other.PortText() + "/via";
+        ScriptedServer server({Redirect(first), Page("home")}, std::chrono::seconds(20), "127.0.0.1", port);
+        THttpCli cli;
+        cli.SetURL("http://u:p@" + row.written + ":" + std::to_string(port) + "/start");
+        EXPECT_FALSE(RunGet(cli).raised);
+        ASSERT_TRUE(server.WaitFinished(2));
+        const std::vector<std::string> seen = server.Requests();
+        ASSERT_EQ(seen.size(), 2u);
+        EXPECT_NE(seen[0].find("Authorization: Basic dTpw\r\n"), std::string::npos) << seen[0];
+        EXPECT_EQ(seen[1].find("Authorization:") != std::string::npos, row.sent) << seen[1];
+        if (!row.via.empty()) {
+            ASSERT_EQ(other.Requests().size(), 1u);
+            EXPECT_EQ(other.Requests()[0].find("Authorization:"), std::string::npos) << other.Requests()[0];
+        }
     }
 }
 

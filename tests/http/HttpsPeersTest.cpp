@@ -1,3 +1,4 @@
+#include "net/HttpCause.h"
 #include "tests/http/HttpTestHelpers.h"
 #include "tests/support/NginxTlsFixture.h"
 #include "tests/support/SocksFixtures.h"
@@ -127,18 +128,23 @@ TEST_F(HttpsPeers, RefusedServersFailTheRequestWithTheirCause)
         TestAuthority::Issued certificate;
         NginxTlsServer::Options options;
         std::string reason;
+        QString cause; // what a visit records, as graphic mode words it
     };
     NginxTlsServer::Options oldOnly;
     oldOnly.protocols = "TLSv1";
     oldOnly.ciphers = "DEFAULT:@SECLEVEL=0";
     const Row rows[] = {
-        {"another authority", other.Issue("other", {"localhost"}), {}, "TLS: the certificate's issuer is not trusted"},
-        {"expired", ca_.Issue("expired", {"localhost"}, -90, -2), {}, "TLS: the certificate has expired"},
+        {"another authority", other.Issue("other", {"localhost"}), {}, "TLS: the certificate's issuer is not trusted",
+         "Certificato del sito non valido: non viene da un'autorità di cui il programma si fida."},
+        {"expired", ca_.Issue("expired", {"localhost"}, -90, -2), {}, "TLS: the certificate has expired",
+         "Certificato del sito non valido: è scaduto o non ancora valido."},
         {"another host",
          ca_.Issue("elsewhere", {"www.elsewhere.test"}),
          {},
-         "TLS: the certificate is for another host"},
-        {"TLS 1.0 only", site_, oldOnly, "TLS: no protocol version or cipher in common with the server"},
+         "TLS: the certificate is for another host",
+         "Certificato del sito non valido: è intestato a un altro nome."},
+        {"TLS 1.0 only", site_, oldOnly, "TLS: no protocol version or cipher in common with the server",
+         "Connessione sicura non riuscita: il sito non parla TLS come il programma."},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -155,11 +161,22 @@ TEST_F(HttpsPeers, RefusedServersFailTheRequestWithTheirCause)
         EXPECT_EQ(404, outcome.code);
         EXPECT_EQ(row.reason, outcome.message);
         EXPECT_EQ(row.reason, cli.ReasonPhrase());
+        EXPECT_EQ(row.cause, FailureCause(cli));
         EXPECT_TRUE(done.Came());
         EXPECT_EQ(httperrTlsFailed, done.error);
         EXPECT_EQ(0, body.Size());
         EXPECT_TRUE(nginx.AccessLog().isEmpty()) << "no request may reach a server that was not trusted";
     }
+    // The server is told why before the connection goes: the alert of an
+    // unknown authority (48), not a bare close.
+    const TestAuthority::Issued stranger = other.Issue("stranger", {"localhost"});
+    ScriptedServer server(
+        {ConnectionScript().Tls(stranger.certificateFile.toStdString(), stranger.keyFile.toStdString())});
+    THttpCli cli;
+    cli.SetURL("https://127.0.0.1:" + server.PortText() + "/");
+    EXPECT_TRUE(RunGet(cli, 10000).raised);
+    server.Stop();
+    EXPECT_EQ(server.AlertsReceived(), std::vector<int>{48});
 }
 
 TEST_F(HttpsPeers, ServersThatMisbehaveInTheHandshake)
@@ -226,6 +243,10 @@ TEST_F(HttpsPeers, TunnelRequestAndRefusal)
         {"not HTTP at all", "SSH-2.0-OpenSSH_9.2\r\n", "", 404, "SSH-2.0-OpenSSH_9.2", httperrTunnelRefused},
         {"tunnel to a server that is no TLS server", "HTTP/1.0 200 Connection established\r\nProxy-agent: test\r\n\r\n",
          "", 404, "TLS: the server did not answer with TLS", httperrTlsFailed},
+        {"a bare status line of 200 opens the tunnel", "HTTP/1.1 200\r\n\r\n", "", 404,
+         "TLS: the server did not answer with TLS", httperrTlsFailed},
+        {"a header without end", "HTTP/1.0 200 OK\r\n" + Repeat("X-A: b\r\n", THttpCli::kMaxHeaderBytes / 8 + 2), "",
+         404, "Response header too large", httperrHeaderTooLarge},
         // Bytes behind the proxy's yes would pass for the site's first ones.
         {"bytes behind the 200", "HTTP/1.0 200 Connection established\r\n\r\nHTTP/1.0 200 OK\r\n\r\nfake", "", 404,
          "Proxy sent data ahead of the tunnel", httperrBadResponse},

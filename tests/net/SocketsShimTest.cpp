@@ -3,6 +3,7 @@
 #include "platform/Sockets.h"
 #include "tests/support/TestSupport.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -384,6 +385,9 @@ TEST_F(Shim, LookupOfBothFamiliesWritesAnAddressChain)
         {"127.0.0.1", ws::AF_INET6, 1024, -1, {}},
         {"localhost", ws::AF_UNSPEC, static_cast<int>(sizeof(ws::ADDRINFO) + 28 + 10), 0, {"::1"}},
         {"localhost", ws::AF_UNSPEC, 40, ws::WSAENOBUFS, {}},
+        // Both records, both address slots and the name: exactly, and one byte short.
+        {"localhost", ws::AF_UNSPEC, static_cast<int>(2 * (sizeof(ws::ADDRINFO) + 28) + 10), 0, {"::1", "127.0.0.1"}},
+        {"localhost", ws::AF_UNSPEC, static_cast<int>(2 * (sizeof(ws::ADDRINFO) + 28) + 10 - 1), 0, {"::1"}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(std::string(row.name) + " family " + std::to_string(row.family) + " in " +
@@ -399,6 +403,8 @@ TEST_F(Shim, LookupOfBothFamiliesWritesAnAddressChain)
             continue;
         }
         ASSERT_EQ(error, row.error);
+        // Nothing is written past the size given.
+        EXPECT_EQ(std::count(buf + row.size, buf + sizeof buf, 0x5A), static_cast<std::ptrdiff_t>(sizeof buf) - row.size);
         if (error != 0) {
             EXPECT_EQ(buf[0], 0x5A);
             continue;

@@ -3,6 +3,7 @@
 #include "platform/Clock.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -156,9 +157,17 @@ TEST(WSocketLookup, DestroyingWithAPendingLookupFiresNothing)
     EXPECT_EQ(fired, 0);
 }
 
+namespace {
+int ThreadsOfThisProcess()
+{
+    return static_cast<int>(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+} // namespace
+
 TEST(WSocketLibrary, UnloadsWithTheLastSocketAndStartsAgain)
 {
     ASSERT_EQ(SocketUserCount(), 0);
+    const int threads = ThreadsOfThisProcess();
     int starts;
     {
         TWSocket s;
@@ -181,6 +190,8 @@ TEST(WSocketLibrary, UnloadsWithTheLastSocketAndStartsAgain)
         ASSERT_TRUE(PumpUntil([&] { return done >= 0; }));
         EXPECT_EQ(done, 0);
     }
+    // The lookup workers end with the library, not some time after it.
+    EXPECT_EQ(ThreadsOfThisProcess(), threads);
 }
 
 TEST(WSocketProperties, ClosedOnlySettersAndReset)

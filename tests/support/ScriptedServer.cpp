@@ -155,18 +155,19 @@ struct ScriptedServer::TlsSession {
 };
 
 ScriptedServer::ScriptedServer(std::vector<ConnectionScript> scripts, std::chrono::milliseconds lifetime,
-                               const std::string &address)
+                               const std::string &address, std::uint16_t port)
     : scripts_(std::move(scripts)), deadline_(std::chrono::steady_clock::now() + lifetime), ipv6_(address == "::1")
 {
     listenFd_ = ::socket(ipv6_ ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0)
         throw std::runtime_error("scripted server: socket failed");
     sockaddr_storage own;
-    socklen_t len = LoopbackAddress(own, 0, ipv6_);
-    if (ipv6_) {
-        const int on = 1;
+    socklen_t len = LoopbackAddress(own, port, ipv6_);
+    const int on = 1;
+    if (ipv6_)
         ::setsockopt(listenFd_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    }
+    if (port != 0)
+        ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (::bind(listenFd_, reinterpret_cast<sockaddr *>(&own), len) != 0 || ::listen(listenFd_, 8) != 0 ||
         ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&own), &len) != 0) {
         ::close(listenFd_);
@@ -214,6 +215,12 @@ int ScriptedServer::Connections() const
 {
     std::lock_guard lock(mutex_);
     return static_cast<int>(requests_.size());
+}
+
+std::vector<int> ScriptedServer::AlertsReceived() const
+{
+    std::lock_guard lock(mutex_);
+    return alerts_;
 }
 
 int ScriptedServer::FinishedScripts() const
@@ -360,7 +367,13 @@ bool ScriptedServer::Serve(int fd, const ConnectionScript &script, std::size_t i
                 if (!SendAll(fd, tls->TakeOutput()))
                     return false;
                 const int e = SSL_get_error(tls->ssl, 0);
+                // An alert from the peer shows as the library's reason, offset by 1000.
+                const int reason = e == SSL_ERROR_SSL ? ERR_GET_REASON(ERR_peek_error()) : 0;
                 ERR_clear_error();
+                if (reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256) {
+                    std::lock_guard lock(mutex_);
+                    alerts_.push_back(reason - SSL_AD_REASON_OFFSET);
+                }
                 if (e != SSL_ERROR_WANT_READ)
                     return false;
                 pollfd p{fd, POLLIN, 0};

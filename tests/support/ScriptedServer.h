@@ -61,10 +61,11 @@ private:
 // destructor, whichever comes first.
 class ScriptedServer {
 public:
-    // address: "127.0.0.1" or "::1".
+    // address: "127.0.0.1" or "::1"; port 0 takes an ephemeral one (a given
+    // one lets scripts that relocate back to this server name it).
     explicit ScriptedServer(std::vector<ConnectionScript> scripts,
                             std::chrono::milliseconds lifetime = std::chrono::seconds(20),
-                            const std::string &address = "127.0.0.1");
+                            const std::string &address = "127.0.0.1", std::uint16_t port = 0);
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer &) = delete;
     ScriptedServer &operator=(const ScriptedServer &) = delete;
@@ -81,6 +82,9 @@ public:
     std::vector<std::chrono::steady_clock::time_point> AcceptTimes() const;
     // Scripts whose every step ran to its end (a Hold ends when the peer closes).
     int FinishedScripts() const;
+    // The TLS alerts (their numbers, 48 for an unknown authority) that ended
+    // a handshake of a Tls step, in the order they came.
+    std::vector<int> AlertsReceived() const;
     // Blocks until count connections finished their script or timeout passes.
     bool WaitFinished(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
@@ -106,6 +110,7 @@ private:
     mutable std::condition_variable changed_;
     std::vector<std::string> requests_;
     std::vector<std::chrono::steady_clock::time_point> accepted_;
+    std::vector<int> alerts_;
     int finished_ = 0;
     std::thread thread_;
 };
