@@ -1,6 +1,7 @@
 #include "tests/interop/InteropServers.h"
 #include "tests/interop/InteropVisit.h"
 #include "tests/support/NginxTlsFixture.h"
+#include "tests/support/SilentAddress.h"
 #include "tests/support/SocksFixtures.h"
 #include "tests/support/TinyproxyFixture.h"
 
@@ -142,5 +143,51 @@ TEST_F(IPv6Peers, ProxiesOnTheIPv6Loopback)
     const Visit wrongPassword = VisitUrl(http, throughSocks("5", guardedPort));
     EXPECT_TRUE(wrongPassword.outcome.raised);
     EXPECT_EQ(wrongPassword.reason.rfind("SOCKS server [::1]:" + guardedPort + ": ", 0), 0u) << wrongPassword.reason;
+    EXPECT_EQ(site->AccessLog().size(), 4);
+}
+
+// A first address that takes the attempt and never answers (a broken IPv6
+// route): the second one starts beside it and the page comes at once, whether
+// the name is the site's, the proxy's or the SOCKS server's.
+TEST_F(IPv6Peers, ASilentFirstAddressCostsAQuarterSecondNotTheVisit)
+{
+    std::unique_ptr<NginxTlsServer> site;
+    std::unique_ptr<TinyproxyServer> tinyproxy;
+    std::unique_ptr<MicrosocksServer> microsocks;
+    try {
+        site = StartSite(false, false);
+        tinyproxy = std::make_unique<TinyproxyServer>();
+        microsocks = std::make_unique<MicrosocksServer>();
+    } catch (const std::exception &e) {
+        FAIL() << "peer not available: " << e.what();
+    }
+    const std::uint16_t plain = site->PlainPortText().toUShort(), tls = site->PortText().toUShort();
+    const std::uint16_t proxyPort = tinyproxy->PortText().toUShort(), socksPort = microsocks->PortText().toUShort();
+    SilentAddress silentPlain("::1", plain), silentTls("::1", tls), silentProxy("::1", proxyPort),
+        silentSocks("::1", socksPort);
+    for (const SilentAddress *silent : {&silentPlain, &silentTls, &silentProxy, &silentSocks})
+        ASSERT_TRUE(silent->Ready()) << "no silent [::1]:" << silent->Port();
+    const std::string byAddress = "http://127.0.0.1:" + std::to_string(plain) + "/page.htm";
+    const struct {
+        const char *name;
+        std::string url;
+        VisitSetup setup;
+    } rows[] = {
+        {"the site's name", "http://localhost:" + std::to_string(plain) + "/page.htm", {}},
+        {"the site's name over TLS", "https://localhost:" + std::to_string(tls) + "/page.htm", {}},
+        {"the proxy's name", byAddress,
+         [&](THttpCli &cli) { cli.SetProxy("localhost:" + std::to_string(proxyPort)); }},
+        {"the SOCKS server's name", byAddress,
+         [&](THttpCli &cli) {
+             cli.SetSocksServer("localhost");
+             cli.SetSocksPort(std::to_string(socksPort));
+         }},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        // Without the second attempt the visit would wait for the kernel's
+        // two minutes, far past the visit's guard.
+        ExpectPage(VisitUrl(row.url, row.setup));
+    }
     EXPECT_EQ(site->AccessLog().size(), 4);
 }
