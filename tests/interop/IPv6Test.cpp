@@ -109,9 +109,10 @@ TEST_F(IPv6Peers, ProxiesOnTheIPv6Loopback)
     const std::string https = "https://[::1]:" + site->PortText().toStdString() + "/page.htm";
     const std::string proxy = "[::1]:" + tinyproxy->PortText().toStdString();
     const std::string socksPort = microsocks->PortText().toStdString();
-    const auto throughSocks = [&](const std::string &level, const std::string &port = {}) {
+    const auto throughSocks = [&](const std::string &level, const std::string &port = {},
+                                  const std::string &server = "::1") {
         return [=](THttpCli &cli) {
-            cli.SetSocksServer("::1");
+            cli.SetSocksServer(server);
             cli.SetSocksPort(port.empty() ? socksPort : port);
             cli.SetSocksLevel(level);
             if (!port.empty()) {
@@ -127,6 +128,8 @@ TEST_F(IPv6Peers, ProxiesOnTheIPv6Loopback)
     } ways[] = {
         {"tinyproxy", [&](THttpCli &cli) { cli.SetProxy(proxy); }},
         {"microsocks, SOCKS 5", throughSocks("5")},
+        // Its name is looked up in both families, without holding the program.
+        {"microsocks named localhost", throughSocks("5", {}, "localhost")},
     };
     for (const auto &way : ways) {
         for (const std::string &url : {http, https}) {
@@ -143,7 +146,7 @@ TEST_F(IPv6Peers, ProxiesOnTheIPv6Loopback)
     const Visit wrongPassword = VisitUrl(http, throughSocks("5", guardedPort));
     EXPECT_TRUE(wrongPassword.outcome.raised);
     EXPECT_EQ(wrongPassword.reason.rfind("SOCKS server [::1]:" + guardedPort + ": ", 0), 0u) << wrongPassword.reason;
-    EXPECT_EQ(site->AccessLog().size(), 4);
+    EXPECT_EQ(site->AccessLog().size(), 6);
 }
 
 // A first address that takes the attempt and never answers (a broken IPv6

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 std::string Socks5Connect(const std::string &host, int port)
@@ -538,10 +541,14 @@ TEST(SocksNegotiation, DeletedInsideItsOwnEventWhileTheDestinationIsLookedUp)
     auto *s = new TWSocket;
     bool deleted = false;
     // The connect's write event comes in the same message as the connect,
-    // right after the SOCKS 4 lookup of the destination has started.
+    // right after the SOCKS 4 lookup of the destination has started. The
+    // pause lets the lookup's answer be queued before the socket goes, so
+    // it arrives while the window, destroyed from inside its own message,
+    // still takes messages.
     s->OnDataSent = [&](TCustomWSocket *, std::uint16_t) {
         if (!deleted) {
             deleted = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
             delete s;
         }
     };
