@@ -322,7 +322,7 @@ private:
     bool FConnected = false;
 
     std::uint16_t FRequestDoneError = 0;
-    bool FPastTheWay = false; // the site itself was reached (directly, or through the tunnel or SOCKS grant)
+    bool FPastTheWay = false;      // the site itself was reached (directly, or through the tunnel or SOCKS grant)
     std::string FHostName;         // where the socket connects: the server or the proxy
     std::string FPort;             // its port
     std::string FTargetHost;       // the server, for "Host:" (with FTargetPort when it is not the default)

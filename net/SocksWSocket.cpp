@@ -185,9 +185,9 @@ void TCustomSocksWSocket::Connect()
         if (!FServerLookup)
             FServerLookup = std::make_unique<ServerLookup>();
         Lib();
-        FServerLookup->task = ws::WSAAsyncGetAddrInfo(WindowHandle(), WM_SOCKET_SOCKS_SERVER_LOOKUP,
-                                                      FSocksServer.c_str(), ws::AF_UNSPEC, FServerLookup->buffer,
-                                                      sizeof FServerLookup->buffer);
+        FServerLookup->task =
+            ws::WSAAsyncGetAddrInfo(WindowHandle(), WM_SOCKET_SOCKS_SERVER_LOOKUP, FSocksServer.c_str(), ws::AF_UNSPEC,
+                                    FServerLookup->buffer, sizeof FServerLookup->buffer);
         if (FServerLookup->task == 0) {
             FSocksState = 0;
             SignalError("connect: can't resolve the SOCKS server " + FSocksServer);

@@ -448,9 +448,8 @@ void StopWorkers()
         pool->stop = true;
         pool->queue.clear();
         pool->wake.notify_all();
-        pool->left.wait_for(lock, std::chrono::seconds(2), [&] {
-            return pool->threads <= static_cast<int>(pool->running.size());
-        });
+        pool->left.wait_for(lock, std::chrono::seconds(2),
+                            [&] { return pool->threads <= static_cast<int>(pool->running.size()); });
     }
 }
 

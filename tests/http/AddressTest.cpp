@@ -212,7 +212,7 @@ TEST(EncodingTest, WhatGoesOnTheWire)
     const Row rows[] = {
         {"ASCII untouched", "/a b/c?x=%41", "/a b/c?x=%41", "www.example.it", "www.example.it"},
         {"accented letter as UTF-8", "/citt\xe0.html", "/citt%C3%A0.html", "citt\xe0.it", "xn--citt-3na.it"},
-        {"already encoded stays, the query too", "/%C3%A0?q=\xe8", "/%C3%A0?q=%C3%A8", "b\xfc" "cher.de",
+        {"already encoded stays, the query too", "/%C3%A0?q=\xe8", "/%C3%A0?q=%C3%A8", std::string("b\xfc") + "cher.de",
          "xn--bcher-kva.de"},
         // 0x80 is the euro sign in the code page, three bytes in UTF-8.
         {"a byte the code page gives a sign of its own", "/\x80", "/%E2%82%AC", "x.example", "x.example"},

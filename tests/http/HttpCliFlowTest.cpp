@@ -268,8 +268,7 @@ TEST(HttpCliRelocation, CredentialsOfAnAddressAcrossAChain)
         probe.Stop();
         const std::string back = "http://" + row.back + ":" + std::to_string(port) + "/back";
         ScriptedServer other({Redirect(back)});
-        const std::string first =
-            row.via.empty() ? back : "http://" + row.via + ":" + other.PortText() + "/via";
+        const std::string first = row.via.empty() ? back : "http://" + row.via + ":" + other.PortText() + "/via";
         ScriptedServer server({Redirect(first), Page("home")}, std::chrono::seconds(20), "127.0.0.1", port);
         THttpCli cli;
         cli.SetURL("http://u:p@" + row.written + ":" + std::to_string(port) + "/start");
@@ -581,17 +580,27 @@ TEST(HttpCliFlow, IPv6AddressesAndNamesOfBothFamilies)
     const Row rows[] = {
         {"by IPv6 address", "::1", "[::1]:%1"},
         {"a name whose first address answers", "::1", "localhost:%1", "", 1},
-        {"a name whose first address refuses and second answers, one attempt each", "127.0.0.1", "localhost:%1", "",
-         2},
+        {"a name whose first address refuses and second answers, one attempt each", "127.0.0.1", "localhost:%1", "", 2},
         {"an IPv4 local address passes over the IPv6 address", "127.0.0.1", "localhost:%1", "127.0.0.1"},
         // The second address starts beside the silent one, which is never
         // given up on by a connect of its own.
         {"a name whose first address never answers", "127.0.0.1", "localhost:%1", "", 1, true},
         // A multicast address: no route for a stream, refused before any packet.
-        {"an unreachable first address moves on", "127.0.0.1", "far.example:%1", "", 2, false,
+        {"an unreachable first address moves on",
+         "127.0.0.1",
+         "far.example:%1",
+         "",
+         2,
+         false,
          {"224.0.0.1", "127.0.0.1"}},
-        {"an accented name is looked up and sent in its IDNA form", "127.0.0.1", "citt\xe0.example:%1", "", 1, false,
-         {"127.0.0.1"}, "xn--citt-3na.example"},
+        {"an accented name is looked up and sent in its IDNA form",
+         "127.0.0.1",
+         "citt\xe0.example:%1",
+         "",
+         1,
+         false,
+         {"127.0.0.1"},
+         "xn--citt-3na.example"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);

@@ -40,7 +40,9 @@ TEST(HttpCliRequest, WrittenBytes)
              c.SetProxy(s.HostPort());
              c.SetURL("http://citt\xe0.example/\xe8");
          },
-         [](const ScriptedServer &) { return DefaultRequest("http://xn--citt-3na.example/%C3%A8", "xn--citt-3na.example"); }},
+         [](const ScriptedServer &) {
+             return DefaultRequest("http://xn--citt-3na.example/%C3%A8", "xn--citt-3na.example");
+         }},
         {"head request", direct("/h"),
          [](const ScriptedServer &s) { return DefaultRequest("/h", s.HostPort(), "HEAD"); }, rqHead},
         {"through a proxy with its port",

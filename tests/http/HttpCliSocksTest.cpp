@@ -130,6 +130,7 @@ TEST(HttpCliSocks, ServersThatRefuseOrCloseFailTheRequest)
         const GetOutcome later = RunGet(cli);
         EXPECT_TRUE(later.raised);
         EXPECT_EQ(cli.ReasonPhrase(), "Connection refused (Error #10061)");
-        EXPECT_EQ(FailureCause(cli).toStdString(), "Server SOCKS 127.0.0.1:" + socks.PortText() + ": connessione rifiutata.");
+        EXPECT_EQ(FailureCause(cli).toStdString(),
+                  "Server SOCKS 127.0.0.1:" + socks.PortText() + ": connessione rifiutata.");
     }
 }

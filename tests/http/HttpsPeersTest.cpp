@@ -134,9 +134,15 @@ TEST_F(HttpsPeers, RefusedServersFailTheRequestWithTheirCause)
     oldOnly.protocols = "TLSv1";
     oldOnly.ciphers = "DEFAULT:@SECLEVEL=0";
     const Row rows[] = {
-        {"another authority", other.Issue("other", {"localhost"}), {}, "TLS: the certificate's issuer is not trusted",
+        {"another authority",
+         other.Issue("other", {"localhost"}),
+         {},
+         "TLS: the certificate's issuer is not trusted",
          "Certificato del sito non valido: non viene da un'autorità di cui il programma si fida."},
-        {"expired", ca_.Issue("expired", {"localhost"}, -90, -2), {}, "TLS: the certificate has expired",
+        {"expired",
+         ca_.Issue("expired", {"localhost"}, -90, -2),
+         {},
+         "TLS: the certificate has expired",
          "Certificato del sito non valido: è scaduto o non ancora valido."},
         {"another host",
          ca_.Issue("elsewhere", {"www.elsewhere.test"}),

@@ -178,8 +178,7 @@ TEST_F(IPv6Peers, ASilentFirstAddressCostsAQuarterSecondNotTheVisit)
     } rows[] = {
         {"the site's name", "http://localhost:" + std::to_string(plain) + "/page.htm", {}},
         {"the site's name over TLS", "https://localhost:" + std::to_string(tls) + "/page.htm", {}},
-        {"the proxy's name", byAddress,
-         [&](THttpCli &cli) { cli.SetProxy("localhost:" + std::to_string(proxyPort)); }},
+        {"the proxy's name", byAddress, [&](THttpCli &cli) { cli.SetProxy("localhost:" + std::to_string(proxyPort)); }},
         {"the SOCKS server's name", byAddress,
          [&](THttpCli &cli) {
              cli.SetSocksServer("localhost");

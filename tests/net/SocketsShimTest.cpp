@@ -404,7 +404,8 @@ TEST_F(Shim, LookupOfBothFamiliesWritesAnAddressChain)
         }
         ASSERT_EQ(error, row.error);
         // Nothing is written past the size given.
-        EXPECT_EQ(std::count(buf + row.size, buf + sizeof buf, 0x5A), static_cast<std::ptrdiff_t>(sizeof buf) - row.size);
+        EXPECT_EQ(std::count(buf + row.size, buf + sizeof buf, 0x5A),
+                  static_cast<std::ptrdiff_t>(sizeof buf) - row.size);
         if (error != 0) {
             EXPECT_EQ(buf[0], 0x5A);
             continue;

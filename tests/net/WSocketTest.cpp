@@ -160,7 +160,8 @@ TEST(WSocketLookup, DestroyingWithAPendingLookupFiresNothing)
 namespace {
 int ThreadsOfThisProcess()
 {
-    return static_cast<int>(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+    return static_cast<int>(
+        QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
 }
 } // namespace
 
