@@ -53,16 +53,18 @@ QStringList NginxPeer::AccessLog() const
     return QString::fromUtf8(ReadFile("access.log")).split('\n', Qt::SkipEmptyParts);
 }
 
-NginxServer::NginxServer(const QString &extraLocations)
+NginxServer::NginxServer(const QString &extraLocations, bool alsoIPv6)
 {
     StartNginx([&](std::uint16_t port) {
         return QString(R"(server {
         listen 127.0.0.1:%1;
+        %4
         server_name localhost;
         root %2/www;
         %3
     })")
             .arg(port)
-            .arg(Folder(), extraLocations);
+            .arg(Folder(), extraLocations,
+                 alsoIPv6 ? QStringLiteral("listen [::1]:%1 ipv6only=on;").arg(port) : QString());
     });
 }

@@ -22,9 +22,11 @@ protected:
     void StartNginx(const std::function<QString(std::uint16_t port)> &servers);
 };
 
-// nginx serving the folder Root() on 127.0.0.1:Port(). extraLocations goes
-// into the server block as it is ("location = /r { return 302 /x; }").
+// nginx serving the folder Root() on 127.0.0.1:Port() (and [::1]:Port() too
+// with alsoIPv6, so that "localhost" answers at its first address).
+// extraLocations goes into the server block as it is ("location = /r {
+// return 302 /x; }").
 class NginxServer : public NginxPeer {
 public:
-    explicit NginxServer(const QString &extraLocations = {});
+    explicit NginxServer(const QString &extraLocations = {}, bool alsoIPv6 = false);
 };
