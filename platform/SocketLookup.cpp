@@ -230,6 +230,7 @@ struct LookupTask {
     std::uint32_t addr = 0;
     QObject *home = nullptr;
     std::atomic<bool> cancelled{false};
+    std::thread::id worker; // the worker that runs it, once one does
     HostResult result;
 };
 
@@ -320,9 +321,9 @@ QObject *HomeOfThisThread()
 struct WorkerPool {
     std::mutex mutex;
     std::condition_variable wake;
-    std::condition_variable left; // a worker has ended
     std::deque<std::shared_ptr<LookupTask>> queue;
     std::vector<std::shared_ptr<LookupTask>> running; // in the resolver now
+    std::vector<std::thread> all;                      // every worker started, for the clean-up
     bool stop = false;
     int threads = 0;
     int idle = 0;
@@ -349,13 +350,13 @@ void WorkerMain(std::shared_ptr<WorkerPool> pool)
             --pool->idle;
             if (pool->stop) {
                 --pool->threads;
-                pool->left.notify_all();
                 return;
             }
             task = std::move(pool->queue.front());
             pool->queue.pop_front();
             if (task->cancelled)
                 continue;
+            task->worker = std::this_thread::get_id();
             pool->running.push_back(task);
         }
         task->result = task->byAddr        ? LookupAddr(task->addr)
@@ -371,7 +372,6 @@ void WorkerMain(std::shared_ptr<WorkerPool> pool)
         // A worker that came back from the resolver after the clean-up ends.
         if (pool->stop) {
             --pool->threads;
-            pool->left.notify_all();
             return;
         }
     }
@@ -411,7 +411,7 @@ HANDLE StartLookup(std::shared_ptr<LookupTask> task)
                                          [](const std::shared_ptr<LookupTask> &t) { return t->cancelled.load(); });
     if (pool->idle == 0 && pool->threads - abandoned < kMaxWorkers && pool->threads < kMaxThreads) {
         ++pool->threads;
-        std::thread(WorkerMain, pool).detach();
+        pool->all.emplace_back(WorkerMain, pool);
     }
     pool->wake.notify_one();
     return id;
@@ -441,16 +441,27 @@ void StopWorkers()
             task->cancelled = true;
         TheLookups().tasks.clear();
     }
-    if (pool) {
-        // The waiting workers end now, before the library is gone; those in
-        // the resolver cannot be interrupted, and end when it returns.
-        std::unique_lock lock(pool->mutex);
+    if (!pool)
+        return;
+    // The waiting workers end now, before the library is gone; those in the
+    // resolver cannot be interrupted, and end by themselves when it returns.
+    std::vector<std::thread> ending, stuck;
+    {
+        std::lock_guard lock(pool->mutex);
         pool->stop = true;
         pool->queue.clear();
         pool->wake.notify_all();
-        pool->left.wait_for(lock, std::chrono::seconds(2),
-                            [&] { return pool->threads <= static_cast<int>(pool->running.size()); });
+        for (std::thread &t : pool->all) {
+            const bool inResolver = std::any_of(pool->running.begin(), pool->running.end(),
+                                                [&](const auto &task) { return task->worker == t.get_id(); });
+            (inResolver ? stuck : ending).push_back(std::move(t));
+        }
+        pool->all.clear();
     }
+    for (std::thread &t : ending)
+        t.join();
+    for (std::thread &t : stuck)
+        t.detach();
 }
 
 } // namespace shim
