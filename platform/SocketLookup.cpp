@@ -323,7 +323,7 @@ struct WorkerPool {
     std::condition_variable wake;
     std::deque<std::shared_ptr<LookupTask>> queue;
     std::vector<std::shared_ptr<LookupTask>> running; // in the resolver now
-    std::vector<std::thread> all;                      // every worker started, for the clean-up
+    std::vector<std::thread> all;                     // every worker started, for the clean-up
     bool stop = false;
     int threads = 0;
     int idle = 0;
