@@ -146,6 +146,7 @@ TEST_F(IPv6Peers, ProxiesOnTheIPv6Loopback)
     const Visit wrongPassword = VisitUrl(http, throughSocks("5", guardedPort));
     EXPECT_TRUE(wrongPassword.outcome.raised);
     EXPECT_EQ(wrongPassword.reason.rfind("SOCKS server [::1]:" + guardedPort + ": ", 0), 0u) << wrongPassword.reason;
+    PumpUntil([&] { return site->AccessLog().size() == 6; });
     EXPECT_EQ(site->AccessLog().size(), 6);
 }
 
@@ -191,5 +192,6 @@ TEST_F(IPv6Peers, ASilentFirstAddressCostsAQuarterSecondNotTheVisit)
         // two minutes, far past the visit's guard.
         ExpectPage(VisitUrl(row.url, row.setup));
     }
+    PumpUntil([&] { return site->AccessLog().size() == 4; });
     EXPECT_EQ(site->AccessLog().size(), 4);
 }

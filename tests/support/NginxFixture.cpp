@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QThread>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -50,7 +51,17 @@ void NginxPeer::Serve(const QString &name, const QByteArray &bytes) const
 
 QStringList NginxPeer::AccessLog() const
 {
-    return QString::fromUtf8(ReadFile("access.log")).split('\n', Qt::SkipEmptyParts);
+    // nginx writes a request's line after it has sent the answer, and a
+    // client that stops at Content-Length may be done before that: the log
+    // is read once it has stopped growing for a moment (bounded).
+    QByteArray log = ReadFile("access.log");
+    for (int i = 0, quiet = 0; i < 50 && quiet < 3; ++i) {
+        QThread::msleep(10);
+        const QByteArray again = ReadFile("access.log");
+        quiet = again == log ? quiet + 1 : 0;
+        log = again;
+    }
+    return QString::fromUtf8(log).split('\n', Qt::SkipEmptyParts);
 }
 
 NginxServer::NginxServer(const QString &extraLocations, bool alsoIPv6)
