@@ -475,6 +475,7 @@ TEST(HttpCliFlow, LookupAndConnectionFailures)
         std::uint16_t error;
         QString cause; // what a visit records, in the user's words
         std::string proxy = {};
+        std::string socks = {}; // a SOCKS server's name, on port 1080
     };
     const QString proxyAt = "Proxy 127.0.0.1:" + QString::fromStdString(closedPort);
     const Row rows[] = {
@@ -496,12 +497,19 @@ TEST(HttpCliFlow, LookupAndConnectionFailures)
          proxyAt + ": connessione rifiutata.", "127.0.0.1:" + closedPort},
         {"a proxy that cannot be found", "http://127.0.0.1/", "can't resolve hostname to IP address", 11001,
          "Proxy no-such-proxy.invalid:8080: indirizzo non trovato.", "no-such-proxy.invalid:8080"},
+        {"a SOCKS server that cannot be found", "http://127.0.0.1/", "SOCKS server no-such-socks.invalid:1080: "
+         "can't resolve its name (Host not found)", 11001,
+         "Server SOCKS no-such-socks.invalid:1080: indirizzo non trovato.", "", "no-such-socks.invalid"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         THttpCli cli;
         cli.SetURL(row.url);
         cli.SetProxy(row.proxy);
+        if (!row.socks.empty()) {
+            cli.SetSocksServer(row.socks);
+            cli.SetSocksPort("1080");
+        }
         std::vector<std::uint16_t> errors;
         cli.OnRequestDone = [&](THttpCli *, THttpRequest, std::uint16_t error) { errors.push_back(error); };
         int socketErrors = 0;
