@@ -1,4 +1,6 @@
 #include "app/CommandLine.h"
+#include "app/RegistroVisite.h"
+#include "app/UscitaTerminale.h"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +30,15 @@ TEST(CommandLine, AnswersHelpAndVersionAndRefusesTheRest)
         {"stop after words", {"quorvi", "--esegui", "l", "--ferma-dopo", "tre"}, 2, "", "--ferma-dopo"},
         {"a proxy with a blank", {"quorvi", "--esegui", "l", "--proxy", "a b"}, 2, "", "proxy non valido"},
         {"a proxy port too high", {"quorvi", "--esegui", "l", "--proxy", "a:70000"}, 2, "", "proxy non valido"},
+        {"the highest proxy port", {"quorvi", "--esegui", "l", "--proxy", "a:65535"}, std::nullopt, "", ""},
+        {"one past it", {"quorvi", "--esegui", "l", "--proxy", "a:65536"}, 2, "", "proxy non valido"},
+        {"proxy port 0", {"quorvi", "--esegui", "l", "--proxy", "a:0"}, 2, "", "proxy non valido"},
+        {"http_proxy's form", {"quorvi", "--esegui", "l", "--proxy", "HTTP://127.0.0.1:8888/"}, std::nullopt, "", ""},
+        {"a proxy of another scheme", {"quorvi", "--esegui", "l", "--proxy", "socks5://a:1080"}, 2, "", "http://HOST"},
+        {"quiet without a run", {"quorvi", "--silenzioso"}, 2, "", "--silenzioso vale solo con --esegui"},
+        {"JSON without a run", {"quorvi", "--json"}, 2, "", "--json vale solo con --esegui"},
+        {"--help gives every exit status", {"quorvi", "--help"}, 0, "  141  lo standard output", ""},
+        {"--help gives the list's line", {"quorvi", "--help"}, 0, "\"Sito=INDIRIZZO Num=ACCESSI\"", ""},
         {"an IPv6 proxy in brackets", {"quorvi", "--esegui", "l", "--proxy", "[::1]:8888"}, std::nullopt, "", ""},
         {"an IPv6 proxy without brackets", {"quorvi", "--esegui", "l", "--proxy", "::1"}, 2, "", "proxy non valido"},
         {"an IPv6 proxy port too high",
@@ -84,4 +95,119 @@ TEST(CommandLine, TheRunsOptionsOverrideTheSettings)
               2);
     EXPECT_EQ(AnswerCommandLine({"quorvi", "--esegui", "l", "--testo", "--proxy", ""}).esegui->grafica, false);
     EXPECT_EQ(AnswerCommandLine({"quorvi", "--esegui", "l", "--proxy", ""}).esegui->proxy, QString());
+    // The options window's field takes HOST:PORT only.
+    EXPECT_EQ(AnswerCommandLine({"quorvi", "--esegui", "l", "--proxy", "http://[::1]:8888/"}).esegui->proxy,
+              QString("[::1]:8888"));
+    const CommandLineAnswer quiet = AnswerCommandLine({"quorvi", "--esegui", "l", "--silenzioso", "--json"});
+    ASSERT_TRUE(quiet.esegui);
+    EXPECT_TRUE(quiet.esegui->silenzioso);
+    EXPECT_TRUE(quiet.esegui->json);
+    EXPECT_FALSE(all.esegui->silenzioso || all.esegui->json);
+}
+
+TEST(TerminalOutput, DurationsAndExitStatuses)
+{
+    const struct {
+        std::vector<qint64> ms;
+        Durate d;
+    } durate[] = {
+        {{40, 10, 30, 20}, {10, 25, 40, 40}}, // an even number: the mean of the middle two
+        {{30, 10, 20}, {10, 20, 30, 30}},
+        {{7}, {7, 7, 7, 7}},
+        {{5, 6}, {5, 5, 6, 6}}, // 5.5 is 5: milliseconds are whole
+    };
+    for (const auto &row : durate) {
+        const Durate d = CalcolaDurate(row.ms);
+        EXPECT_EQ((std::vector<qint64>{d.minima, d.mediana, d.p95, d.massima}),
+                  (std::vector<qint64>{row.d.minima, row.d.mediana, row.d.p95, row.d.massima}));
+    }
+    std::vector<qint64> cento;
+    for (int i = 1; i <= 100; ++i)
+        cento.push_back(i);
+    EXPECT_EQ(CalcolaDurate(cento).p95, 95);
+
+    const struct {
+        FineCorsa fine;
+        int falliti, saltate, avvisi, stato;
+    } stati[] = {
+        {FineCorsa::Completata, 0, 0, 0, 0},   {FineCorsa::Completata, 2, 0, 0, 1},
+        {FineCorsa::Completata, 0, 1, 0, 1},   {FineCorsa::Completata, 0, 0, 1, 1},
+        {FineCorsa::Fermata, 3, 0, 0, 5},      {FineCorsa::Interrotta, 0, 0, 0, 130},
+        {FineCorsa::Interrotta, 4, 1, 0, 130}, {FineCorsa::UscitaChiusa, 0, 0, 0, 141},
+        {FineCorsa::UscitaNonScritta, 1, 0, 0, 4},
+    };
+    for (const auto &row : stati)
+        EXPECT_EQ(StatoUscita(row.fine, row.falliti, row.saltate, row.avvisi), row.stato)
+            << int(row.fine) << " " << row.falliti << " " << row.saltate << " " << row.avvisi;
+}
+
+TEST(TerminalOutput, VisitLinesAlignAndTheProgressLineFits)
+{
+    RigaVisita a;
+    a.inizio = QDateTime(QDate(2026, 12, 8), QTime(6, 5, 9));
+    a.indirizzo = "http://a.it/";
+    a.accesso = 3;
+    a.di = 12;
+    a.esito = "fatto";
+    a.stato = 200;
+    a.byte = 1234;
+    a.durataMs = 56;
+    RigaVisita b = a;
+    b.indirizzo = "http://bb.example.org/pagina.html";
+    b.accesso = 12;
+    b.esito = "errore";
+    b.stato = 404;
+    b.motivo = "Not Found";
+    const QString ra = RigaTerminale(a, 33, 2), rb = RigaTerminale(b, 33, 2);
+    EXPECT_EQ(ra.toStdString(), "06:05:09 http://a.it/                       3/12 fatto  200    1234 B    56 ms");
+    EXPECT_EQ(rb.indexOf("12/12"), ra.indexOf(" 3/12"));
+    EXPECT_TRUE(rb.endsWith(" ms  404 Not Found")) << rb.toStdString();
+
+    const QString lungo = "http://host.example/" + QString(300, u'x') + "/fine.html";
+    for (int colonne : {80, 40, 20, 5, 1}) {
+        SCOPED_TRACE(colonne);
+        const QString riga = RigaAvanzamento(1234, 99999, 3723000, 60000, lungo, colonne);
+        EXPECT_LE(riga.size(), qMax(1, colonne - 1)) << riga.toStdString();
+        EXPECT_TRUE(riga.startsWith(QStringLiteral("1234/99999 1%").left(colonne - 1))) << riga.toStdString();
+    }
+    const QString riga = RigaAvanzamento(5, 10, 1000, 1000, lungo, 80);
+    EXPECT_EQ(riga.size(), 79);
+    EXPECT_TRUE(riga.contains("http://host.ex")) << riga.toStdString();
+    EXPECT_TRUE(riga.endsWith("/fine.html")) << riga.toStdString();
+    EXPECT_EQ(RigaAvanzamento(5, 10, 1000, -1, "", 80), "5/10 50%  00:01");
+}
+
+TEST(TerminalOutput, TheSummarySaysHowTheRunEndedAndWhatFailedFirst)
+{
+    Riepilogo r;
+    RigaVisita fatta;
+    fatta.esito = "fatto";
+    fatta.durataMs = 10;
+    fatta.byte = 5;
+    r.Visita(fatta);
+    ContestoRiepilogo c;
+    c.richieste = 4;
+    c.fine = FineCorsa::Interrotta;
+    c.segnale = "SIGINT";
+    // Interrupted with no failure: said so, and no failure made up.
+    EXPECT_EQ(r.Righe(c).first(), "Riepilogo: multi accesso interrotto (SIGINT).");
+    EXPECT_TRUE(r.Righe(c).contains("  non eseguiti: 3"));
+
+    RigaVisita fallita = fatta;
+    fallita.esito = "errore";
+    fallita.stato = 404;
+    fallita.motivo = "Not Found";
+    r.Visita(fallita);
+    r.VociSaltate({{3, "manca \" Num=\""}, {7, "riga vuota"}});
+    c.fine = FineCorsa::Completata;
+    const QStringList righe = r.Righe(c);
+    EXPECT_EQ(righe.mid(0, 6), (QStringList{"Riepilogo: multi accesso completato, 1 accessi non riusciti su 2, 2 voci "
+                                            "saltate.",
+                                            "  non riusciti: 1", "    404 Not Found: 1",
+                                            "  voci saltate: 2 (righe 3, 7)", "    riga 3: manca \" Num=\"",
+                                            "    riga 7: riga vuota"}));
+    EXPECT_EQ(righe.count("  non riusciti: 1"), 1);
+    c.fine = FineCorsa::Fermata;
+    c.fermaDopo = 1;
+    EXPECT_TRUE(r.Righe(c).first().contains("fermato dopo 1 accessi non riusciti")) << r.Righe(c).first().toStdString();
 }
