@@ -26,10 +26,9 @@ QStringList LeggiFileLista(const QString &path)
 QString TestoLista(const QByteArray &bytes)
 {
     static const QByteArray bom("\xEF\xBB\xBF");
-    if (bytes.startsWith(bom))
-        return QString::fromUtf8(bytes.mid(bom.size()));
+    const QByteArray testo = bytes.startsWith(bom) ? bytes.mid(bom.size()) : bytes;
     bool multiByte = false;
-    for (const char c : bytes) {
+    for (const char c : testo) {
         if (static_cast<unsigned char>(c) >= 0x80) {
             multiByte = true;
             break;
@@ -37,12 +36,14 @@ QString TestoLista(const QByteArray &bytes)
     }
     if (multiByte) {
         QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-        QString text = utf8(bytes);
+        QString text = utf8(testo);
         if (!utf8.hasError())
             return text;
     }
-    // Plain ASCII reads the same either way.
-    return DecodeAnsi(bytes);
+    // Plain ASCII reads the same either way; bytes that are no UTF-8, mark or
+    // not, are the code page's (a replacement character would be a letter
+    // the log and the editor could not write back).
+    return DecodeAnsi(testo);
 }
 
 bool ListaValida(const QStringList &lines)

@@ -24,6 +24,7 @@ TEST(SiteListFile, ReadingAcceptsEveryLineEndAndStopsAtNul)
         {"UTF-8 with its mark", "\xEF\xBB\xBFSito=citt\xC3\xA0.it Num=1\r\n", {QStringLiteral("Sito=città.it Num=1")}},
         {"UTF-8 without a mark", "Sito=a Num=1\nSito=citt\xC3\xA0.it Num=1\n", {"Sito=a Num=1", QStringLiteral("Sito=città.it Num=1")}},
         {"the mark alone before ASCII", "\xEF\xBB\xBFSito=a Num=1\r\n", {"Sito=a Num=1"}},
+        {"a mark, then no UTF-8: the code page", "\xEF\xBB\xBFSito=citt\xE0 Num=1", {QStringLiteral("Sito=città Num=1")}},
         {"not UTF-8 after all: the code page", "Sito=\xC3\xA0\xE0 Num=1", {QStringLiteral("Sito=Ã\u00A0à Num=1")}},
     };
     for (const Row &row : rows) {
