@@ -426,7 +426,8 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
             // Addresses padded to the longest, up to a point: a long one
             // pushes its own line, not every line.
             forma.larghezzaIndirizzo =
-                qMax(forma.larghezzaIndirizzo, qMin<int>(40, int(IndirizzoVisita(DividiVoce(voce).sito).size())));
+                qMax(forma.larghezzaIndirizzo,
+                     qMin<int>(32, int(IndirizzoInBreve(IndirizzoVisita(DividiVoce(voce).sito)).size())));
         } else {
             saltate.push_back({int(i + 1), DifettoVoce(voce)});
         }

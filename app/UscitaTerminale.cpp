@@ -129,12 +129,15 @@ QStringList Riepilogo::Righe(const ContestoRiepilogo &c) const
 {
     // The first line says how it went, so that the last screen of a long run
     // tells the whole story.
-    QString titolo = QStringLiteral("Riepilogo: multi accesso ") + ComeFinita(c);
+    QString titolo = QStringLiteral("Riepilogo: ") + ComeFinita(c);
     const int fatti = fatti_ + falliti_;
     if (falliti_ > 0)
-        titolo += QStringLiteral(", %1 accessi non riusciti su %2").arg(falliti_).arg(fatti);
+        titolo += (falliti_ == 1 ? QStringLiteral(", 1 accesso non riuscito")
+                                 : QStringLiteral(", %1 accessi non riusciti").arg(falliti_)) +
+                  QStringLiteral(" su %1").arg(fatti);
     if (!saltate_.empty())
-        titolo += QStringLiteral(", %1 voci saltate").arg(saltate_.size());
+        titolo += saltate_.size() == 1 ? QStringLiteral(", 1 voce saltata")
+                                       : QStringLiteral(", %1 voci saltate").arg(saltate_.size());
     QStringList righe{titolo + u'.'};
     if (falliti_ > 0) {
         righe << QStringLiteral("  non riusciti: %1").arg(falliti_);
@@ -157,7 +160,7 @@ QStringList Riepilogo::Righe(const ContestoRiepilogo &c) const
     righe << QStringLiteral("  byte ricevuti: %1").arg(byte_);
     if (!durate_.empty()) {
         const Durate d = CalcolaDurate(durate_);
-        righe << QStringLiteral("  durata degli accessi (ms): minima %1, mediana %2, 95° percentile %3, massima %4")
+        righe << QStringLiteral("  durata (ms): minima %1, mediana %2, 95° percentile %3, massima %4")
                      .arg(d.minima)
                      .arg(d.mediana)
                      .arg(d.p95)
@@ -204,15 +207,20 @@ QByteArray Riepilogo::Json(const ContestoRiepilogo &c) const
 QString RigaTerminale(const RigaVisita &riga, int larghezzaIndirizzo, int cifre)
 {
     QString testo = riga.inizio.toString(QStringLiteral("HH:mm:ss")) + u' ' +
-                    riga.indirizzo.leftJustified(larghezzaIndirizzo) + u' ' +
+                    IndirizzoInBreve(riga.indirizzo).leftJustified(larghezzaIndirizzo) + u' ' +
                     QString::number(riga.accesso).rightJustified(cifre) + u'/' +
                     QString::number(riga.di).leftJustified(cifre) + u' ' + riga.esito.leftJustified(6) + u' ' +
                     (riga.stato > 0 ? QString::number(riga.stato) : QStringLiteral("-")).rightJustified(3) + u' ' +
-                    (riga.byte ? QString::number(*riga.byte) : QStringLiteral("-")).rightJustified(7) +
+                    (riga.byte ? QString::number(*riga.byte) : QStringLiteral("-")).rightJustified(6) +
                     QStringLiteral(" B ") + QString::number(riga.durataMs).rightJustified(5) + QStringLiteral(" ms");
     if (riga.esito != QLatin1String("fatto"))
         testo += QStringLiteral("  ") + CausaFallimento(riga);
     return testo;
+}
+
+QString IndirizzoInBreve(const QString &indirizzo)
+{
+    return indirizzo.startsWith(QLatin1String("http://")) ? indirizzo.mid(7) : indirizzo;
 }
 
 QByteArray JsonVisita(const RigaVisita &riga)

@@ -79,10 +79,14 @@ QString DurataLeggibile(qint64 ms);
 // else the cause.
 QString CausaFallimento(const RigaVisita &riga);
 
-// One visit on a line, wget -nv's way: time, address (padded to
-// larghezzaIndirizzo), n/of (numbers padded to cifre), outcome, status,
-// bytes, milliseconds, and the reason of a failure.
+// One visit on a line, wget -nv's way, short enough for 80 columns: time,
+// address (as the list writes it, padded to larghezzaIndirizzo), n/of
+// (numbers padded to cifre), outcome, status, bytes, milliseconds, and the
+// reason of a failure.
 QString RigaTerminale(const RigaVisita &riga, int larghezzaIndirizzo, int cifre);
+
+// An address as the list writes it: without the "http://" the run puts in front.
+QString IndirizzoInBreve(const QString &indirizzo);
 
 // One visit as one line of JSON, with the record's column names.
 QByteArray JsonVisita(const RigaVisita &riga);

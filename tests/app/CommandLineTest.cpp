@@ -159,9 +159,13 @@ TEST(TerminalOutput, VisitLinesAlignAndTheProgressLineFits)
     b.stato = 404;
     b.motivo = "Not Found";
     const QString ra = RigaTerminale(a, 33, 2), rb = RigaTerminale(b, 33, 2);
-    EXPECT_EQ(ra.toStdString(), "06:05:09 http://a.it/                       3/12 fatto  200    1234 B    56 ms");
+    EXPECT_EQ(ra.toStdString(), "06:05:09 a.it/                              3/12 fatto  200   1234 B    56 ms");
     EXPECT_EQ(rb.indexOf("12/12"), ra.indexOf(" 3/12"));
     EXPECT_TRUE(rb.endsWith(" ms  404 Not Found")) << rb.toStdString();
+    // As the list writes it: no "http://" the run added, an https:// kept.
+    EXPECT_TRUE(rb.contains(" bb.example.org/pagina.html ")) << rb.toStdString();
+    b.indirizzo = "https://bb.example.org/";
+    EXPECT_TRUE(RigaTerminale(b, 10, 2).contains(" https://bb.example.org/ ")) << rb.toStdString();
 
     const QString lungo = "http://host.example/" + QString(300, u'x') + "/fine.html";
     for (int colonne : {80, 40, 20, 5, 1}) {
@@ -190,7 +194,7 @@ TEST(TerminalOutput, TheSummarySaysHowTheRunEndedAndWhatFailedFirst)
     c.fine = FineCorsa::Interrotta;
     c.segnale = "SIGINT";
     // Interrupted with no failure: said so, and no failure made up.
-    EXPECT_EQ(r.Righe(c).first(), "Riepilogo: multi accesso interrotto (SIGINT).");
+    EXPECT_EQ(r.Righe(c).first(), "Riepilogo: interrotto (SIGINT).");
     EXPECT_TRUE(r.Righe(c).contains("  non eseguiti: 3"));
 
     RigaVisita fallita = fatta;
@@ -201,7 +205,7 @@ TEST(TerminalOutput, TheSummarySaysHowTheRunEndedAndWhatFailedFirst)
     r.VociSaltate({{3, "manca \" Num=\""}, {7, "riga vuota"}});
     c.fine = FineCorsa::Completata;
     const QStringList righe = r.Righe(c);
-    EXPECT_EQ(righe.mid(0, 6), (QStringList{"Riepilogo: multi accesso completato, 1 accessi non riusciti su 2, 2 voci "
+    EXPECT_EQ(righe.mid(0, 6), (QStringList{"Riepilogo: completato, 1 accesso non riuscito su 2, 2 voci "
                                             "saltate.",
                                             "  non riusciti: 1", "    404 Not Found: 1",
                                             "  voci saltate: 2 (righe 3, 7)", "    riga 3: manca \" Num=\"",
