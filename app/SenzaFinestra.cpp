@@ -126,8 +126,7 @@ public:
     };
     Terminale(std::FILE *out, std::FILE *err, const Forma &forma, int richieste, int giaFatte, int fermaDopo,
               Corsa &corsa)
-        : out_(out), err_(err), forma_(forma),
-          avanzamento_(::isatty(::fileno(err)) == 1 && !UscitaInUnTubo(out)),
+        : out_(out), err_(err), forma_(forma), avanzamento_(::isatty(::fileno(err)) == 1 && !UscitaInUnTubo(out)),
           stessoTerminale_(avanzamento_ && ::isatty(::fileno(out)) == 1), richieste_(richieste), giaFatte_(giaFatte),
           fermaDopo_(fermaDopo), corsa_(corsa)
     {
@@ -191,8 +190,9 @@ public:
         ++fatte_;
         const bool fallita = riga.esito != QLatin1String("fatto");
         if (fallita || !forma_.silenzioso)
-            Stampa(forma_.formato == Formato::Json ? JsonVisita(riga)
-                                                   : RigaTerminale(riga, forma_.larghezzaIndirizzo, forma_.cifre).toLocal8Bit());
+            Stampa(forma_.formato == Formato::Json
+                       ? JsonVisita(riga)
+                       : RigaTerminale(riga, forma_.larghezzaIndirizzo, forma_.cifre).toLocal8Bit());
         if (riga.esito == QLatin1String("errore") && fermaDopo_ > 0 && ++errori_ == fermaDopo_) {
             fermato_ = true;
             corsa_.Interrompi();
@@ -479,8 +479,7 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
         contesto.fine = FineCorsa::Fermata;
     }
     const Riepilogo &riepilogo = terminale.Riassunto();
-    contesto.statoUscita =
-        StatoUscita(contesto.fine, riepilogo.Falliti(), riepilogo.Saltate(), terminale.Avvisi());
+    contesto.statoUscita = StatoUscita(contesto.fine, riepilogo.Falliti(), riepilogo.Saltate(), terminale.Avvisi());
     if (forma.formato == Formato::Json) {
         terminale.Stampa(riepilogo.Json(contesto));
     } else {

@@ -9,9 +9,9 @@ struct RigaVisita;
 
 // How a run without a window ended, as its summary and its exit status say.
 enum class FineCorsa {
-    Completata,   // every entry taken
-    Interrotta,   // SIGINT or SIGTERM
-    Fermata,      // --ferma-dopo N failures
+    Completata, // every entry taken
+    Interrotta, // SIGINT or SIGTERM
+    Fermata,    // --ferma-dopo N failures
     // Standard output could not be written: printing stopped, and the run
     // with it, as if interrupted.
     UscitaChiusa,     // its reader went away (| head -1)
@@ -32,7 +32,7 @@ struct ContestoRiepilogo {
     int richieste = 0; // the list's visits
     qint64 trascorsoMs = 0;
     FineCorsa fine = FineCorsa::Completata;
-    QString segnale;  // Interrotta: "SIGINT" or "SIGTERM"
+    QString segnale; // Interrotta: "SIGINT" or "SIGTERM"
     int fermaDopo = 0;
     int statoUscita = 0;
 };

@@ -130,10 +130,10 @@ TEST(TerminalOutput, DurationsAndExitStatuses)
         FineCorsa fine;
         int falliti, saltate, avvisi, stato;
     } stati[] = {
-        {FineCorsa::Completata, 0, 0, 0, 0},   {FineCorsa::Completata, 2, 0, 0, 1},
-        {FineCorsa::Completata, 0, 1, 0, 1},   {FineCorsa::Completata, 0, 0, 1, 1},
-        {FineCorsa::Fermata, 3, 0, 0, 5},      {FineCorsa::Interrotta, 0, 0, 0, 130},
-        {FineCorsa::Interrotta, 4, 1, 0, 130}, {FineCorsa::UscitaChiusa, 0, 0, 0, 141},
+        {FineCorsa::Completata, 0, 0, 0, 0},       {FineCorsa::Completata, 2, 0, 0, 1},
+        {FineCorsa::Completata, 0, 1, 0, 1},       {FineCorsa::Completata, 0, 0, 1, 1},
+        {FineCorsa::Fermata, 3, 0, 0, 5},          {FineCorsa::Interrotta, 0, 0, 0, 130},
+        {FineCorsa::Interrotta, 4, 1, 0, 130},     {FineCorsa::UscitaChiusa, 0, 0, 0, 141},
         {FineCorsa::UscitaNonScritta, 1, 0, 0, 4},
     };
     for (const auto &row : stati)
@@ -205,11 +205,11 @@ TEST(TerminalOutput, TheSummarySaysHowTheRunEndedAndWhatFailedFirst)
     r.VociSaltate({{3, "manca \" Num=\""}, {7, "riga vuota"}});
     c.fine = FineCorsa::Completata;
     const QStringList righe = r.Righe(c);
-    EXPECT_EQ(righe.mid(0, 6), (QStringList{"Riepilogo: completato, 1 accesso non riuscito su 2, 2 voci "
-                                            "saltate.",
-                                            "  non riusciti: 1", "    404 Not Found: 1",
-                                            "  voci saltate: 2 (righe 3, 7)", "    riga 3: manca \" Num=\"",
-                                            "    riga 7: riga vuota"}));
+    EXPECT_EQ(righe.mid(0, 6),
+              (QStringList{"Riepilogo: completato, 1 accesso non riuscito su 2, 2 voci "
+                           "saltate.",
+                           "  non riusciti: 1", "    404 Not Found: 1", "  voci saltate: 2 (righe 3, 7)",
+                           "    riga 3: manca \" Num=\"", "    riga 7: riga vuota"}));
     EXPECT_EQ(righe.count("  non riusciti: 1"), 1);
     c.fine = FineCorsa::Fermata;
     c.fermaDopo = 1;

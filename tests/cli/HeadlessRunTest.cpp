@@ -16,9 +16,9 @@
 #include <QTime>
 #include <csignal>
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -178,8 +178,8 @@ TEST_F(HeadlessRun, AListAgainstNginxWithItsOutputSummaryLogAndRecord)
         const QStringList words = out[k].split(' ', Qt::SkipEmptyParts);
         ASSERT_EQ(words.size(), 9) << out[k].toStdString();
         EXPECT_TRUE(QTime::fromString(words[0], "HH:mm:ss").isValid()) << out[k].toStdString();
-        EXPECT_EQ(words.mid(1, 7), (QStringList{visits[k][0], visits[k][1], "fatto", "200", visits[k][2],
-                                                "B", words[7]}));
+        EXPECT_EQ(words.mid(1, 7),
+                  (QStringList{visits[k][0], visits[k][1], "fatto", "200", visits[k][2], "B", words[7]}));
         EXPECT_EQ(words[8], "ms");
         // Aligned: the addresses padded to the longest.
         EXPECT_EQ(out[k].indexOf(visits[k][1]), out[2].indexOf("1/1")) << out[k].toStdString();
@@ -307,21 +307,31 @@ TEST_F(HeadlessRun, WhatCannotRunGivesTwo)
     };
     const Row rows[] = {
         // Where it looked.
-        {"no such list", {"--esegui", "nessuna"}, {}, "lista non trovata: nessuna (cercata come nessuna e nessuna.tvx in " + Data("")},
+        {"no such list",
+         {"--esegui", "nessuna"},
+         {},
+         "lista non trovata: nessuna (cercata come nessuna e nessuna.tvx in " + Data("")},
         // Named whole, and where it went wrong.
         {"a list the window would refuse",
          {"--esegui", "storta"},
          {},
          "La lista " + Data("storta.tvx") +
-             " non è stata riconosciuta valida.\nquorvi:   riga 2: non inizia con \"Sito=\"\nquorvi:   riga 3: riga vuota\n"},
-        {"a file by its path, no .tvx", {"--esegui", shadow.fileName()}, {}, "La lista " + shadow.fileName() + " non è"},
+             " non è stata riconosciuta valida.\nquorvi:   riga 2: non inizia con \"Sito=\"\nquorvi:   riga 3: riga "
+             "vuota\n"},
+        {"a file by its path, no .tvx",
+         {"--esegui", shadow.fileName()},
+         {},
+         "La lista " + shadow.fileName() + " non è"},
         {"a folder is no list", {"--esegui", home_.path()}, {}, "lista non trovata"},
         {"settings that are no settings",
          {"--esegui", "buona"},
          "dieci\r\n\r\nTrue\r\nTrue\r\nFalse\r\n",
          "impostazioni"},
         {"bad usage", {"--esegui", "buona", "--pausa", "7"}, {}, "--pausa"},
-        {"a proxy of another kind", {"--esegui", "buona", "--proxy", "socks5://127.0.0.1:1080"}, {}, "proxy non valido"},
+        {"a proxy of another kind",
+         {"--esegui", "buona", "--proxy", "socks5://127.0.0.1:1080"},
+         {},
+         "proxy non valido"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -435,7 +445,8 @@ TEST_F(HeadlessRun, TheTenFailuresQuestionIsAnsweredByPolicy)
     const Ended stopped = Run({"--esegui", "rotta", "--ferma-dopo", "4"});
     EXPECT_EQ(stopped.status, 5);
     EXPECT_EQ(stopped.out.count(" errore "), 4) << stopped.out.toStdString();
-    EXPECT_TRUE(stopped.out.contains("fermato dopo 4 accessi non riusciti (--ferma-dopo)")) << stopped.out.toStdString();
+    EXPECT_TRUE(stopped.out.contains("fermato dopo 4 accessi non riusciti (--ferma-dopo)"))
+        << stopped.out.toStdString();
     EXPECT_TRUE(stopped.out.contains("non eseguiti: 21")) << stopped.out.toStdString();
 }
 
@@ -618,8 +629,8 @@ TEST_F(HeadlessRun, JsonIsOneObjectALineWithTheRecordsNumbers)
         SCOPED_TRACE(k);
         const QJsonObject o = objects[k].toObject();
         EXPECT_EQ(o["tipo"], "accesso");
-        const QStringList keys{"inizio", "lista",  "indirizzo", "accesso", "di",     "modalita",
-                               "esito",  "stato",  "byte",      "durata_ms", "motivo", "corsa"};
+        const QStringList keys{"inizio", "lista", "indirizzo", "accesso",   "di",     "modalita",
+                               "esito",  "stato", "byte",      "durata_ms", "motivo", "corsa"};
         for (int c = 0; c < Colonne; ++c)
             EXPECT_EQ(text(o[keys[c]]), rows[std::size_t(k)][c]) << keys[c].toStdString();
         ms.push_back(rows[std::size_t(k)][Durata].toLongLong());
