@@ -14,6 +14,8 @@ struct OpzioniEsecuzione {
     bool senzaTimeout = false;
     int fermaDopo = 0; // failures that end the run; 0: never
     bool riprendi = false;
+    bool silenzioso = false; // only failed visits and the summary
+    bool json = false;       // one JSON object a visit, one for the summary
 };
 
 // What the terminal gets before any window opens. Without options the
@@ -27,6 +29,11 @@ struct CommandLineAnswer {
 
 // arguments as the process got them, the program's own name first.
 CommandLineAnswer AnswerCommandLine(const QStringList &arguments);
+
+// A proxy as the command line takes it, HOST, HOST:PORT or http://HOST:PORT
+// (the form of http_proxy), turned into the options window's HOST[:PORT];
+// none when it is no such proxy.
+std::optional<QString> ProxyDaRigaDiComando(const QString &proxy);
 
 // "T4V_Quorvi 04.2003-10": the identity the about window shows.
 QString VersionLine();

@@ -13,7 +13,6 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QLocale>
 #include <QTimer>
 
 namespace {
@@ -125,13 +124,17 @@ void Corsa::Esegui(const PartenzaCorsa &partenza)
     AggiungiLog(QString());
     AggiungiLog(QStringLiteral("Inizio di ") + partenza.volteIniziali + QStringLiteral(" multi accessi in:"));
 
-    for (const QString &riga : partenza.voci) {
+    for (qsizetype n = 0; n < partenza.voci.size(); ++n) {
+        const QString &riga = partenza.voci[n];
         const std::optional<int> volte = VolteVoce(riga);
         if (!volte) {
             // Not of the list editor's form: nothing sensible to visit.
             if (!Interrotto && osservatore_)
-                osservatore_->Avviso(QStringLiteral("La voce \"") + VoceInBreve(riga) +
-                                     QStringLiteral("\" non è nel formato corretto e non verrà visitata."));
+                osservatore_->Avviso(QStringLiteral("La voce \"%1\" (riga %2) non è nel formato corretto e non verrà "
+                                                    "visitata: %3.")
+                                         .arg(VoceInBreve(riga))
+                                         .arg(n + 1)
+                                         .arg(DifettoVoce(riga)));
         } else {
             const VoceSito voce = DividiVoce(riga);
             sito_ = voce.sito;
@@ -406,7 +409,7 @@ void Corsa::FineMultiAccesso()
     const Resoconto resoconto = osservatore_ ? osservatore_->ChiediResoconto(Interrotto) : Resoconto::Nessuno;
     if (resoconto != Resoconto::Nessuno) {
         AggiungiLog(QString());
-        AggiungiLog(RigaConclusione(QLocale::system(), QDateTime::currentDateTime()));
+        AggiungiLog(RigaConclusione(LocaleDelLog(), QDateTime::currentDateTime()));
         const QString path = DataFilePath(QStringLiteral("LogQuorvi.txt"));
         try {
             WriteTextLines(path, righeLog_);

@@ -47,3 +47,8 @@ QString RigaConclusione(const QLocale &locale, const QDateTime &quando)
     return QStringLiteral("Multi accesso eseguito in data ") + SostituisciNonAnsi(data) +
            QStringLiteral(" concluso alle ore ") + SostituisciNonAnsi(ora);
 }
+
+QLocale LocaleDelLog()
+{
+    return QLocale(QLocale::Italian, QLocale::Italy);
+}

@@ -12,6 +12,11 @@
 // instead of making the whole report impossible to write.
 QString RigaConclusione(const QLocale &locale, const QDateTime &quando);
 
+// The locale of that line: Italian, as the sentence around the date is,
+// whatever the environment's locale (an English date inside an Italian
+// sentence reads as a mistake).
+QLocale LocaleDelLog();
+
 // A locale's time format without its time zone, and without the brackets or
 // blanks that stood around it ("H:mm:ss (t)" becomes "H:mm:ss").
 QString FormatoOraSenzaFuso(const QString &formato);

@@ -1,6 +1,7 @@
 #include "app/SenzaFinestra.h"
 
 #include "app/BloccoLista.h"
+#include "app/CodiciUscita.h"
 #include "app/Corsa.h"
 #include "app/RegistroCorse.h"
 #include "lists/SiteList.h"
@@ -10,47 +11,69 @@
 #include "platform/web/WebBrowser.h"
 #include "settings/SettingsFile.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QTimer>
-#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <optional>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 // Ctrl+C and SIGTERM reach the run as Interrompi, through the event loop the
-// run keeps turning; a handler may do no more than write a byte.
+// run keeps turning; a handler may do no more than write a byte (the signal's
+// number).
 int gSegnale[2] = {-1, -1};
+volatile std::sig_atomic_t gSegnaliRicevuti = 0;
 
-extern "C" void SuSegnale(int)
+extern "C" void SuSegnale(int n)
 {
-    const char c = 1;
+    // A second SIGINT or SIGTERM to a run that has not ended after the first:
+    // whatever holds it up, the user wants it gone. The system's own action
+    // ends the program at once.
+    if (gSegnaliRicevuti != 0) {
+        struct sigaction predefinita {};
+        predefinita.sa_handler = SIG_DFL;
+        sigemptyset(&predefinita.sa_mask);
+        ::sigaction(n, &predefinita, nullptr);
+        ::raise(n);
+        return;
+    }
+    gSegnaliRicevuti = 1;
+    const char c = char(n);
     [[maybe_unused]] const ssize_t scritti = ::write(gSegnale[1], &c, 1);
 }
 
 class SegnaliComeInterrompi {
 public:
-    explicit SegnaliComeInterrompi(std::function<void()> interrompi)
+    explicit SegnaliComeInterrompi(std::function<void(int segnale)> interrompi)
     {
         if (::pipe2(gSegnale, O_CLOEXEC | O_NONBLOCK) != 0)
             return;
+        gSegnaliRicevuti = 0;
         notifier_ = std::make_unique<QSocketNotifier>(gSegnale[0], QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, [interrompi = std::move(interrompi)] {
             char c[16];
-            while (::read(gSegnale[0], c, sizeof c) > 0) {
-            }
-            interrompi();
+            ssize_t letti = 0;
+            int segnale = 0;
+            while ((letti = ::read(gSegnale[0], c, sizeof c)) > 0)
+                if (segnale == 0)
+                    segnale = c[0];
+            if (segnale != 0)
+                interrompi(segnale);
         });
         struct sigaction azione {};
         azione.sa_handler = SuSegnale;
         sigemptyset(&azione.sa_mask);
-        // A second signal finds the system's own action again: a run that
-        // does not answer the first can still be ended from the keyboard.
-        azione.sa_flags = SA_RESTART | SA_RESETHAND;
+        azione.sa_flags = SA_RESTART;
         ::sigaction(SIGINT, &azione, &primaInt_);
         ::sigaction(SIGTERM, &azione, &primaTerm_);
     }
@@ -72,44 +95,48 @@ private:
     struct sigaction primaTerm_ {};
 };
 
-QString DueCifre(qint64 n)
+enum class Formato { Righe, Json };
+
+// A pipe's reader may be a terminal too (| tee, | less): a progress line
+// drawn on standard error would land between its lines, where it cannot be
+// erased. A file, /dev/null or the terminal itself take none of it.
+bool UscitaInUnTubo(std::FILE *f)
 {
-    return QString::number(n).rightJustified(2, u'0');
+    struct stat st {};
+    return ::fstat(::fileno(f), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
 }
 
-QString Orologio(qint64 ms)
+int ColonneTerminale(std::FILE *f)
 {
-    const qint64 s = ms / 1000;
-    return s >= 3600 ? QStringLiteral("%1:%2:%3").arg(s / 3600).arg(DueCifre(s / 60 % 60), DueCifre(s % 60))
-                     : QStringLiteral("%1:%2").arg(DueCifre(s / 60), DueCifre(s % 60));
+    struct winsize w {};
+    // A pseudo-terminal nobody sized (script without a terminal) says 0.
+    return ::ioctl(::fileno(f), TIOCGWINSZ, &w) == 0 && w.ws_col > 0 ? w.ws_col : 80;
 }
 
-// What a failed visit is counted under: its status with the server's words,
-// else the cause. A wait the server asked for is no cause of its own.
-QString Causa(const RigaVisita &riga)
-{
-    if (riga.esito == QLatin1String("interrotto"))
-        return QStringLiteral("interrotto");
-    QString motivo = riga.motivo.section(QStringLiteral("; attesa di "), 0, 0).simplified();
-    if (riga.stato > 0 && !motivo.contains(QString::number(riga.stato)))
-        return motivo.isEmpty() ? QStringLiteral("stato %1").arg(riga.stato)
-                                : QStringLiteral("%1 %2").arg(riga.stato).arg(motivo);
-    return motivo.isEmpty() ? QStringLiteral("errore") : motivo;
-}
+class Terminale;
+Terminale *gTerminale = nullptr;
 
 class Terminale : public OsservatoreCorsa {
 public:
-    Terminale(std::FILE *out, std::FILE *err, int richieste, int giaFatte, int fermaDopo, Corsa &corsa)
-        : out_(out), err_(err), avanzamento_(::isatty(::fileno(err)) == 1),
+    struct Forma {
+        Formato formato = Formato::Righe;
+        bool silenzioso = false; // only the failed visits
+        int larghezzaIndirizzo = 0;
+        int cifre = 1;
+    };
+    Terminale(std::FILE *out, std::FILE *err, const Forma &forma, int richieste, int giaFatte, int fermaDopo,
+              Corsa &corsa)
+        : out_(out), err_(err), forma_(forma), avanzamento_(::isatty(::fileno(err)) == 1 && !UscitaInUnTubo(out)),
           stessoTerminale_(avanzamento_ && ::isatty(::fileno(out)) == 1), richieste_(richieste), giaFatte_(giaFatte),
           fermaDopo_(fermaDopo), corsa_(corsa)
     {
+        gTerminale = this;
         inizio_.start();
         // A journal or a tail -f sees the lines within a quarter of a second,
         // during a long visit or pause too; a write for every line would cost
         // a fast run more than its whole log.
         scarico_.setInterval(250);
-        QObject::connect(&scarico_, &QTimer::timeout, [this] { std::fflush(out_); });
+        QObject::connect(&scarico_, &QTimer::timeout, [this] { Scarica(); });
         scarico_.start();
         if (avanzamento_) {
             // The clock moves during long visits and pauses too.
@@ -118,30 +145,55 @@ public:
             orologio_.start();
         }
     }
-    ~Terminale() override { Cancella(); }
-
-    void Scrivi(std::FILE *f, const QString &riga)
+    ~Terminale() override
     {
-        if (f == err_ || stessoTerminale_)
-            Cancella();
-        std::fputs(riga.toLocal8Bit().constData(), f);
-        std::fputc('\n', f);
-        if (f == err_)
-            std::fflush(out_);
+        Cancella();
+        gTerminale = nullptr;
     }
 
-    void RigaLog(const QString &riga) override { Scrivi(out_, riga); }
+    // A line for standard output; once that has failed, nothing more goes there.
+    void Stampa(const QByteArray &riga)
+    {
+        if (guasto_)
+            return;
+        if (stessoTerminale_)
+            Cancella();
+        if (std::fwrite(riga.constData(), 1, std::size_t(riga.size()), out_) != std::size_t(riga.size()) ||
+            std::fputc('\n', out_) == EOF)
+            Guasto(errno);
+    }
+    void Stampa(const QString &riga) { Stampa(riga.toLocal8Bit()); }
+    void Scarica()
+    {
+        if (!guasto_ && std::fflush(out_) != 0)
+            Guasto(errno);
+    }
+    // A line for standard error, where the user hears of what needs a hand.
+    void Segnala(const QString &testo)
+    {
+        Cancella();
+        Scarica();
+        std::fputs((QStringLiteral("quorvi: ") + testo + u'\n').toLocal8Bit().constData(), err_);
+        std::fflush(err_);
+    }
+
+    void RigaLog(const QString &) override {} // the log file keeps them
     void Stato(const QString &testo) override
     {
         // Only the server's wait is worth a terminal's attention.
         attesa_ = testo.startsWith(QLatin1String("Il server")) ? testo : QString();
     }
+    void InizioVoce(const QString &sito, const QString &, int) override { indirizzo_ = IndirizzoVisita(sito); }
     void VisitaFatta(const RigaVisita &riga) override
     {
         riepilogo_.Visita(riga);
         ++fatte_;
+        const bool fallita = riga.esito != QLatin1String("fatto");
+        if (fallita || !forma_.silenzioso)
+            Stampa(forma_.formato == Formato::Json
+                       ? JsonVisita(riga)
+                       : RigaTerminale(riga, forma_.larghezzaIndirizzo, forma_.cifre).toLocal8Bit());
         if (riga.esito == QLatin1String("errore") && fermaDopo_ > 0 && ++errori_ == fermaDopo_) {
-            Scrivi(out_, QStringLiteral("Interrotto dopo %1 accessi non riusciti (--ferma-dopo).").arg(fermaDopo_));
             fermato_ = true;
             corsa_.Interrompi();
         }
@@ -150,9 +202,9 @@ public:
     void Avviso(const QString &testo) override
     {
         ++avvisi_;
-        Scrivi(err_, QStringLiteral("quorvi: ") + testo);
+        Segnala(testo);
     }
-    void Errore(const QString &testo) override { Scrivi(err_, QStringLiteral("quorvi: ") + testo); }
+    void Errore(const QString &testo) override { Segnala(testo); }
     void ErroreImprevisto(std::exception_ptr errore) override
     {
         try {
@@ -169,8 +221,9 @@ public:
     {
         if (!dettoFallimenti_) {
             dettoFallimenti_ = true;
-            Scrivi(out_, QStringLiteral("Più di 10 accessi non riusciti: senza nessuno a cui chiedere, il multi "
-                                        "accesso continua (--ferma-dopo N lo ferma)."));
+            if (forma_.formato == Formato::Righe && !forma_.silenzioso)
+                Stampa(QStringLiteral("Più di 10 accessi non riusciti: senza nessuno a cui chiedere, il multi "
+                                      "accesso continua (--ferma-dopo N lo ferma)."));
         }
         return false;
     }
@@ -179,19 +232,20 @@ public:
     Resoconto ChiediResoconto(bool) override { return Resoconto::Scrivi; }
     void Fine(const EsitoCorsa &esito) override
     {
-        std::fflush(out_);
+        Scarica();
         scarico_.stop();
         orologio_.stop();
         Cancella();
-        riepilogo_.Saltate(esito.saltati);
+        riepilogo_.GiaFatte(esito.saltati);
     }
 
-    const Riepilogo &Riassunto() const { return riepilogo_; }
+    Riepilogo &Riassunto() { return riepilogo_; }
     qint64 Trascorso() const { return inizio_.elapsed(); }
     bool Fermato() const { return fermato_; }
+    std::optional<FineCorsa> GuastoUscita() const { return guasto_; }
     int Avvisi() const { return avvisi_; }
+    const Forma &Forme() const { return forma_; }
 
-private:
     void Cancella()
     {
         if (disegnata_) {
@@ -200,6 +254,20 @@ private:
             disegnata_ = false;
         }
     }
+
+private:
+    // Standard output refused a line: closed by its reader or full. The run
+    // must not die of it (its record and log matter more than its lines)
+    // nor go on unseen: it ends as if interrupted.
+    void Guasto(int errore)
+    {
+        guasto_ = errore == EPIPE ? FineCorsa::UscitaChiusa : FineCorsa::UscitaNonScritta;
+        Segnala(QStringLiteral("impossibile scrivere sullo standard output (%1): multi accesso interrotto; il log e "
+                               "il registro delle visite restano nella cartella dei dati.")
+                    .arg(QString::fromLocal8Bit(std::strerror(errore))));
+        if (corsa_.InCorso())
+            corsa_.Interrompi();
+    }
     void Disegna(bool sempre)
     {
         if (!avanzamento_ || (!sempre && ultimo_.isValid() && ultimo_.elapsed() < 100))
@@ -207,15 +275,9 @@ private:
         ultimo_.start();
         const int fatte = giaFatte_ + fatte_;
         const qint64 trascorso = inizio_.elapsed();
-        QString riga = QStringLiteral("%1/%2 %3%  trascorso %4")
-                           .arg(fatte)
-                           .arg(richieste_)
-                           .arg(richieste_ > 0 ? fatte * 100 / richieste_ : 100)
-                           .arg(Orologio(trascorso));
-        if (fatte_ > 0 && fatte < richieste_)
-            riga += QStringLiteral("  ancora circa %1").arg(Orologio(trascorso * (richieste_ - fatte) / fatte_));
-        if (!attesa_.isEmpty())
-            riga += QStringLiteral("  ") + attesa_;
+        const qint64 resta = fatte_ > 0 && fatte < richieste_ ? trascorso * (richieste_ - fatte) / fatte_ : -1;
+        const QString riga = RigaAvanzamento(fatte, richieste_, trascorso, resta,
+                                             attesa_.isEmpty() ? indirizzo_ : attesa_, ColonneTerminale(err_));
         std::fputs(("\r" + riga + "\033[K").toLocal8Bit().constData(), err_);
         std::fflush(err_);
         disegnata_ = true;
@@ -223,6 +285,7 @@ private:
 
     std::FILE *out_;
     std::FILE *err_;
+    const Forma forma_;
     const bool avanzamento_;
     const bool stessoTerminale_;
     const int richieste_;
@@ -235,12 +298,14 @@ private:
     QTimer orologio_;
     QTimer scarico_;
     QString attesa_;
+    QString indirizzo_;
     int fatte_ = 0;
     int errori_ = 0;
     int avvisi_ = 0;
     bool fermato_ = false;
     bool dettoFallimenti_ = false;
     bool disegnata_ = false;
+    std::optional<FineCorsa> guasto_;
 };
 
 QtMessageHandler gGestorePrecedente = nullptr;
@@ -250,10 +315,15 @@ void FiltraMessaggi(QtMsgType tipo, const QMessageLogContext &contesto, const QS
     static const char *const kNoteDiAvvio[] = {
         "QStandardPaths: XDG_RUNTIME_DIR not set",
         "WebEngineContext used before QtWebEngineCore::initialize() or OpenGL context creation failed",
+        // The engine's own sandbox cannot run as root, and the program turns it
+        // off there: said at every graphic run, nothing for the user to do.
+        "Sandboxing disabled by user.",
     };
     for (const char *nota : kNoteDiAvvio)
         if (testo.startsWith(QLatin1String(nota)))
             return;
+    if (gTerminale)
+        gTerminale->Cancella();
     if (gGestorePrecedente)
         gGestorePrecedente(tipo, contesto, testo);
 }
@@ -261,7 +331,7 @@ void FiltraMessaggi(QtMsgType tipo, const QMessageLogContext &contesto, const QS
 int Rifiuta(std::FILE *err, const QString &perche)
 {
     std::fputs((QStringLiteral("quorvi: ") + perche + u'\n').toLocal8Bit().constData(), err);
-    return 2;
+    return uscita::Uso;
 }
 } // namespace
 
@@ -272,67 +342,12 @@ void PreparaMessaggiSenzaFinestra()
     gGestorePrecedente = qInstallMessageHandler(FiltraMessaggi);
 }
 
-void Riepilogo::Visita(const RigaVisita &riga)
-{
-    if (riga.esito == QLatin1String("fatto")) {
-        ++fatti_;
-    } else {
-        ++falliti_;
-        const QString causa = Causa(riga);
-        const qsizetype k = cause_.indexOf(causa);
-        if (k < 0) {
-            cause_ << causa;
-            perCausa_.push_back(1);
-        } else {
-            ++perCausa_[std::size_t(k)];
-        }
-    }
-    byte_ += riga.byte.value_or(0);
-    durate_.push_back(riga.durataMs);
-}
-
-QString DurataLeggibile(qint64 ms)
-{
-    if (ms < 60000)
-        return QString::number(double(ms) / 1000, 'f', 1).replace(u'.', u',') + QStringLiteral(" s");
-    const qint64 s = ms / 1000;
-    if (s < 3600)
-        return QStringLiteral("%1 min %2 s").arg(s / 60).arg(DueCifre(s % 60));
-    return QStringLiteral("%1 h %2 min").arg(s / 3600).arg(DueCifre(s / 60 % 60));
-}
-
-QStringList Riepilogo::Righe(int richieste, qint64 trascorsoMs) const
-{
-    QStringList righe{QStringLiteral("Riepilogo:"), QStringLiteral("  accessi richiesti: %1").arg(richieste)};
-    if (saltate_ > 0)
-        righe << QStringLiteral("  già fatti prima della ripresa: %1").arg(saltate_);
-    righe << QStringLiteral("  fatti: %1").arg(fatti_) << QStringLiteral("  non riusciti: %1").arg(falliti_);
-    for (std::size_t k = 0; k < perCausa_.size(); ++k)
-        righe << QStringLiteral("    %1: %2").arg(cause_[qsizetype(k)]).arg(perCausa_[k]);
-    const int nonFatti = richieste - saltate_ - fatti_ - falliti_;
-    if (nonFatti > 0)
-        righe << QStringLiteral("  non eseguiti: %1").arg(nonFatti);
-    righe << QStringLiteral("  byte ricevuti: %1").arg(byte_);
-    if (!durate_.empty()) {
-        std::vector<qint64> d = durate_;
-        std::sort(d.begin(), d.end());
-        const std::size_t n = d.size();
-        const qint64 mediana = n % 2 ? d[n / 2] : (d[n / 2 - 1] + d[n / 2]) / 2;
-        // Nearest rank: the smallest duration that 95 visits in 100 did not exceed.
-        const qint64 p95 = d[(95 * n + 99) / 100 - 1];
-        righe << QStringLiteral("  durata degli accessi: minima %1 ms, mediana %2 ms, 95° percentile %3 ms, "
-                                "massima %4 ms")
-                     .arg(d.front())
-                     .arg(mediana)
-                     .arg(p95)
-                     .arg(d.back());
-    }
-    righe << QStringLiteral("  tempo trascorso: %1").arg(DurataLeggibile(trascorsoMs));
-    return righe;
-}
-
 int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::FILE *err)
 {
+    // A reader that goes away (| head -1) must not kill the run with SIGPIPE:
+    // the write fails instead, and the run ends with its record and log.
+    std::signal(SIGPIPE, SIG_IGN);
+
     // The list: a name the main window would list, with or without its
     // extension, else a path.
     QString nome, percorso;
@@ -344,8 +359,12 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
     } else if (QFileInfo(lista).isFile()) {
         nome = QFileInfo(lista).fileName();
         percorso = lista;
+    } else if (lista.contains(u'/')) {
+        return Rifiuta(err, QStringLiteral("lista non trovata: %1 (nessun file con questo percorso)").arg(lista));
     } else {
-        return Rifiuta(err, QStringLiteral("lista non trovata: %1").arg(lista));
+        return Rifiuta(err, QStringLiteral("lista non trovata: %1 (cercata come %1 e %1.tvx in %2, e come %1 in %3)")
+                                .arg(lista, QDir::toNativeSeparators(DataFolder()),
+                                     QDir::toNativeSeparators(QDir::currentPath() + u'/')));
     }
     if (percorso.isEmpty())
         percorso = DataFilePath(nome);
@@ -353,12 +372,22 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
     PartenzaCorsa partenza;
     partenza.lista = nome;
     try {
-        partenza.voci = ReadTextLines(percorso);
+        partenza.voci = LeggiFileLista(percorso);
     } catch (const Exception &e) {
         return Rifiuta(err, e.Message());
     }
-    if (!ListaValida(partenza.voci))
-        return Rifiuta(err, AvvisoListaNonValida(NomeLista(nome)));
+    if (!ListaValida(partenza.voci)) {
+        // The window's words, with the list named whole and where it went wrong.
+        int tutte = 0;
+        const std::vector<RigaNonValida> righe = RigheNonValide(partenza.voci, 5, &tutte);
+        QString perche = AvvisoListaNonValida(percorso);
+        for (const RigaNonValida &r : righe)
+            perche += QStringLiteral("\nquorvi:   riga %1: %2").arg(r.numero).arg(r.motivo);
+        if (tutte > int(righe.size()))
+            perche += QStringLiteral("\nquorvi:   e altre %1 righe").arg(tutte - int(righe.size()));
+        perche += QStringLiteral("\nquorvi: ogni riga è \"Sito=INDIRIZZO Num=ACCESSI\" (man quorvi, LISTA)");
+        return Rifiuta(err, perche);
+    }
 
     // The saved settings, read as they are: a run from a timer repairs nothing.
     Impostazioni impostazioni;
@@ -384,8 +413,26 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
         return Rifiuta(err, AvvisoListaInEsecuzione(nome));
 
     int richieste = 0;
-    for (const QString &voce : partenza.voci)
-        richieste += VolteVoce(voce).value_or(0);
+    Terminale::Forma forma;
+    forma.formato = opzioni.json ? Formato::Json : Formato::Righe;
+    forma.silenzioso = opzioni.silenzioso;
+    std::vector<VoceSaltata> saltate;
+    int volteMassime = 0;
+    for (qsizetype i = 0; i < partenza.voci.size(); ++i) {
+        const QString &voce = partenza.voci[i];
+        if (const std::optional<int> volte = VolteVoce(voce)) {
+            richieste += *volte;
+            volteMassime = qMax(volteMassime, *volte);
+            // Addresses padded to the longest, up to a point: a long one
+            // pushes its own line, not every line.
+            forma.larghezzaIndirizzo =
+                qMax(forma.larghezzaIndirizzo,
+                     qMin<int>(32, int(IndirizzoInBreve(IndirizzoVisita(DividiVoce(voce).sito)).size())));
+        } else {
+            saltate.push_back({int(i + 1), DifettoVoce(voce)});
+        }
+    }
+    forma.cifre = int(QString::number(volteMassime).size());
     int giaFatte = 0;
     if (opzioni.riprendi) {
         if (const std::optional<CorsaSospesa> sospesa =
@@ -398,28 +445,51 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
 
     SetBrowserProxySource([impostazioni] { return impostazioni.proxy; });
     Corsa corsa(std::make_unique<WebBrowser>(), [impostazioni] { return impostazioni; });
-    Terminale terminale(out, err, richieste, giaFatte, opzioni.fermaDopo, corsa);
+    Terminale terminale(out, err, forma, richieste, giaFatte, opzioni.fermaDopo, corsa);
+    terminale.Riassunto().VociSaltate(saltate);
     corsa.ImpostaOsservatore(&terminale);
-    if (giaFatte > 0)
-        terminale.Scrivi(out, QStringLiteral("Ripresa del multi accesso %1: %2 accessi su %3 già fatti.")
-                                  .arg(partenza.id)
-                                  .arg(giaFatte)
-                                  .arg(richieste));
-    bool segnale = false;
+    if (giaFatte > 0 && forma.formato == Formato::Righe && !forma.silenzioso)
+        terminale.Stampa(QStringLiteral("Ripresa del multi accesso %1: %2 accessi su %3 già fatti.")
+                             .arg(partenza.id)
+                             .arg(giaFatte)
+                             .arg(richieste));
+    int segnale = 0;
     {
-        SegnaliComeInterrompi segnali([&] {
-            segnale = true;
+        SegnaliComeInterrompi segnali([&](int n) {
+            segnale = n;
             corsa.Interrompi();
         });
         corsa.Esegui(partenza);
     }
     corsa.ImpostaOsservatore(nullptr);
-    for (const QString &riga : terminale.Riassunto().Righe(richieste, terminale.Trascorso()))
-        terminale.Scrivi(out, riga);
-    std::fflush(out);
-    if (segnale)
-        return 130;
-    if (terminale.Fermato() || terminale.Riassunto().Falliti() > 0 || terminale.Avvisi() > 0)
-        return 1;
-    return 0;
+
+    ContestoRiepilogo contesto;
+    contesto.lista = nome;
+    contesto.corsa = corsa.Id();
+    contesto.grafica = impostazioni.modalitaGrafica;
+    contesto.richieste = richieste;
+    contesto.trascorsoMs = terminale.Trascorso();
+    contesto.fermaDopo = opzioni.fermaDopo;
+    if (segnale != 0) {
+        contesto.fine = FineCorsa::Interrotta;
+        contesto.segnale = segnale == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT");
+    } else if (terminale.GuastoUscita()) {
+        contesto.fine = *terminale.GuastoUscita();
+    } else if (terminale.Fermato()) {
+        contesto.fine = FineCorsa::Fermata;
+    }
+    const Riepilogo &riepilogo = terminale.Riassunto();
+    contesto.statoUscita = StatoUscita(contesto.fine, riepilogo.Falliti(), riepilogo.Saltate(), terminale.Avvisi());
+    if (forma.formato == Formato::Json) {
+        terminale.Stampa(riepilogo.Json(contesto));
+    } else {
+        for (const QString &riga : riepilogo.Righe(contesto))
+            terminale.Stampa(riga);
+    }
+    terminale.Scarica();
+    // Standard output that failed as the summary was written fails the run too.
+    if (const std::optional<FineCorsa> guasto = terminale.GuastoUscita();
+        guasto && contesto.fine != FineCorsa::Interrotta)
+        return StatoUscita(*guasto, 0, 0, 0);
+    return contesto.statoUscita;
 }

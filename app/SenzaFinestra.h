@@ -1,35 +1,9 @@
 #pragma once
 
 #include "app/CommandLine.h"
+#include "app/UscitaTerminale.h"
 
-#include <QStringList>
 #include <cstdio>
-#include <vector>
-
-struct RigaVisita;
-
-// The summary at the end of a run without a window, siege's and ab's way.
-class Riepilogo {
-public:
-    void Visita(const RigaVisita &riga);
-    void Saltate(int n) { saltate_ += n; }
-    // asked: the list's visits; elapsedMs: the run's own time.
-    QStringList Righe(int richieste, qint64 trascorsoMs) const;
-    int Falliti() const { return falliti_; }
-    int Fatti() const { return fatti_; }
-
-private:
-    int fatti_ = 0;
-    int falliti_ = 0;
-    int saltate_ = 0;
-    qint64 byte_ = 0;
-    std::vector<qint64> durate_;
-    QStringList cause_; // in order of first appearance
-    std::vector<int> perCausa_;
-};
-
-// "12,3 s", "1 min 05 s", "2 h 03 min": how long, in the program's words.
-QString DurataLeggibile(qint64 ms);
 
 // Before the application object: a run from cron mails its standard error
 // to the user, so the notes Qt and the browser engine write at every start
@@ -37,8 +11,9 @@ QString DurataLeggibile(qint64 ms);
 // Any other message of theirs still gets there.
 void PreparaMessaggiSenzaFinestra();
 
-// Runs a list with no window: the log's lines on out, a progress line on
-// err when err is a terminal, the summary at the end. The application object
-// exists already. Returns the exit status: 0 every visit made, 1 some failed,
-// 2 the list, the settings or the lock refused the run, 130 interrupted.
+// Runs a list with no window: a line per visit on out (or a JSON object, or
+// only the failures), a progress line on err when err is a terminal that out
+// does not reach through a pipe, the summary at the end; warnings and errors
+// on err. The application object exists already. Returns the exit status of
+// CodiciUscita.h.
 int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::FILE *err);

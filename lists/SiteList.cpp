@@ -3,8 +3,10 @@
 #include "fx/Fx.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"
+#include "platform/TextCodec.h"
 
-#include <climits>
+#include <QRegularExpression>
+#include <QStringDecoder>
 
 QStringList EnumeraListe()
 {
@@ -13,7 +15,35 @@ QStringList EnumeraListe()
 
 QStringList LeggiLista(const QString &item)
 {
-    return ReadTextLines(CartellaProgramma() + item);
+    return LeggiFileLista(CartellaProgramma() + item);
+}
+
+QStringList LeggiFileLista(const QString &path)
+{
+    return SplitLines(TestoLista(ReadWholeFile(path)));
+}
+
+QString TestoLista(const QByteArray &bytes)
+{
+    static const QByteArray bom("\xEF\xBB\xBF");
+    const QByteArray testo = bytes.startsWith(bom) ? bytes.mid(bom.size()) : bytes;
+    bool multiByte = false;
+    for (const char c : testo) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            multiByte = true;
+            break;
+        }
+    }
+    if (multiByte) {
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        QString text = utf8(testo);
+        if (!utf8.hasError())
+            return text;
+    }
+    // Plain ASCII reads the same either way; bytes that are no UTF-8, mark or
+    // not, are the code page's (a replacement character would be a letter
+    // the log and the editor could not write back).
+    return DecodeAnsi(testo);
 }
 
 bool ListaValida(const QStringList &lines)
@@ -22,6 +52,33 @@ bool ListaValida(const QStringList &lines)
         if (!line.startsWith(QLatin1String("Sito=")))
             return false;
     return true;
+}
+
+std::vector<RigaNonValida> RigheNonValide(const QStringList &lines, int massimo, int *tutte)
+{
+    std::vector<RigaNonValida> righe;
+    int n = 0;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QString &line = lines[i];
+        if (line.startsWith(QLatin1String("Sito=")))
+            continue;
+        ++n;
+        if (int(righe.size()) >= massimo)
+            continue;
+        QString motivo;
+        if (line.isEmpty())
+            motivo = QStringLiteral("riga vuota");
+        else if (line.startsWith(QLatin1String("Sito="), Qt::CaseInsensitive))
+            motivo = QStringLiteral("\"Sito=\" va scritto con la S maiuscola e il resto minuscolo");
+        else if (line.trimmed().startsWith(QLatin1String("Sito=")))
+            motivo = QStringLiteral("spazi prima di \"Sito=\"");
+        else
+            motivo = QStringLiteral("non inizia con \"Sito=\"");
+        righe.push_back({int(i + 1), motivo});
+    }
+    if (tutte)
+        *tutte = n;
+    return righe;
 }
 
 QString NomeLista(const QString &item)
@@ -59,27 +116,58 @@ VoceSito DividiVoce(const QString &line)
     return voce;
 }
 
-std::optional<int> VolteVoce(const QString &line)
+namespace {
+// An entry's count, or why it has none.
+std::optional<int> EsaminaVoce(const QString &line, QString *motivo)
 {
+    const auto no = [motivo](const QString &perche) -> std::optional<int> {
+        if (motivo)
+            *motivo = perche;
+        return std::nullopt;
+    };
     if (!line.startsWith(QLatin1String("Sito=")))
-        return std::nullopt;
+        return no(QStringLiteral("non inizia con \"Sito=\""));
     const qsizetype sep = line.indexOf(QLatin1String(" Num="));
-    if (sep < 0 || line.indexOf(QLatin1String("Num=")) != sep + 1)
-        return std::nullopt;
+    if (sep < 0)
+        return no(QStringLiteral("manca \" Num=\" con il numero di accessi"));
+    if (line.indexOf(QLatin1String("Num=")) != sep + 1)
+        return no(QStringLiteral("l'indirizzo contiene \"Num=\""));
     const QString count = line.mid(sep + 5);
     if (count.isEmpty())
-        return std::nullopt;
+        return no(QStringLiteral("numero di accessi mancante"));
     // Digits only, any number of leading zeros (the editor keeps them as
-    // typed), and a value that fits.
+    // typed), and no more than the editor takes.
     long long value = 0;
     for (QChar c : count) {
         if (c < u'0' || c > u'9')
-            return std::nullopt;
+            return no(QStringLiteral("numero di accessi non valido: \"%1\"").arg(count.left(20)));
         value = value * 10 + (c.unicode() - u'0');
-        if (value > INT_MAX)
-            return std::nullopt;
+        if (value > kVolteMassime)
+            return no(QStringLiteral("numero di accessi oltre %1").arg(kVolteMassime));
     }
+    // An IPv6 address must stand in brackets, or its colons are taken for the
+    // port's: the request would go to a host that does not exist.
+    QString host = line.mid(5, sep - 5);
+    if (host.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
+        host = host.mid(8);
+    host = host.left(host.indexOf(QRegularExpression(QStringLiteral("[/?#]"))));
+    host = host.mid(host.lastIndexOf(u'@') + 1);
+    if (host.count(u':') >= 2 && !host.startsWith(u'['))
+        return no(QStringLiteral("indirizzo IPv6 senza parentesi quadre (si scrive [::1]:8080/pagina)"));
     return static_cast<int>(value);
+}
+} // namespace
+
+std::optional<int> VolteVoce(const QString &line)
+{
+    return EsaminaVoce(line, nullptr);
+}
+
+QString DifettoVoce(const QString &line)
+{
+    QString motivo;
+    EsaminaVoce(line, &motivo);
+    return motivo;
 }
 
 EsitoVoce ControllaVoce(const QString &sito, const QString &volte)

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <optional>
+#include <vector>
 
 // A site list is one "<name>.tvx" file in the program's folder, one entry a line:
 // "Sito=" + address (without "http://") + " Num=" + count.
@@ -17,9 +18,24 @@ QStringList EnumeraListe();
 
 // The lines of program folder + item. Raises EFileError when the file cannot be read.
 QStringList LeggiLista(const QString &item);
+// The lines of a list file anywhere, read as LeggiLista reads them.
+QStringList LeggiFileLista(const QString &path);
+// A list file's text: UTF-8 when it begins with the UTF-8 byte-order mark (which
+// is dropped) or is valid UTF-8 holding a multi-byte sequence, as lists written
+// by hand or by a script are; else the code page the editor writes.
+QString TestoLista(const QByteArray &bytes);
 
 // Valid when every line starts with "Sito=" (case-sensitive); no lines is valid.
 bool ListaValida(const QStringList &lines);
+
+// A line that makes a list not valid: its number (from 1) and why.
+struct RigaNonValida {
+    int numero = 0;
+    QString motivo;
+};
+// The first `massimo` lines that make the list not valid, in order; `tutte`
+// gets how many there are in all.
+std::vector<RigaNonValida> RigheNonValide(const QStringList &lines, int massimo, int *tutte = nullptr);
 
 // The list name as the user sees it: the file name less its last four characters.
 QString NomeLista(const QString &item);
@@ -43,10 +59,16 @@ struct VoceSito {
 };
 VoceSito DividiVoce(const QString &line);
 
+// The largest count the list editor takes (five digits).
+inline constexpr int kVolteMassime = 99999;
+
 // The count of an entry the run can use: the line is of the editor's form
-// ("Sito=", an address without "Num=", " Num=", a whole number of 0 or more).
-// Anything else gives no value, and the run skips that entry.
+// ("Sito=", an address without "Num=", " Num=", a whole number from 0 to
+// kVolteMassime) and its host can be reached as written. Anything else gives
+// no value, and the run skips that entry.
 std::optional<int> VolteVoce(const QString &line);
+// Why VolteVoce gives no value for a line; empty when it gives one.
+QString DifettoVoce(const QString &line);
 
 // The checks of an addition, in their order; Ok when the entry may be added.
 // IndirizzoNonValido: an address that could not be read back as it was written

@@ -1,4 +1,6 @@
 #include "app/CommandLine.h"
+#include "app/RegistroVisite.h"
+#include "app/UscitaTerminale.h"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +30,15 @@ TEST(CommandLine, AnswersHelpAndVersionAndRefusesTheRest)
         {"stop after words", {"quorvi", "--esegui", "l", "--ferma-dopo", "tre"}, 2, "", "--ferma-dopo"},
         {"a proxy with a blank", {"quorvi", "--esegui", "l", "--proxy", "a b"}, 2, "", "proxy non valido"},
         {"a proxy port too high", {"quorvi", "--esegui", "l", "--proxy", "a:70000"}, 2, "", "proxy non valido"},
+        {"the highest proxy port", {"quorvi", "--esegui", "l", "--proxy", "a:65535"}, std::nullopt, "", ""},
+        {"one past it", {"quorvi", "--esegui", "l", "--proxy", "a:65536"}, 2, "", "proxy non valido"},
+        {"proxy port 0", {"quorvi", "--esegui", "l", "--proxy", "a:0"}, 2, "", "proxy non valido"},
+        {"http_proxy's form", {"quorvi", "--esegui", "l", "--proxy", "HTTP://127.0.0.1:8888/"}, std::nullopt, "", ""},
+        {"a proxy of another scheme", {"quorvi", "--esegui", "l", "--proxy", "socks5://a:1080"}, 2, "", "http://HOST"},
+        {"quiet without a run", {"quorvi", "--silenzioso"}, 2, "", "--silenzioso vale solo con --esegui"},
+        {"JSON without a run", {"quorvi", "--json"}, 2, "", "--json vale solo con --esegui"},
+        {"--help gives every exit status", {"quorvi", "--help"}, 0, "  141  lo standard output", ""},
+        {"--help gives the list's line", {"quorvi", "--help"}, 0, "\"Sito=INDIRIZZO Num=ACCESSI\"", ""},
         {"an IPv6 proxy in brackets", {"quorvi", "--esegui", "l", "--proxy", "[::1]:8888"}, std::nullopt, "", ""},
         {"an IPv6 proxy without brackets", {"quorvi", "--esegui", "l", "--proxy", "::1"}, 2, "", "proxy non valido"},
         {"an IPv6 proxy port too high",
@@ -84,4 +95,74 @@ TEST(CommandLine, TheRunsOptionsOverrideTheSettings)
               2);
     EXPECT_EQ(AnswerCommandLine({"quorvi", "--esegui", "l", "--testo", "--proxy", ""}).esegui->grafica, false);
     EXPECT_EQ(AnswerCommandLine({"quorvi", "--esegui", "l", "--proxy", ""}).esegui->proxy, QString());
+    // The options window's field takes HOST:PORT only.
+    EXPECT_EQ(AnswerCommandLine({"quorvi", "--esegui", "l", "--proxy", "http://[::1]:8888/"}).esegui->proxy,
+              QString("[::1]:8888"));
+    const CommandLineAnswer quiet = AnswerCommandLine({"quorvi", "--esegui", "l", "--silenzioso", "--json"});
+    ASSERT_TRUE(quiet.esegui);
+    EXPECT_TRUE(quiet.esegui->silenzioso);
+    EXPECT_TRUE(quiet.esegui->json);
+    EXPECT_FALSE(all.esegui->silenzioso || all.esegui->json);
+}
+
+TEST(TerminalOutput, DurationsByNearestRankAndTheMedianOfAnEvenNumber)
+{
+    const struct {
+        std::vector<qint64> ms;
+        Durate d;
+    } durate[] = {
+        {{40, 10, 30, 20}, {10, 25, 40, 40}}, // an even number: the mean of the middle two
+        {{30, 10, 20}, {10, 20, 30, 30}},
+        {{7}, {7, 7, 7, 7}},
+        {{5, 6}, {5, 5, 6, 6}}, // 5.5 is 5: milliseconds are whole
+    };
+    for (const auto &row : durate) {
+        const Durate d = CalcolaDurate(row.ms);
+        EXPECT_EQ((std::vector<qint64>{d.minima, d.mediana, d.p95, d.massima}),
+                  (std::vector<qint64>{row.d.minima, row.d.mediana, row.d.p95, row.d.massima}));
+    }
+    std::vector<qint64> cento;
+    for (int i = 1; i <= 100; ++i)
+        cento.push_back(i);
+    EXPECT_EQ(CalcolaDurate(cento).p95, 95);
+}
+
+TEST(TerminalOutput, VisitLinesAlignAndTheProgressLineFits)
+{
+    RigaVisita a;
+    a.inizio = QDateTime(QDate(2026, 12, 8), QTime(6, 5, 9));
+    a.indirizzo = "http://a.it/";
+    a.accesso = 3;
+    a.di = 12;
+    a.esito = "fatto";
+    a.stato = 200;
+    a.byte = 1234;
+    a.durataMs = 56;
+    RigaVisita b = a;
+    b.indirizzo = "http://bb.example.org/pagina.html";
+    b.accesso = 12;
+    b.esito = "errore";
+    b.stato = 404;
+    b.motivo = "Not Found";
+    const QString ra = RigaTerminale(a, 33, 2), rb = RigaTerminale(b, 33, 2);
+    EXPECT_EQ(ra.toStdString(), "06:05:09 a.it/                              3/12 fatto  200   1234 B    56 ms");
+    EXPECT_EQ(rb.indexOf("12/12"), ra.indexOf(" 3/12"));
+    EXPECT_TRUE(rb.endsWith(" ms  404 Not Found")) << rb.toStdString();
+    // As the list writes it: no "http://" the run added, an https:// kept.
+    EXPECT_TRUE(rb.contains(" bb.example.org/pagina.html ")) << rb.toStdString();
+    b.indirizzo = "https://bb.example.org/";
+    EXPECT_TRUE(RigaTerminale(b, 10, 2).contains(" https://bb.example.org/ ")) << rb.toStdString();
+
+    const QString lungo = "http://host.example/" + QString(300, u'x') + "/fine.html";
+    for (int colonne : {80, 40, 20, 5, 1}) {
+        SCOPED_TRACE(colonne);
+        const QString riga = RigaAvanzamento(1234, 99999, 3723000, 60000, lungo, colonne);
+        EXPECT_LE(riga.size(), qMax(1, colonne - 1)) << riga.toStdString();
+        EXPECT_TRUE(riga.startsWith(QStringLiteral("1234/99999 1%").left(colonne - 1))) << riga.toStdString();
+    }
+    const QString riga = RigaAvanzamento(5, 10, 1000, 1000, lungo, 80);
+    EXPECT_EQ(riga.size(), 79);
+    EXPECT_TRUE(riga.contains("http://host.ex")) << riga.toStdString();
+    EXPECT_TRUE(riga.endsWith("/fine.html")) << riga.toStdString();
+    EXPECT_EQ(RigaAvanzamento(5, 10, 1000, -1, "", 80), "5/10 50%  00:01");
 }

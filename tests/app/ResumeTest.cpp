@@ -272,14 +272,16 @@ TEST(Summary, CountsCausesAndDurations)
         riga.byte = v.bytes;
         r.Visita(riga);
     }
-    r.Saltate(3);
+    r.GiaFatte(3);
+    ContestoRiepilogo c;
+    c.richieste = 12;
+    c.trascorsoMs = 83000;
     EXPECT_EQ(
-        r.Righe(12, 83000),
-        (QStringList{"Riepilogo:", "  accessi richiesti: 12", "  già fatti prima della ripresa: 3", "  fatti: 1",
-                     "  non riusciti: 6", "    404 Not Found: 2", "    429 Too Many Requests: 1", "    timeout: 1",
-                     "    interrotto: 1", "    Risposta HTTP 404: 1", "  non eseguiti: 2", "  byte ricevuti: 200",
-                     "  durata degli accessi: minima 5 ms, mediana 20 ms, 95° percentile 30000 ms, "
-                     "massima 30000 ms",
+        r.Righe(c),
+        (QStringList{"Riepilogo: completato, 6 accessi non riusciti su 7.", "  non riusciti: 6", "    404 Not Found: 2",
+                     "    429 Too Many Requests: 1", "    timeout: 1", "    interrotto: 1", "    Risposta HTTP 404: 1",
+                     "  accessi richiesti: 12", "  già fatti prima della ripresa: 3", "  fatti: 1", "  non eseguiti: 2",
+                     "  byte ricevuti: 200", "  durata (ms): minima 5, mediana 20, 95° percentile 30000, massima 30000",
                      "  tempo trascorso: 1 min 23 s"}));
     EXPECT_EQ(DurataLeggibile(1250), "1,3 s");
     EXPECT_EQ(DurataLeggibile(7384000), "2 h 03 min");

@@ -364,9 +364,10 @@ TEST_F(Run, AShortRunIsDrawnBeforeTheQuestion)
 TEST_F(Run, MalformedEntryIsSkippedWithAWarning)
 {
     LoadList("mia.tvx", "Sito=alfa\r\nSito=beta Num=1\r\nSito=gamma Num=x\r\n");
-    boxes.ExpectWarning(QStringLiteral("La voce \"Sito=alfa\" non è nel formato corretto e non verrà visitata."));
-    boxes.ExpectWarning(
-        QStringLiteral("La voce \"Sito=gamma Num=x\" non è nel formato corretto e non verrà visitata."));
+    boxes.ExpectWarning(QStringLiteral("La voce \"Sito=alfa\" (riga 1) non è nel formato corretto e non verrà "
+                                       "visitata: manca \" Num=\" con il numero di accessi."));
+    boxes.ExpectWarning(QStringLiteral("La voce \"Sito=gamma Num=x\" (riga 3) non è nel formato corretto e non verrà "
+                                       "visitata: numero di accessi non valido: \"x\"."));
     boxes.ExpectQuestion(kReport, false);
     main->btIniziaClick();
     EXPECT_EQ(fake->navigated, QStringList{"http://beta"});

@@ -21,6 +21,15 @@ TEST(SiteListFile, ReadingAcceptsEveryLineEndAndStopsAtNul)
         {"nul ends the text", QByteArray("Sito=a Num=1\r\nSito=b Num=2\r\n\0garbage\r\n", 39), ab},
         {"zero bytes", "", {}},
         {"windows-1252 byte", "Sito=citt\xE0.it Num=1\r\n", {QStringLiteral("Sito=città.it Num=1")}},
+        {"UTF-8 with its mark", "\xEF\xBB\xBFSito=citt\xC3\xA0.it Num=1\r\n", {QStringLiteral("Sito=città.it Num=1")}},
+        {"UTF-8 without a mark",
+         "Sito=a Num=1\nSito=citt\xC3\xA0.it Num=1\n",
+         {"Sito=a Num=1", QStringLiteral("Sito=città.it Num=1")}},
+        {"the mark alone before ASCII", "\xEF\xBB\xBFSito=a Num=1\r\n", {"Sito=a Num=1"}},
+        {"a mark, then no UTF-8: the code page",
+         "\xEF\xBB\xBFSito=citt\xE0 Num=1",
+         {QStringLiteral("Sito=città Num=1")}},
+        {"not UTF-8 after all: the code page", "Sito=\xC3\xA0\xE0 Num=1", {QStringLiteral("Sito=Ã\u00A0à Num=1")}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -55,6 +64,20 @@ TEST(SiteListFile, Validity)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(ListaValida(row.lines), row.valid);
+        EXPECT_EQ(RigheNonValide(row.lines, 10).empty(), row.valid);
+    }
+
+    // The first bad lines, numbered from 1, each with why; and how many in all.
+    int tutte = 0;
+    const std::vector<RigaNonValida> righe = RigheNonValide(
+        {"Sito=a Num=1", "", "sito=b Num=1", " Sito=c Num=1", "# commento", "Sito=d Num=1", "x"}, 4, &tutte);
+    EXPECT_EQ(tutte, 5);
+    ASSERT_EQ(righe.size(), 4u);
+    const int numeri[] = {2, 3, 4, 5};
+    const char *motivi[] = {"riga vuota", "S maiuscola", "spazi prima", "non inizia con \"Sito=\""};
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(righe[k].numero, numeri[k]);
+        EXPECT_TRUE(righe[k].motivo.contains(motivi[k])) << righe[k].motivo.toStdString();
     }
 }
 
@@ -138,6 +161,7 @@ TEST(SiteEntry, Splitting)
         QString sito;
         QString volte;
         std::optional<int> usable;
+        const char *difetto = nullptr; // what the reason says
     };
     const Row rows[] = {
         {"plain", "Sito=alfa Num=7", "alfa", "7", 7},
@@ -145,16 +169,23 @@ TEST(SiteEntry, Splitting)
         {"leading zeros", "Sito=a Num=007", "a", "007", 7},
         {"count zero", "Sito=a Num=0", "a", "0", 0},
         {"a nine", "Sito=a Num=9", "a", "9", 9},
-        {"every digit", "Sito=a Num=1234567890", "a", "1234567890", 1234567890},
-        {"no count marker", "Sito=alfa", "alfa", "", std::nullopt},
-        {"site holds Num=", "Sito=a?Num=3 Num=2", "a?Num=3", "3 Num=2", std::nullopt},
-        {"count not a number", "Sito=a Num=x1", "a", "x1", std::nullopt},
-        {"count with blank", "Sito=a Num=1 ", "a", "1 ", std::nullopt},
-        {"huge count", "Sito=a Num=12345678901", "a", "12345678901", std::nullopt},
-        {"largest that fits", "Sito=a Num=2147483647", "a", "2147483647", 2147483647},
-        {"one past it", "Sito=a Num=2147483648", "a", "2147483648", std::nullopt},
+        {"every digit", "Sito=a Num=1234567890", "a", "1234567890", std::nullopt, "oltre 99999"},
+        {"no count marker", "Sito=alfa", "alfa", "", std::nullopt, "manca \" Num=\""},
+        {"site holds Num=", "Sito=a?Num=3 Num=2", "a?Num=3", "3 Num=2", std::nullopt, "contiene \"Num=\""},
+        {"count not a number", "Sito=a Num=x1", "a", "x1", std::nullopt, "non valido: \"x1\""},
+        {"count with blank", "Sito=a Num=1 ", "a", "1 ", std::nullopt, "non valido"},
+        {"no count", "Sito=a Num=", "a", "", std::nullopt, "mancante"},
+        {"huge count", "Sito=a Num=12345678901", "a", "12345678901", std::nullopt, "oltre 99999"},
+        {"the editor's largest", "Sito=a Num=99999", "a", "99999", 99999},
+        {"one past it", "Sito=a Num=100000", "a", "100000", std::nullopt, "oltre 99999"},
         {"many leading zeros", "Sito=a Num=000000000001", "a", "000000000001", 1},
-        {"negative", "Sito=a Num=-1", "a", "-1", std::nullopt},
+        {"negative", "Sito=a Num=-1", "a", "-1", std::nullopt, "non valido"},
+        {"IPv6 without brackets", "Sito=::1/x Num=1", "::1/x", "1", std::nullopt, "IPv6 senza parentesi"},
+        {"IPv6 without brackets, https", "Sito=https://fe80::1:8443/ Num=1", "https://fe80::1:8443/", "1", std::nullopt,
+         "IPv6"},
+        {"IPv6 in brackets", "Sito=[::1]:8080/x Num=2", "[::1]:8080/x", "2", 2},
+        {"colons in the path and a port", "Sito=a.it:8080/x:y:z Num=1", "a.it:8080/x:y:z", "1", 1},
+        {"credentials with a colon", "Sito=u:p@a.it:81/ Num=1", "u:p@a.it:81/", "1", 1},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -162,6 +193,11 @@ TEST(SiteEntry, Splitting)
         EXPECT_EQ(voce.sito, row.sito);
         EXPECT_EQ(voce.volte, row.volte);
         EXPECT_EQ(VolteVoce(row.line), row.usable);
+        EXPECT_EQ(DifettoVoce(row.line).isEmpty(), row.usable.has_value()) << DifettoVoce(row.line).toStdString();
+        if (row.difetto) {
+            EXPECT_TRUE(DifettoVoce(row.line).contains(QString::fromUtf8(row.difetto)))
+                << DifettoVoce(row.line).toStdString();
+        }
     }
 }
 

@@ -144,7 +144,8 @@ TEST_F(BadFiles, RunOverEntriesOfTenMiB)
     const QByteArray huge(10 * kMiB, 'a');
     LoadList("enorme.tvx", "Sito=" + huge + " Num=1\r\nSito=" + huge + "\r\n");
     boxes.ExpectWarning(QStringLiteral("La voce \"Sito=") + QString(195, 'a') +
-                        QStringLiteral("...\" non è nel formato corretto e non verrà visitata."));
+                        QStringLiteral("...\" (riga 2) non è nel formato corretto e non verrà visitata: manca \" "
+                                       "Num=\" con il numero di accessi."));
     QStringList log;
     boxes.ExpectQuestion(QStringLiteral("Vuoi visualizzare a video il resoconto del multi accesso?"), false,
                          [&] { log = main->RigheLog(); });
