@@ -375,7 +375,6 @@ void WebBrowser::EnsurePage()
         view_ = new QWebEngineView();
         view_->setAttribute(Qt::WA_DontShowOnScreen);
         view_->setAttribute(Qt::WA_ShowWithoutActivating);
-        view_->setWindowFlag(Qt::Tool);
         view_->resize(1024, 768);
         page_ = new VisitPage(profile_, view_);
         view_->setPage(page_);
