@@ -720,6 +720,43 @@ TEST_F(GraphicRunTest, APageThatNeverGoesQuietStaysAFewSeconds)
     EXPECT_EQ(server.Hits("/battito"), beats);
 }
 
+// The time-out and Interrompi end a stay as they end a visit: the page that
+// never goes quiet (it loads in about a second, beating every 200 ms) goes
+// long before its few seconds are up, and after Interrompi no visit follows.
+TEST_F(GraphicRunTest, TimeOutAndInterrompiEndAStay)
+{
+    const struct {
+        const char *name;
+        bool interrompi; // else the time-out, 2.5 s from the visit's start
+    } rows[] = {{"Interrompi", true}, {"time-out", false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        server.paths.clear();
+        QFile::remove(QDir(folder.Path()).filePath("LogQuorvi.csv"));
+        Load("Sito=" + server.Host() + "/battiti Num=2\r\n");
+        QTimer watch;
+        if (row.interrompi) {
+            // Eight beats: the page has loaded, and stays.
+            QObject::connect(&watch, &QTimer::timeout, [&] {
+                if (server.Hits("/battito") >= 8 && w.main->sbInterrompi->isEnabled()) {
+                    watch.stop();
+                    w.main->sbInterrompi->click();
+                }
+            });
+            watch.start(20);
+            w.main->btIniziaClick();
+        } else {
+            w.main->TimerOut->setInterval(2500);
+            Run();
+        }
+        EXPECT_EQ(server.Hits("/battiti"), row.interrompi ? 1 : 2) << server.paths.join(' ').toStdString();
+        // Unbounded, a stay would hear some 25 beats, each visit.
+        EXPECT_LE(server.Hits("/battito"), row.interrompi ? 14 : 40);
+        EXPECT_EQ(QString::fromUtf8(folder.Read("LogQuorvi.csv")).count(",fatto,"), row.interrompi ? 1 : 2);
+        w = Finestre();
+    }
+}
+
 // A navigation the page starts after its load is its end: the server sees
 // the visits the list asks for, and no other page.
 TEST_F(GraphicRunTest, NavigationsAPageStartsAfterItsLoadAreNotFollowed)
