@@ -370,15 +370,13 @@ void WebBrowser::EnsurePage()
     if (acceptDownloads_) {
         page_ = new VisitPage(profile_, this);
     } else {
-        // A window the size of a common desktop's, never mapped: the page
-        // lays itself out as for a person, and nothing appears on screen.
+        // A view the size of a common desktop's window, never shown (the
+        // window system would put it on screen): the page lays itself out
+        // as for a person, and it is told it is seen as it loads.
         view_ = new QWebEngineView();
-        view_->setAttribute(Qt::WA_DontShowOnScreen);
-        view_->setAttribute(Qt::WA_ShowWithoutActivating);
         view_->resize(1024, 768);
         page_ = new VisitPage(profile_, view_);
         view_->setPage(page_);
-        view_->show();
         connect(page_, &QWebEnginePage::windowCloseRequested, this, Guarded([this] { PageGone(); }));
     }
     QWebEngineSettings *settings = page_->settings();
@@ -618,9 +616,12 @@ void WebBrowser::Navigate(const QString &url)
     refusedStatus_ = 0;
     refusedCause_.clear();
     page_->load(target);
-    // The engine gives focus through a view only, and only once the page has
-    // its renderer; a focus the view's window never had is told to the page
-    // directly, as the window system would tell it to the foreground tab.
+    // Visible only once its load has started (set before, the engine keeps
+    // the page hidden); focus the engine gives through a view only, once the
+    // page has its renderer, and a focus the unshown view never had is told
+    // to it directly, as the window system tells the foreground tab.
+    if (view_)
+        page_->setVisible(true);
     if (view_ && view_->focusProxy()) {
         QFocusEvent in(QEvent::FocusIn, Qt::ActiveWindowFocusReason);
         QCoreApplication::sendEvent(view_->focusProxy(), &in);
