@@ -68,8 +68,8 @@ Tree MeasureTree()
         name[pid] = line.mid(open + 1, close - open - 1);
         parent[pid] = f.value(1).toLongLong();
         // utime stime cutime cstime: fields 14 to 17, 12 to 15 after the name.
-        cpu[pid] = (f.value(11).toDouble() + f.value(12).toDouble() + f.value(13).toDouble() + f.value(14).toDouble()) /
-                   tick;
+        cpu[pid] =
+            (f.value(11).toDouble() + f.value(12).toDouble() + f.value(13).toDouble() + f.value(14).toDouble()) / tick;
     }
     Tree tree;
     QList<qint64> todo{getpid()};

@@ -8,8 +8,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
-#include <QFocusEvent>
 #include <QFileInfo>
+#include <QFocusEvent>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QStandardPaths>
