@@ -67,7 +67,7 @@ Tree MeasureTree()
         const QList<QByteArray> f = line.mid(close + 2).split(' ');
         name[pid] = line.mid(open + 1, close - open - 1);
         parent[pid] = f.value(1).toLongLong();
-        // utime stime cutime cstime: fields 14 to 17, 12 to 15 after the name.
+        // utime stime cutime cstime: fields 14 to 17, counted here from the state (field 3).
         cpu[pid] =
             (f.value(11).toDouble() + f.value(12).toDouble() + f.value(13).toDouble() + f.value(14).toDouble()) / tick;
     }
