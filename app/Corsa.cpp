@@ -22,6 +22,9 @@ namespace {
 constexpr qint64 kAttesaServerMassimaMs = 10 * 60 * 1000;
 // A 429 without Retry-After: as long as the "Min" bandwidth pause.
 constexpr qint64 kAttesa429Ms = 10000;
+// A graphic visit answered 429 or 503: the engine shows no headers, so how
+// long the server asked for is unknown; a minute is what servers commonly ask.
+constexpr qint64 kAttesaGraficaMs = 60000;
 
 // The text of the failure being handled; called inside a catch block.
 QString TestoErroreCorrente()
@@ -200,6 +203,11 @@ void Corsa::Accesso(int i)
     if (PausaRichiesta)
         MostraPausa();
 
+    // The last graphic visit's page has lived through the pauses; it goes
+    // before anything else is asked of a server.
+    if (!ChiudiPagina())
+        return;
+
     // The options may have changed while the boxes were up.
     const Impostazioni attuali = impostazioni_();
     if (attuali.timerOut)
@@ -239,6 +247,7 @@ void Corsa::Accesso(int i)
     RegistraVisita();
 
     ProcessMessages();
+    fineSoggiorno_ = QDeadlineTimer(TimerOut->isActive() ? TimerOut->remainingTime() : -1, Qt::PreciseTimer);
     if (TimerOut->isActive())
         TimerOut->stop();
     MostraStato(QStringLiteral("Accesso n. ") + QString::number(i) + QStringLiteral(" di ") + volte_ +
@@ -352,6 +361,38 @@ void Corsa::AccessoGrafico(const QString &url)
         ++AccessiFalliti;
         AggiungiLog(sito_ + QStringLiteral("...errore."));
     }
+    // Asking again only to read Retry-After would be one more of the requests
+    // the server asked to have fewer of: the run waits its own default, and
+    // says so.
+    if (visita_.stato == 429 || visita_.stato == 503) {
+        attesaServer_ = QDeadlineTimer(kAttesaGraficaMs, Qt::PreciseTimer);
+        visita_.motivo += QStringLiteral("; attesa di %1 s, predefinita: in modalità grafica la risposta del server "
+                                         "non dice quanto attendere")
+                              .arg(kAttesaGraficaMs / 1000);
+        AggiungiLog(QStringLiteral("Attesa predefinita di %1 s prima del prossimo accesso: in modalità grafica la "
+                                   "risposta del server non dice quanto attendere.")
+                        .arg(kAttesaGraficaMs / 1000));
+    }
+}
+
+bool Corsa::ChiudiPagina()
+{
+    if (!browser_ || !browser_->PageOpen())
+        return true;
+    const bool giaInterrotto = Interrotto;
+    chiusuraPagina_ = true;
+    browser_->Close();
+    // The time-out bounds the page's stay as it bounds its visit.
+    QTimer limite;
+    limite.setSingleShot(true);
+    QObject::connect(&limite, &QTimer::timeout, [this] { browser_->Stop(); });
+    if (Interrotto || fineSoggiorno_.hasExpired())
+        browser_->Stop();
+    else if (!fineSoggiorno_.isForever())
+        limite.start(static_cast<int>(fineSoggiorno_.remainingTime()));
+    WaitUntil([this] { return !browser_->PageOpen(); });
+    chiusuraPagina_ = false;
+    return giaInterrotto || !Interrotto;
 }
 
 void Corsa::AccessoTesto(const QString &url)
@@ -395,6 +436,8 @@ void Corsa::AccessoTesto(const QString &url)
 
 void Corsa::FineMultiAccesso()
 {
+    // Nothing of the run goes on after it.
+    ChiudiPagina();
     if (osservatore_)
         osservatore_->VisiteFinite();
     registro_.reset();
@@ -438,7 +481,7 @@ void Corsa::Interrompi()
     HttpCli1->Abort();
     // A graphic visit waits for its page; stopping the control lets that wait
     // end instead of hanging on a page that never completes.
-    if (attesaPagina_ && browser_)
+    if ((attesaPagina_ || chiusuraPagina_) && browser_)
         browser_->Stop();
     Interrotto = true;
 }

@@ -125,6 +125,9 @@ public:
 private:
     void Accesso(int i);
     void AccessoGrafico(const QString &url);
+    // Ends the stay of the last graphic visit's page and waits until it has
+    // closed. False when Interrompi came meanwhile.
+    bool ChiudiPagina();
     void AccessoTesto(const QString &url);
     void FineMultiAccesso();
     void AggiungiLog(const QString &riga);
@@ -150,6 +153,8 @@ private:
     QString stato_;
     bool inCorso_ = false;
     bool attesaPagina_ = false;
+    bool chiusuraPagina_ = false;
+    QDeadlineTimer fineSoggiorno_{QDeadlineTimer::Forever}; // where the last visit's time-out would fall
     bool timeoutScattato_ = false;
     QString id_;
     QString lista_;

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFocusEvent>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -21,6 +22,8 @@
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
+#include <QWebEngineUrlRequestInterceptor>
+#include <QWebEngineView>
 #include <unistd.h>
 #include <utility>
 
@@ -229,6 +232,22 @@ protected:
     void javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QString &, int, const QString &) override {}
 };
 
+// Every request of the control's pages as it starts (the engine tells no
+// ends), on the UI thread. It belongs to the profile, which may outlive the
+// control for a download; then it lets everything pass.
+class WebBrowser::Requests : public QWebEngineUrlRequestInterceptor {
+public:
+    Requests(WebBrowser *owner, QObject *parent) : QWebEngineUrlRequestInterceptor(parent), owner_(owner) {}
+    void interceptRequest(QWebEngineUrlRequestInfo &info) override
+    {
+        if (owner_ && !owner_->RequestStarted(info.resourceType() == QWebEngineUrlRequestInfo::ResourceTypeMainFrame))
+            info.block(true);
+    }
+
+private:
+    QPointer<WebBrowser> owner_;
+};
+
 void SetSaveFileChooser(SaveFileChooser chooser)
 {
     Chooser() = std::move(chooser);
@@ -294,13 +313,32 @@ void PrepareBrowserEngineAfterApplication()
         qunsetenv("QT_XCB_GL_INTEGRATION");
 }
 
-WebBrowser::WebBrowser(QObject *parent) : QObject(parent) {}
+WebBrowser::WebBrowser(QObject *parent)
+    : QObject(parent), stayTimer_(new QTimer(this)), closeTimer_(new QTimer(this)), lingerTimer_(new QTimer(this))
+{
+    clock_.start();
+    for (QTimer *timer : {stayTimer_, closeTimer_, lingerTimer_}) {
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+    }
+    connect(stayTimer_, &QTimer::timeout, this, Guarded([this] { StayOver(); }));
+    // The engine never asked to close the page (a handler that would not end):
+    // it goes all the same.
+    connect(closeTimer_, &QTimer::timeout, this, Guarded([this] { PageGone(); }));
+    connect(lingerTimer_, &QTimer::timeout, this, [this] {
+        if (!page_)
+            closing_ = false;
+    });
+}
 
 WebBrowser::~WebBrowser()
 {
     // Pages before their profile, the one in hand and any thrown away but
     // not yet deleted: the engine wants no page left when its profile goes.
     page_ = nullptr;
+    delete std::exchange(view_, nullptr);
+    for (const QPointer<QWidget> &view : std::as_const(goneViews_))
+        delete view.data();
     qDeleteAll(findChildren<QWebEnginePage *>(Qt::FindDirectChildrenOnly));
     if (!profile_)
         return;
@@ -336,12 +374,25 @@ void WebBrowser::EnsurePage()
             qunsetenv("QTWEBENGINE_CHROMIUM_FLAGS");
         profile_->setHttpCacheType(QWebEngineProfile::NoCache);
         profile_->setDownloadPath(DownloadFolder());
+        if (!acceptDownloads_)
+            profile_->setUrlRequestInterceptor(new Requests(this, profile_));
         connect(profile_, &QWebEngineProfile::downloadRequested, this,
                 Guarded([this](QWebEngineDownloadRequest *download) { DownloadRequested(download); }));
     }
     if (page_)
         return;
-    page_ = new VisitPage(profile_, this);
+    if (acceptDownloads_) {
+        page_ = new VisitPage(profile_, this);
+    } else {
+        // A view the size of a common desktop's window, never shown (the
+        // window system would put it on screen): the page lays itself out
+        // as for a person, and it is told it is seen as it loads.
+        view_ = new QWebEngineView();
+        view_->resize(1024, 768);
+        page_ = new VisitPage(profile_, view_);
+        view_->setPage(page_);
+        connect(page_, &QWebEnginePage::windowCloseRequested, this, Guarded([this] { PageGone(); }));
+    }
     QWebEngineSettings *settings = page_->settings();
     // The engine's own error page would be one more load to wait for, and
     // the icon one more request the site never asked for.
@@ -385,6 +436,10 @@ void WebBrowser::EnsurePage()
 
 void WebBrowser::ReleasePage()
 {
+    stayTimer_->stop();
+    closeTimer_->stop();
+    lingerTimer_->stop();
+    closing_ = false;
     QWebEnginePage *page = std::exchange(page_, nullptr);
     if (!page)
         return;
@@ -394,7 +449,77 @@ void WebBrowser::ReleasePage()
     // us here; a zero timer also fires inside the nested waits of a run, where
     // a deferred delete would not. Should this control go first, the page
     // goes with it.
-    QTimer::singleShot(0, this, [page = QPointer<QWebEnginePage>(page)] { delete page.data(); });
+    if (QWidget *view = std::exchange(view_, nullptr)) {
+        goneViews_.removeIf([](const QPointer<QWidget> &gone) { return gone.isNull(); });
+        goneViews_.append(view);
+        QTimer::singleShot(0, this, [view = QPointer<QWidget>(view)] { delete view.data(); });
+    } else {
+        QTimer::singleShot(0, this, [page = QPointer<QWebEnginePage>(page)] { delete page.data(); });
+    }
+}
+
+bool WebBrowser::RequestStarted(bool mainFrame)
+{
+    if (acceptDownloads_ || loading_ || !PageOpen())
+        return true;
+    // The page's own navigation after its load (a refresh, a script's
+    // redirect) would be a visit nobody asked for: it is the page's end.
+    if (mainFrame) {
+        if (page_)
+            StartClose();
+        return false;
+    }
+    if (closing_) {
+        lingerTimer_->start(kLingerMs);
+        return true;
+    }
+    const qint64 since = clock_.elapsed() - loadedAt_;
+    if (since < kStayMs) {
+        stayOver_ = false;
+        stayTimer_->start(static_cast<int>(qMin<qint64>(kQuietMs, kStayMs - since)));
+    }
+    return true;
+}
+
+void WebBrowser::StayOver()
+{
+    stayOver_ = true;
+    if (closeAsked_)
+        StartClose();
+}
+
+void WebBrowser::Close()
+{
+    if (acceptDownloads_ || !page_ || closing_)
+        return;
+    closeAsked_ = true;
+    if (stayOver_ || loading_)
+        StartClose();
+}
+
+void WebBrowser::StartClose()
+{
+    if (!page_ || closing_)
+        return;
+    closing_ = true;
+    loading_ = false;
+    stayTimer_->stop();
+    // As a person closes a tab: the page hears it is hidden and going, and
+    // its handlers run to their end before the engine asks us to drop it.
+    page_->triggerAction(QWebEnginePage::RequestClose);
+    closeTimer_->start(kCloseMs);
+}
+
+void WebBrowser::PageGone()
+{
+    if (!page_)
+        return;
+    const int linger = lingerTimer_->remainingTime();
+    ReleasePage();
+    if (linger > 0) {
+        closing_ = true;
+        lingerTimer_->start(linger);
+    }
 }
 
 void WebBrowser::Refuse(int status, const QString &cause)
@@ -491,19 +616,41 @@ void WebBrowser::Navigate(const QString &url)
     const QUrl target(url, QUrl::TolerantMode);
     if (!target.isValid() || target.host().isEmpty())
         throw Exception(QStringLiteral("Impossibile aprire l'indirizzo \"%1\".").arg(url));
+    // The run closes a page before the next; anyone else gets a fresh page all the same.
+    if (!acceptDownloads_ && page_)
+        ReleasePage();
     EnsurePage();
     ++generation_;
     loading_ = true;
+    stayOver_ = false;
+    closeAsked_ = false;
+    closing_ = false;
     lastStatus_ = 0;
     lastError_.clear();
     refusedStatus_ = 0;
     refusedCause_.clear();
     page_->load(target);
+    // Visible only once its load has started (set before, the engine keeps
+    // the page hidden); focus the engine gives through a view only, once the
+    // page has its renderer, and a focus the unshown view never had is told
+    // to it directly, as the window system tells the foreground tab.
+    if (view_)
+        page_->setVisible(true);
+    if (view_ && view_->focusProxy()) {
+        QFocusEvent in(QEvent::FocusIn, Qt::ActiveWindowFocusReason);
+        QCoreApplication::sendEvent(view_->focusProxy(), &in);
+    }
 }
 
 void WebBrowser::Stop()
 {
-    if (!loading_ || !page_)
+    // After the load, Stop ends the page's stay: a time-out or Interrompi.
+    if (!loading_) {
+        if (!acceptDownloads_)
+            StartClose();
+        return;
+    }
+    if (!page_)
         return;
     page_->triggerAction(QWebEnginePage::Stop);
     // The engine reports a stopped load as finished; should it stay silent,
@@ -526,14 +673,19 @@ void WebBrowser::Complete(const QString &url)
     loading_ = false;
     refusedStatus_ = 0;
     refusedCause_.clear();
-    // The visit is over: whatever the page would still do by itself (scripts,
-    // timers, a refresh, requests under way) ends with it and its renderer,
-    // and what it took of memory is given back. A navigation that turns into
-    // a download reports its end before the download is offered, and the
-    // download needs its page until then: a control that takes downloads
-    // keeps it.
-    if (!acceptDownloads_)
-        ReleasePage();
+    // The visit is counted now; the page stays while its network works, or
+    // closes at once when it did not load (a page that answered 429 must not
+    // go on asking). A navigation that turns into a download reports its end
+    // before the download is offered, and the download needs its page until
+    // then: a control that takes downloads keeps it.
+    if (!acceptDownloads_) {
+        if (lastError_.isEmpty()) {
+            loadedAt_ = clock_.elapsed();
+            stayTimer_->start(kQuietMs);
+        } else {
+            StartClose();
+        }
+    }
     if (OnDocumentComplete)
         OnDocumentComplete(url);
 }

@@ -2,7 +2,10 @@
 
 #include "platform/ui/BrowserControl.h"
 
+#include <QElapsedTimer>
+#include <QList>
 #include <QObject>
+#include <QPointer>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -10,6 +13,9 @@
 class QWebEngineLoadingInfo;
 class QWebEnginePage;
 class QWebEngineProfile;
+class QWebEngineView;
+class QTimer;
+class QWidget;
 
 // Call before the application object exists: shares GL contexts as the engine
 // requires, keeps OpenGL off on X11 (see the definition) and, when the program
@@ -47,13 +53,15 @@ std::optional<QByteArray> BrowserProxySwitches(const QString &proxy);
 using SaveFileChooser = std::function<QString(const QString &suggestedPath)>;
 void SetSaveFileChooser(SaveFileChooser chooser);
 
-// The browser control behind a hidden QWebEnginePage: nothing it shows is used.
+// The browser control behind a QWebEnginePage that is never on screen.
 // The engine (profile, page and their helper processes) is created on the
 // first navigation, so a program that never visits a page never starts it.
-// A visit ends with its document-complete report: its page is then stopped and
-// thrown away with its renderer, so nothing of it (scripts, timers, refreshes,
-// pending requests) runs on and its memory is given back; each navigation
-// starts on a fresh page. (A control that takes downloads keeps its page.)
+// A visited page is the foreground tab of a browser: visible and focused from
+// its first script, kept after its document-complete report while its network
+// works, and closed as a tab closes, so that its pagehide handlers finish and
+// their beacons leave; then nothing of it runs any more and its memory is
+// given back. Each navigation starts on a fresh page. (A control that takes
+// downloads keeps its one page, hidden, and none of this applies to it.)
 class WebBrowser : public QObject, public BrowserControl {
     Q_OBJECT
 public:
@@ -64,6 +72,25 @@ public:
     void Stop() override;
     int LastLoadStatus() const override { return lastStatus_; }
     QString LastLoadError() const override { return lastError_; }
+    // The page closes once its visit is over: no request of it started for
+    // kQuietMs, or kStayMs after its load, whichever comes first. A page
+    // whose load failed, or that starts a navigation of its own after its
+    // load (never followed), closes at once by itself.
+    void Close() override;
+    bool PageOpen() const override { return page_ != nullptr || closing_; }
+
+    // A tracker's own send timer is commonly 500 ms after the load; the
+    // window must not end on its edge, and the engine reports a request's
+    // start a few ms late.
+    static constexpr int kQuietMs = 700;
+    static constexpr int kStayMs = 5000;
+    // How long a closing page may take before it is thrown away all the same
+    // (its pagehide handlers run much less than this).
+    static constexpr int kCloseMs = 2000;
+    // A keep-alive request the page sent as it closed is handed to the engine
+    // a moment before it leaves; the close is reported over only this long
+    // after the last one, so a program that ends with its run does not cut it.
+    static constexpr int kLingerMs = 250;
 
     // Whether any control of this process has started the engine.
     static bool EngineStarted();
@@ -80,9 +107,16 @@ public:
 
 private:
     class VisitPage;
+    class Requests;
 
     void EnsurePage();
+    // Throws the page away at once, without its close.
     void ReleasePage();
+    // A request of the page started (main frame or not); false to block it.
+    bool RequestStarted(bool mainFrame);
+    void StayOver();
+    void StartClose();
+    void PageGone();
     void LoadingChanged(const QWebEngineLoadingInfo &info);
     // Ends the visit in hand as a failure with this cause, at once: the first
     // answer of a page that wants credentials or a certificate is its last.
@@ -98,7 +132,19 @@ private:
     QWebEngineProfile *profile_ = nullptr;
     std::shared_ptr<Downloads> downloads_ = std::make_shared<Downloads>();
     QWebEnginePage *page_ = nullptr;
+    // The tab that holds a visited page: a view that is never on screen,
+    // which the engine needs to give the page focus.
+    QWebEngineView *view_ = nullptr;
+    QList<QPointer<QWidget>> goneViews_; // closed, their deletion queued
     bool loading_ = false;
+    bool stayOver_ = false;
+    bool closeAsked_ = false;
+    bool closing_ = false;
+    qint64 loadedAt_ = 0; // ms on clock_ when the page's load ended
+    QElapsedTimer clock_;
+    QTimer *stayTimer_ = nullptr;
+    QTimer *closeTimer_ = nullptr;
+    QTimer *lingerTimer_ = nullptr;
     bool acceptDownloads_ = false;
     unsigned generation_ = 0;
     int lastStatus_ = 0;

@@ -16,10 +16,12 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QStandardPaths>
+#include <QStatusBar>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QToolButton>
 #include <QUrl>
 #include <gtest/gtest.h>
 #include <optional>
@@ -62,6 +64,14 @@ int EngineProcesses()
 //   /rinfresca...  a page that reloads itself at once
 //   /battiti...    a page that asks for /battito every 200 ms; it finishes
 //                  loading only after a second, so it beats during the visit
+//   /sonda...      a page that tells what a tracker sees: its state as its
+//                  first script runs (/stato?visibile,nascosta,fuoco), an
+//                  image 300 ms after load (/dopo300), a beacon as it is
+//                  hidden (/nascosta) and two in pagehide, 100 ms of work
+//                  apart (/addio?<ticks of a 100 ms interval>,<ms alive>
+//                  and /addio2)
+//   /rimanda...    a page whose script goes to /altrove 100 ms after load
+//   /troppe...     429, /occupato... 503
 //   /allegato...   a file sent as an attachment
 //   /scarica...    a page whose script clicks a download link of /allegato
 //                  at once, while the page still waits a second for an image
@@ -127,6 +137,24 @@ private:
             body = "<html><body><script>setInterval(function(){var x=new XMLHttpRequest();"
                    "x.open('GET','/battito?'+Date.now());x.send();},200);</script>"
                    "<img src=\"/ritardo.png\"></body></html>";
+        } else if (path.startsWith("/sonda")) {
+            body = "<html><body><script>var t0=Date.now(),n=0;setInterval(function(){n++;},100);"
+                   "function img(p){new Image().src=p;}"
+                   "img('/stato?'+[document.visibilityState,document.hidden,document.hasFocus()].join());"
+                   "addEventListener('load',function(){setTimeout(function(){img('/dopo300');},300);});"
+                   "document.addEventListener('visibilitychange',function(){"
+                   "if(document.hidden)navigator.sendBeacon('/nascosta');});"
+                   "addEventListener('pagehide',function(){navigator.sendBeacon('/addio?'+n+','+(Date.now()-t0));"
+                   "var e=Date.now()+100;while(Date.now()<e){}navigator.sendBeacon('/addio2');});"
+                   "</script>sonda</body></html>";
+        } else if (path.startsWith("/rimanda")) {
+            body = "<html><body><script>addEventListener('load',function(){"
+                   "setTimeout(function(){location.href='/altrove';},100);});</script>r</body></html>";
+        } else if (path.startsWith("/troppe")) {
+            status = "429 Too Many Requests";
+            headers += "Retry-After: 1\r\n";
+        } else if (path.startsWith("/occupato")) {
+            status = "503 Service Unavailable";
         } else if (path.startsWith("/sicuro")) {
             // /sicuro/<port>: on to the TLS server on that port.
             status = "302 Found";
@@ -345,7 +373,11 @@ TEST_F(GraphicRunTest, ControlTellsHowTheLastLoadEnded)
         ASSERT_TRUE(PumpUntil([&] { return complete; }, 30000));
         EXPECT_EQ(browser.LastLoadStatus(), row.status);
         EXPECT_EQ(browser.LastLoadError(), row.error);
-        EXPECT_EQ(browser.Page(), nullptr);
+        // A page that loaded stays for its stay; one that did not goes by itself.
+        if (row.error.isEmpty())
+            EXPECT_TRUE(browser.PageOpen());
+        else
+            EXPECT_TRUE(PumpUntil([&] { return !browser.PageOpen(); }, 10000));
     }
     complete = false;
     browser.Navigate(QStringLiteral("http://127.0.0.1:%1/").arg(ClosedPort()));
@@ -641,4 +673,157 @@ TEST(GraphicControl, ProxyOfTheOptionsBecomesTheEnginesSwitches)
         SCOPED_TRACE(row.name);
         EXPECT_EQ(BrowserProxySwitches(row.proxy), row.switches);
     }
+}
+
+// A visited page is the foreground tab of a person's browser: seen and
+// focused from its first script, its timers at full rate, alive while its
+// network works, and closed so that its handlers finish. Every hit a tracker
+// would send arrives once per visit, and nothing after the run.
+TEST_F(GraphicRunTest, AVisitedPageIsAForegroundTabClosedAsATabCloses)
+{
+    Load("Sito=" + server.Host() + "/sonda Num=3\r\n");
+    const QStringList log = Run();
+    EXPECT_EQ(log.filter("...fatto.").size(), 3);
+    // The run has waited for the close: its beacons are here already.
+    const QStringList atEnd = server.paths;
+    PumpUntil([] { return false; }, 1500);
+    EXPECT_EQ(server.paths, atEnd) << "after the run";
+
+    EXPECT_EQ(server.Hits("/stato?visible,false,true"), 3) << server.paths.join(' ').toStdString();
+    for (const char *hit : {"/sonda", "/dopo300", "/nascosta", "/addio?", "/addio2"}) {
+        SCOPED_TRACE(hit);
+        EXPECT_EQ(server.Hits(hit), 3) << server.paths.join(' ').toStdString();
+    }
+    // A hidden page's timers run once a second: a 100 ms interval then ticks
+    // about once in ten of its tries.
+    for (const QString &path : server.paths.filter("/addio?")) {
+        const int ticks = path.section('?', 1).section(',', 0, 0).toInt();
+        const int alive = path.section(',', 1).toInt();
+        EXPECT_GE(alive, 500) << "the page stayed after its load";
+        EXPECT_GE(ticks * 200, alive) << path.toStdString();
+    }
+}
+
+// A page whose network never goes quiet stays no more than a few seconds
+// after its load; the next visit then finds it gone.
+TEST_F(GraphicRunTest, APageThatNeverGoesQuietStaysAFewSeconds)
+{
+    Load("Sito=" + server.Host() + "/battiti Num=1\r\n");
+    const QStringList log = Run();
+    EXPECT_EQ(log.filter("...fatto.").size(), 1);
+    // It beats every 200 ms: it was kept well past the quiet window, and
+    // let go within the few seconds of a stay (the first of them loading).
+    const int beats = server.Hits("/battito");
+    EXPECT_GE(beats, 10);
+    EXPECT_LE(beats, 45);
+    PumpUntil([] { return false; }, 1000);
+    EXPECT_EQ(server.Hits("/battito"), beats);
+}
+
+// The time-out and Interrompi end a stay as they end a visit: the page that
+// never goes quiet (it loads in about a second, beating every 200 ms) goes
+// long before its few seconds are up, and after Interrompi no visit follows.
+TEST_F(GraphicRunTest, TimeOutAndInterrompiEndAStay)
+{
+    const struct {
+        const char *name;
+        bool interrompi; // else the time-out, 2.5 s from the visit's start
+    } rows[] = {{"Interrompi", true}, {"time-out", false}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        server.paths.clear();
+        QFile::remove(QDir(folder.Path()).filePath("LogQuorvi.csv"));
+        Load("Sito=" + server.Host() + "/battiti Num=2\r\n");
+        QTimer watch;
+        if (row.interrompi) {
+            // Eight beats: the page has loaded, and stays.
+            QObject::connect(&watch, &QTimer::timeout, [&] {
+                if (server.Hits("/battito") >= 8 && w.main->sbInterrompi->isEnabled()) {
+                    watch.stop();
+                    w.main->sbInterrompi->click();
+                }
+            });
+            watch.start(20);
+            w.main->btIniziaClick();
+        } else {
+            w.main->TimerOut->setInterval(2500);
+            Run();
+        }
+        EXPECT_EQ(server.Hits("/battiti"), row.interrompi ? 1 : 2) << server.paths.join(' ').toStdString();
+        // Unbounded, a stay would hear some 25 beats, each visit.
+        EXPECT_LE(server.Hits("/battito"), row.interrompi ? 14 : 40);
+        EXPECT_EQ(QString::fromUtf8(folder.Read("LogQuorvi.csv")).count(",fatto,"), row.interrompi ? 1 : 2);
+        w = Finestre();
+    }
+}
+
+// A navigation the page starts after its load is its end: the server sees
+// the visits the list asks for, and no other page.
+TEST_F(GraphicRunTest, NavigationsAPageStartsAfterItsLoadAreNotFollowed)
+{
+    const struct {
+        const char *name;
+        QString path;
+        QString elsewhere;
+    } rows[] = {
+        {"reloads itself", "/rinfresca", ""},
+        {"a script sends it elsewhere", "/rimanda", "/altrove"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        server.paths.clear();
+        Load("Sito=" + server.Host() + row.path + " Num=2\r\n");
+        const QStringList log = Run();
+        EXPECT_EQ(log.filter("...fatto.").size(), 2);
+        PumpUntil([] { return false; }, 500);
+        EXPECT_EQ(server.Hits(row.path), 2) << server.paths.join(' ').toStdString();
+        if (!row.elsewhere.isEmpty()) {
+            EXPECT_EQ(server.Hits(row.elsewhere), 0);
+        }
+        w = Finestre();
+    }
+}
+
+// The engine shows no headers: a 429 or a 503 makes the run wait its own
+// default before the next visit, says so, and never asks again to learn more.
+TEST_F(GraphicRunTest, ServerThatAsksForLessWaitsTheDefault)
+{
+    for (const QString path : {"/troppe", "/occupato"}) {
+        SCOPED_TRACE(path.toStdString());
+        server.paths.clear();
+        Load("Sito=" + server.Host() + path + " Num=2\r\n");
+        QList<std::uint32_t> waits;
+        w.main->DurataAttesa = [&](std::uint32_t ms) {
+            waits << ms;
+            return 10u;
+        };
+        const QStringList log = Run();
+        // Counted from the answer, so a moment less by the time it starts.
+        ASSERT_EQ(waits.size(), 1);
+        EXPECT_GT(waits[0], 55000u);
+        EXPECT_LE(waits[0], 60000u);
+        EXPECT_EQ(server.Hits(path), 2) << server.paths.join(' ').toStdString();
+        EXPECT_EQ(log.filter("Attesa predefinita di 60 s").size(), 2) << log.join('\n').toStdString();
+        EXPECT_TRUE(QString::fromUtf8(folder.Read("LogQuorvi.csv")).contains("attesa di 60 s, predefinita"));
+        w = Finestre();
+    }
+}
+
+// Interrompi during that wait ends the run there: no further visit.
+TEST_F(GraphicRunTest, InterrompiEndsTheWaitAfterA429)
+{
+    Load("Sito=" + server.Host() + "/troppe Num=2\r\n");
+    QString countdown;
+    w.main->DurataAttesa = [&](std::uint32_t ms) {
+        QTimer::singleShot(300, w.main.get(), [&] {
+            countdown = w.main->StatusBar->currentMessage();
+            w.main->sbInterrompi->click();
+        });
+        return ms;
+    };
+    w.main->btIniziaClick();
+    EXPECT_FALSE(w.main->InEsecuzione());
+    EXPECT_EQ(countdown, "Il server chiede di attendere: ancora 60 s...");
+    PumpUntil([] { return false; }, 300);
+    EXPECT_EQ(server.Hits("/troppe"), 1) << server.paths.join(' ').toStdString();
 }
