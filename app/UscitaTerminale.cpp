@@ -69,7 +69,10 @@ QString CausaFallimento(const RigaVisita &riga)
     if (riga.esito == QLatin1String("interrotto"))
         return QStringLiteral("interrotto");
     // A wait the server asked for is no cause of its own.
-    const QString motivo = riga.motivo.section(QStringLiteral("; attesa di "), 0, 0).simplified();
+    QString motivo = riga.motivo.section(QStringLiteral("; attesa di "), 0, 0).simplified();
+    // The record's reasons are sentences; as a heading before a count the full stop is in the way.
+    if (motivo.endsWith(u'.'))
+        motivo.chop(1);
     if (riga.stato > 0 && !motivo.contains(QString::number(riga.stato)))
         return motivo.isEmpty() ? QStringLiteral("stato %1").arg(riga.stato)
                                 : QStringLiteral("%1 %2").arg(riga.stato).arg(motivo);

@@ -269,12 +269,12 @@ TEST_F(HeadlessRun, FailedVisitsGiveOneAndTheirCauses)
     WriteData("mia.tvx", Entry(web_, "/ok.html", 1) + Entry(web_, "/manca.html", 2) + Entry("127.0.0.1:1", "/x", 1));
     const Ended end = Run({"--esegui", "mia.tvx"});
     EXPECT_EQ(end.status, 1) << end.err.toStdString();
-    EXPECT_TRUE(end.out.contains(QRegularExpression(" 127.0.0.1:1/x +1/1 errore +- +0 B +\\d+ ms  Connection "
-                                                    "refused")))
+    EXPECT_TRUE(end.out.contains(QRegularExpression(" 127.0.0.1:1/x +1/1 errore +- +0 B +\\d+ ms  Connessione "
+                                                    "rifiutata\n")))
         << end.out.toStdString();
     // What went wrong first, then the counts.
     EXPECT_TRUE(end.out.contains("Riepilogo: completato, 3 accessi non riusciti su 4.\n  non riusciti: "
-                                 "3\n    Risposta HTTP 404: 2\n    Connessione rifiutata"))
+                                 "3\n    Risposta HTTP 404: 2\n    Connessione rifiutata: 1\n"))
         << end.out.toStdString();
     const std::vector<QStringList> rows = Rows();
     ASSERT_EQ(rows.size(), 4u);
