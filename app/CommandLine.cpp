@@ -32,12 +32,18 @@ const char *const kAiuto = "\n"
                            "  --senza-timeout       nessun limite di 30 secondi per accesso\n"
                            "  --ferma-dopo N        si ferma dopo N accessi non riusciti\n"
                            "  --riprendi            riprende il multi accesso non completato\n"
-                           "                        della lista, dove si era interrotto\n"
+                           "                        della lista, dove si era interrotto (se la\n"
+                           "                        lista non è cambiata da allora)\n"
                            "Le altre impostazioni sono quelle salvate nella finestra Opzioni.\n"
                            "\n"
+                           "\n"
+                           "  --corse [LISTA]       mostra gli ultimi multi accessi dell'archivio,\n"
+                           "                        di tutte le liste o di una\n"
+                           "\n"
                            "Stato di uscita: 0 tutti gli accessi fatti, 1 qualche accesso non\n"
-                           "riuscito, 2 uso errato, lista o impostazioni illeggibili, lista già in\n"
-                           "esecuzione, 130 interrotto (Ctrl+C o SIGTERM).\n";
+                           "riuscito, 2 uso errato, lista o impostazioni illeggibili, 3 lista già\n"
+                           "in esecuzione, 4 registro, log o archivio non scritti, 5 fermato da\n"
+                           "--ferma-dopo, 129 SIGHUP, 130 interrotto (Ctrl+C o SIGTERM).\n";
 
 // HOST or HOST:PORT, as the options window's proxy field takes it; an IPv6
 // address in brackets, as in [::1]:8888.
@@ -67,13 +73,15 @@ CommandLineAnswer AnswerCommandLine(const QStringList &arguments)
     const QCommandLineOption senzaTimeout(QStringLiteral("senza-timeout"));
     const QCommandLineOption fermaDopo(QStringLiteral("ferma-dopo"), QString(), QStringLiteral("N"));
     const QCommandLineOption riprendi(QStringLiteral("riprendi"));
-    parser.addOptions({help, version, esegui, grafica, testo, proxy, pausa, senzaTimeout, fermaDopo, riprendi});
+    const QCommandLineOption corse(QStringLiteral("corse"));
+    parser.addOptions({help, version, esegui, grafica, testo, proxy, pausa, senzaTimeout, fermaDopo, riprendi, corse});
 
     const QString name = arguments.isEmpty() ? QStringLiteral("quorvi") : QFileInfo(arguments.first()).fileName();
     const QString usage =
         QStringLiteral("Uso: %1 [--help | --version]\n"
                        "     %1 --esegui LISTA [--grafica | --testo] [--proxy HOST[:PORTA]]\n"
-                       "            [--pausa 0|5|10] [--senza-timeout] [--ferma-dopo N] [--riprendi]\n")
+                       "            [--pausa 0|5|10] [--senza-timeout] [--ferma-dopo N] [--riprendi]\n"
+                       "     %1 --corse [LISTA]\n")
             .arg(name);
     CommandLineAnswer answer;
     QString wrong;
@@ -84,8 +92,10 @@ CommandLineAnswer AnswerCommandLine(const QStringList &arguments)
                                   : QStringLiteral("opzione sconosciuta: %1%2")
                                         .arg(unknown.first().size() == 1 ? QStringLiteral("-") : QStringLiteral("--"),
                                              unknown.first());
-    } else if (!parser.positionalArguments().isEmpty()) {
-        wrong = QStringLiteral("argomento non previsto: %1").arg(parser.positionalArguments().first());
+    } else if (parser.positionalArguments().size() > (parser.isSet(corse) ? 1 : 0)) {
+        wrong = QStringLiteral("argomento non previsto: %1").arg(parser.positionalArguments().last());
+    } else if (parser.isSet(corse) && parser.isSet(esegui)) {
+        wrong = QStringLiteral("--corse e --esegui insieme");
     } else if (!parser.isSet(help) && !parser.isSet(version)) {
         // The run's options mean nothing to the windows, which take theirs
         // from the options window.
@@ -129,6 +139,8 @@ CommandLineAnswer AnswerCommandLine(const QStringList &arguments)
         answer.exitCode = 0;
     } else if (parser.isSet(esegui)) {
         answer.esegui = corsa;
+    } else if (parser.isSet(corse)) {
+        answer.corse = parser.positionalArguments().value(0);
     }
     return answer;
 }

@@ -1,6 +1,6 @@
 #include "app/SenzaFinestra.h"
 
-#include "app/BloccoLista.h"
+#include "app/CodiciUscita.h"
 #include "app/Corsa.h"
 #include "app/RegistroCorse.h"
 #include "lists/SiteList.h"
@@ -22,28 +22,31 @@
 
 namespace {
 
-// Ctrl+C and SIGTERM reach the run as Interrompi, through the event loop the
-// run keeps turning; a handler may do no more than write a byte.
+// Ctrl+C, SIGTERM and SIGHUP (the terminal went away) reach the run as
+// Interrompi, through the event loop the run keeps turning; a handler may do
+// no more than write a byte: the signal's number.
 int gSegnale[2] = {-1, -1};
 
-extern "C" void SuSegnale(int)
+extern "C" void SuSegnale(int numero)
 {
-    const char c = 1;
+    const char c = static_cast<char>(numero);
     [[maybe_unused]] const ssize_t scritti = ::write(gSegnale[1], &c, 1);
 }
 
 class SegnaliComeInterrompi {
 public:
-    explicit SegnaliComeInterrompi(std::function<void()> interrompi)
+    explicit SegnaliComeInterrompi(std::function<void(int segnale)> interrompi)
     {
         if (::pipe2(gSegnale, O_CLOEXEC | O_NONBLOCK) != 0)
             return;
         notifier_ = std::make_unique<QSocketNotifier>(gSegnale[0], QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, [interrompi = std::move(interrompi)] {
             char c[16];
-            while (::read(gSegnale[0], c, sizeof c) > 0) {
-            }
-            interrompi();
+            ssize_t letti;
+            int segnale = 0;
+            while ((letti = ::read(gSegnale[0], c, sizeof c)) > 0)
+                segnale = static_cast<unsigned char>(c[letti - 1]);
+            interrompi(segnale);
         });
         struct sigaction azione {};
         azione.sa_handler = SuSegnale;
@@ -53,6 +56,7 @@ public:
         azione.sa_flags = SA_RESTART | SA_RESETHAND;
         ::sigaction(SIGINT, &azione, &primaInt_);
         ::sigaction(SIGTERM, &azione, &primaTerm_);
+        ::sigaction(SIGHUP, &azione, &primaHup_);
     }
     ~SegnaliComeInterrompi()
     {
@@ -60,6 +64,7 @@ public:
             return;
         ::sigaction(SIGINT, &primaInt_, nullptr);
         ::sigaction(SIGTERM, &primaTerm_, nullptr);
+        ::sigaction(SIGHUP, &primaHup_, nullptr);
         notifier_.reset();
         ::close(gSegnale[0]);
         ::close(gSegnale[1]);
@@ -70,6 +75,7 @@ private:
     std::unique_ptr<QSocketNotifier> notifier_;
     struct sigaction primaInt_ {};
     struct sigaction primaTerm_ {};
+    struct sigaction primaHup_ {};
 };
 
 QString DueCifre(qint64 n)
@@ -99,7 +105,7 @@ QString Causa(const RigaVisita &riga)
 
 class Terminale : public OsservatoreCorsa {
 public:
-    Terminale(std::FILE *out, std::FILE *err, int richieste, int giaFatte, int fermaDopo, Corsa &corsa)
+    Terminale(std::FILE *out, std::FILE *err, qint64 richieste, qint64 giaFatte, int fermaDopo, Corsa &corsa)
         : out_(out), err_(err), avanzamento_(::isatty(::fileno(err)) == 1),
           stessoTerminale_(avanzamento_ && ::isatty(::fileno(out)) == 1), richieste_(richieste), giaFatte_(giaFatte),
           fermaDopo_(fermaDopo), corsa_(corsa)
@@ -205,7 +211,7 @@ private:
         if (!avanzamento_ || (!sempre && ultimo_.isValid() && ultimo_.elapsed() < 100))
             return;
         ultimo_.start();
-        const int fatte = giaFatte_ + fatte_;
+        const qint64 fatte = giaFatte_ + fatte_;
         const qint64 trascorso = inizio_.elapsed();
         QString riga = QStringLiteral("%1/%2 %3%  trascorso %4")
                            .arg(fatte)
@@ -225,8 +231,8 @@ private:
     std::FILE *err_;
     const bool avanzamento_;
     const bool stessoTerminale_;
-    const int richieste_;
-    const int giaFatte_;
+    const qint64 richieste_;
+    const qint64 giaFatte_;
     const int fermaDopo_;
     Corsa &corsa_;
     Riepilogo riepilogo_;
@@ -235,7 +241,7 @@ private:
     QTimer orologio_;
     QTimer scarico_;
     QString attesa_;
-    int fatte_ = 0;
+    qint64 fatte_ = 0;
     int errori_ = 0;
     int avvisi_ = 0;
     bool fermato_ = false;
@@ -261,7 +267,7 @@ void FiltraMessaggi(QtMsgType tipo, const QMessageLogContext &contesto, const QS
 int Rifiuta(std::FILE *err, const QString &perche)
 {
     std::fputs((QStringLiteral("quorvi: ") + perche + u'\n').toLocal8Bit().constData(), err);
-    return 2;
+    return uscita::Uso;
 }
 } // namespace
 
@@ -301,7 +307,7 @@ QString DurataLeggibile(qint64 ms)
     return QStringLiteral("%1 h %2 min").arg(s / 3600).arg(DueCifre(s / 60 % 60));
 }
 
-QStringList Riepilogo::Righe(int richieste, qint64 trascorsoMs) const
+QStringList Riepilogo::Righe(qint64 richieste, qint64 trascorsoMs) const
 {
     QStringList righe{QStringLiteral("Riepilogo:"), QStringLiteral("  accessi richiesti: %1").arg(richieste)};
     if (saltate_ > 0)
@@ -309,7 +315,7 @@ QStringList Riepilogo::Righe(int richieste, qint64 trascorsoMs) const
     righe << QStringLiteral("  fatti: %1").arg(fatti_) << QStringLiteral("  non riusciti: %1").arg(falliti_);
     for (std::size_t k = 0; k < perCausa_.size(); ++k)
         righe << QStringLiteral("    %1: %2").arg(cause_[qsizetype(k)]).arg(perCausa_[k]);
-    const int nonFatti = richieste - saltate_ - fatti_ - falliti_;
+    const qint64 nonFatti = richieste - saltate_ - fatti_ - falliti_;
     if (nonFatti > 0)
         righe << QStringLiteral("  non eseguiti: %1").arg(nonFatti);
     righe << QStringLiteral("  byte ricevuti: %1").arg(byte_);
@@ -333,6 +339,8 @@ QStringList Riepilogo::Righe(int richieste, qint64 trascorsoMs) const
 
 int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::FILE *err)
 {
+    if (const QString problema = DataFolderProblem(); !problema.isEmpty())
+        return Rifiuta(err, problema);
     // The list: a name the main window would list, with or without its
     // extension, else a path.
     QString nome, percorso;
@@ -379,20 +387,31 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
     if (opzioni.senzaTimeout)
         impostazioni.timerOut = false;
 
-    const std::unique_ptr<BloccoLista> blocco = BloccoLista::Prendi(nome);
-    if (!blocco)
-        return Rifiuta(err, AvvisoListaInEsecuzione(nome));
+    PreparazioneCorsa preparazione = PreparaCorsa(percorso, nome, partenza.voci);
+    if (preparazione.rifiutata) {
+        Rifiuta(err, preparazione.rifiuto);
+        // Busy is an overlap a timer may meet; no lock at all needs a person.
+        return *preparazione.rifiutata == BloccoLista::Esito::Occupato ? uscita::GiaInCorso : uscita::NonScritto;
+    }
+    partenza.archivio = preparazione.archivio;
+    partenza.identita = preparazione.identita;
 
-    int richieste = 0;
+    qint64 richieste = 0;
     for (const QString &voce : partenza.voci)
         richieste += VolteVoce(voce).value_or(0);
-    int giaFatte = 0;
+    qint64 giaFatte = 0;
+    QString nessunaRipresa;
     if (opzioni.riprendi) {
-        if (const std::optional<CorsaSospesa> sospesa =
-                CorsaDaRiprendere(DataFilePath(kNomeRegistroVisite), nome, partenza.voci)) {
-            partenza.id = sospesa->id;
-            partenza.giaFatte = sospesa->fatte;
-            giaFatte = sospesa->accessiFatti;
+        if (preparazione.ripresa) {
+            partenza.id = preparazione.ripresa->id;
+            partenza.giaFatte = preparazione.ripresa->fatte;
+            giaFatte = preparazione.ripresa->accessiFatti;
+        } else {
+            nessunaRipresa = !preparazione.nonRiprendibile.isEmpty()
+                                 ? preparazione.nonRiprendibile
+                                 : QStringLiteral("Nessun multi accesso della lista %1 da riprendere: si comincia "
+                                                  "da capo.")
+                                       .arg(nome);
         }
     }
 
@@ -400,26 +419,36 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
     Corsa corsa(std::make_unique<WebBrowser>(), [impostazioni] { return impostazioni; });
     Terminale terminale(out, err, richieste, giaFatte, opzioni.fermaDopo, corsa);
     corsa.ImpostaOsservatore(&terminale);
-    if (giaFatte > 0)
+    if (!nessunaRipresa.isEmpty())
+        terminale.Scrivi(out, nessunaRipresa);
+    if (!partenza.id.isEmpty())
         terminale.Scrivi(out, QStringLiteral("Ripresa del multi accesso %1: %2 accessi su %3 già fatti.")
                                   .arg(partenza.id)
                                   .arg(giaFatte)
                                   .arg(richieste));
-    bool segnale = false;
+    int segnale = 0;
     {
-        SegnaliComeInterrompi segnali([&] {
-            segnale = true;
+        SegnaliComeInterrompi segnali([&](int numero) {
+            segnale = numero;
             corsa.Interrompi();
         });
         corsa.Esegui(partenza);
     }
+    // The lock goes once the run's end is in the store.
+    preparazione.blocco.reset();
     corsa.ImpostaOsservatore(nullptr);
     for (const QString &riga : terminale.Riassunto().Righe(richieste, terminale.Trascorso()))
         terminale.Scrivi(out, riga);
+    for (const QString &file : corsa.NonScritti())
+        terminale.Scrivi(err, QStringLiteral("quorvi: file non scritto: %1").arg(file));
     std::fflush(out);
+    if (segnale == SIGHUP)
+        return uscita::Sighup;
     if (segnale)
-        return 130;
+        return uscita::Interrotto;
+    if (!corsa.NonScritti().isEmpty())
+        return uscita::NonScritto;
     if (terminale.Fermato() || terminale.Riassunto().Falliti() > 0 || terminale.Avvisi() > 0)
-        return 1;
-    return 0;
+        return uscita::Falliti;
+    return uscita::Fatto;
 }

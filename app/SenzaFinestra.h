@@ -12,16 +12,16 @@ struct RigaVisita;
 class Riepilogo {
 public:
     void Visita(const RigaVisita &riga);
-    void Saltate(int n) { saltate_ += n; }
+    void Saltate(qint64 n) { saltate_ += n; }
     // asked: the list's visits; elapsedMs: the run's own time.
-    QStringList Righe(int richieste, qint64 trascorsoMs) const;
+    QStringList Righe(qint64 richieste, qint64 trascorsoMs) const;
     int Falliti() const { return falliti_; }
     int Fatti() const { return fatti_; }
 
 private:
     int fatti_ = 0;
     int falliti_ = 0;
-    int saltate_ = 0;
+    qint64 saltate_ = 0;
     qint64 byte_ = 0;
     std::vector<qint64> durate_;
     QStringList cause_; // in order of first appearance
@@ -39,6 +39,5 @@ void PreparaMessaggiSenzaFinestra();
 
 // Runs a list with no window: the log's lines on out, a progress line on
 // err when err is a terminal, the summary at the end. The application object
-// exists already. Returns the exit status: 0 every visit made, 1 some failed,
-// 2 the list, the settings or the lock refused the run, 130 interrupted.
+// exists already. Returns the exit status (CodiciUscita.h).
 int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::FILE *err);

@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
 
 namespace {
 MessageBoxResponder &Responder()
@@ -67,11 +68,18 @@ int MessageBox(const QString &text, const QString &title, unsigned style)
     // it then takes the same modality so that it can be answered at all.
     box->setWindowModality(QApplication::activeModalWidget() ? Qt::ApplicationModal : Qt::NonModal);
     box->setWindowFlag(Qt::WindowStaysOnTopHint, true);
-    int answer = yesNo ? IDNO : IDOK;
+    // Esc and the close box would count as No, the button Qt takes for
+    // "escape" in a Yes/No box; an unseen Cancel takes that part, so that a
+    // box put away unanswered is told from a No.
+    if (yesNo) {
+        box->addButton(QMessageBox::Cancel)->hide();
+        box->setEscapeButton(QMessageBox::Cancel);
+    }
+    int answer = yesNo ? IDCANCEL : IDOK;
     QEventLoop loop;
     QObject::connect(box, &QMessageBox::finished, &loop, [&](int result) {
         if (yesNo)
-            answer = result == QMessageBox::Yes ? IDYES : IDNO;
+            answer = result == QMessageBox::Yes ? IDYES : result == QMessageBox::No ? IDNO : IDCANCEL;
         loop.quit();
     });
     box->show();
