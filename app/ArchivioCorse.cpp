@@ -1,13 +1,13 @@
 #include "app/ArchivioCorse.h"
 
 #include <QCryptographicHash>
-#include <algorithm>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+#include <algorithm>
 
 namespace {
 // SQLite's primary result codes for a file that is no store of ours.
@@ -104,7 +104,8 @@ ArchivioCorse::ArchivioCorse(QString percorso)
         const QString altrove =
             MettiDaParte(percorso_, futura ? QStringLiteral("versione-futura") : QStringLiteral("danneggiato"));
         if (altrove.isEmpty()) {
-            errore_ = QStringLiteral("Impossibile mettere da parte l'archivio delle corse %1 (%2).").arg(percorso_, perche);
+            errore_ =
+                QStringLiteral("Impossibile mettere da parte l'archivio delle corse %1 (%2).").arg(percorso_, perche);
             return;
         }
         avviso_ = (futura ? QStringLiteral("L'archivio delle corse %1 è di una versione più recente del programma")
@@ -119,8 +120,7 @@ ArchivioCorse::ArchivioCorse(QString percorso)
         return;
     }
     istruzioni_ = std::make_unique<Istruzioni>(QSqlDatabase::database(connessione_, false));
-    istruzioni_->visita.prepare(
-        QStringLiteral("insert into visite(corsa, voce, accesso, esito) values (?, ?, ?, ?)"));
+    istruzioni_->visita.prepare(QStringLiteral("insert into visite(corsa, voce, accesso, esito) values (?, ?, ?, ?)"));
     istruzioni_->numero.prepare(QStringLiteral("select n from corse where id = ?"));
     aperto_ = true;
 }
@@ -299,8 +299,7 @@ std::optional<qint64> ArchivioCorse::Numero(const QString &id)
     return n;
 }
 
-bool ArchivioCorse::NuovaCorsa(const QString &id, const IdentitaLista &lista, const QString &modalita,
-                               qint64 richiesti)
+bool ArchivioCorse::NuovaCorsa(const QString &id, const IdentitaLista &lista, const QString &modalita, qint64 richiesti)
 {
     if (!aperto_)
         return false;

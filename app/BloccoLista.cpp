@@ -4,8 +4,8 @@
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QFileInfo>
 #include <QFile>
+#include <QFileInfo>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>

@@ -313,7 +313,7 @@ void Corsa::RegistraVisita()
     if (archivio_) {
         const int esito = visita_.esito == QLatin1String("fatto")        ? 0
                           : visita_.esito == QLatin1String("interrotto") ? 2
-                                                                          : 1;
+                                                                         : 1;
         if (!archivio_->Visita(id_, voce_, visita_.accesso, esito))
             NonScritto(archivio_->Percorso());
     }

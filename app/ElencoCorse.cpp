@@ -64,9 +64,9 @@ int MostraCorse(const QString &lista, std::FILE *out, std::FILE *err)
         return uscita::Fatto;
     }
 
-    const QStringList titoli{QStringLiteral("corsa"),     QStringLiteral("inizio"), QStringLiteral("fine"),
-                             QStringLiteral("esito"),     QStringLiteral("richiesti"), QStringLiteral("fatti"),
-                             QStringLiteral("falliti"),   QStringLiteral("lista")};
+    const QStringList titoli{QStringLiteral("corsa"),   QStringLiteral("inizio"),    QStringLiteral("fine"),
+                             QStringLiteral("esito"),   QStringLiteral("richiesti"), QStringLiteral("fatti"),
+                             QStringLiteral("falliti"), QStringLiteral("lista")};
     // Numbers to the right, words to the left; the list last, as long as it is.
     const std::vector<bool> numero{false, false, false, false, true, true, true, false};
     std::vector<QStringList> righe{titoli};
@@ -84,7 +84,9 @@ int MostraCorse(const QString &lista, std::FILE *out, std::FILE *err)
             const qsizetype l = larghezze[std::size_t(k)];
             if (k > 0)
                 testo += QStringLiteral("  ");
-            testo += k + 1 == riga.size() ? riga[k] : numero[std::size_t(k)] ? riga[k].rightJustified(l) : riga[k].leftJustified(l);
+            testo += k + 1 == riga.size()     ? riga[k]
+                     : numero[std::size_t(k)] ? riga[k].rightJustified(l)
+                                              : riga[k].leftJustified(l);
         }
         Scrivi(out, testo);
     }

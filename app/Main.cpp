@@ -25,16 +25,16 @@
 #include "support/ControllaVersione.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDate>
 #include <QFrame>
 #include <QLabel>
 #include <QLayout>
-#include <QApplication>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QLocale>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -497,7 +497,8 @@ void TfrmMain::closeEvent(QCloseEvent *event)
     if (domandaRipresa_) {
         chiusuraRichiesta_ = true;
         for (QWidget *w : QApplication::topLevelWidgets())
-            if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible() && box->windowTitle() == QLatin1String("Richiesta."))
+            if (auto *box = qobject_cast<QMessageBox *>(w);
+                box && box->isVisible() && box->windowTitle() == QLatin1String("Richiesta."))
                 box->close();
     }
     QMainWindow::closeEvent(event);
@@ -571,9 +572,8 @@ void TfrmMain::MostraAvanzamento()
 {
     // The bar counts in ints; an entry of more visits than that moves it in
     // proportion.
-    const int valore = accessiVoce_ > PrgBar1->maximum()
-                           ? int(accessiFatti_ * PrgBar1->maximum() / accessiVoce_)
-                           : int(accessiFatti_);
+    const int valore =
+        accessiVoce_ > PrgBar1->maximum() ? int(accessiFatti_ * PrgBar1->maximum() / accessiVoce_) : int(accessiFatti_);
     if (PrgBar1->value() != valore)
         PrgBar1->setValue(valore);
 }

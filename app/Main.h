@@ -189,6 +189,6 @@ private:
     bool mostrata_ = false;
     bool inEsecuzione_ = false;
     bool chiusuraRichiesta_ = false;
-    bool domandaRipresa_ = false; // the resume question is up
+    bool domandaRipresa_ = false;         // the resume question is up
     std::unique_ptr<BloccoLista> blocco_; // the list of the run in hand
 };

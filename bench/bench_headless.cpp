@@ -133,7 +133,8 @@ void ResumeStart(NginxServer &nginx, const QString &folder)
     const QString storePath = DataFilePath(kNomeArchivioCorse);
     {
         ArchivioCorse store(storePath);
-        if (!store.NuovaCorsa("grande", IdentificaLista(folder + "/grande.tvx", bigLines), "testo", kEntries * kCount) ||
+        if (!store.NuovaCorsa("grande", IdentificaLista(folder + "/grande.tvx", bigLines), "testo",
+                              kEntries * kCount) ||
             !store.NuovaCorsa("una", IdentificaLista(folder + "/una.tvx", oneLine), "testo", 1))
             throw std::runtime_error("cannot write the store: " + store.Errore().toStdString());
     }
@@ -159,15 +160,15 @@ void ResumeStart(NginxServer &nginx, const QString &folder)
         db.commit();
     }
     QSqlDatabase::removeDatabase("riempimento");
-    std::printf("  (the store filled in %.1f s, %.0f MB)\n", filling.WallSeconds(),
-                QFileInfo(storePath).size() / 1e6);
+    std::printf("  (the store filled in %.1f s, %.0f MB)\n", filling.WallSeconds(), QFileInfo(storePath).size() / 1e6);
 
     std::FILE *nowhere = std::fopen("/dev/null", "w");
     if (!nowhere)
         throw std::runtime_error("no /dev/null");
     std::printf("  %-44s %12s %12s\n", "", "decision s", "whole run s");
     double oneDecision = 0;
-    for (const auto &[name, lines] : {std::pair{QStringLiteral("una"), oneLine}, std::pair{QStringLiteral("grande"), bigLines}}) {
+    for (const auto &[name, lines] :
+         {std::pair{QStringLiteral("una"), oneLine}, std::pair{QStringLiteral("grande"), bigLines}}) {
         Stopwatch decision;
         PreparazioneCorsa p = PreparaCorsa(folder + "/" + name + ".tvx", name, lines);
         const double decided = decision.WallSeconds();

@@ -262,7 +262,10 @@ TEST_F(RunDecision, TheLastRunOfTheListAsItIsNow)
     const Case cases[] = {
         {"no run", {}, std::nullopt, {}},
         {"two visits of four", {{"A", "l.tvx", voci, {{0, 1, 0}, {0, 2, 0}}, {}}}, 2, "A"},
-        {"a failed visit was made, an interrupted one was not", {{"A", "l.tvx", voci, {{0, 1, 1}, {0, 2, 2}}, {}}}, 1, "A"},
+        {"a failed visit was made, an interrupted one was not",
+         {{"A", "l.tvx", voci, {{0, 1, 1}, {0, 2, 2}}, {}}},
+         1,
+         "A"},
         {"interrupted by the user", {{"A", "l.tvx", voci, {{1, 1, 0}}, "interrotto"}}, 1, "A"},
         {"completed", {{"A", "l.tvx", voci, all, "completato"}}, std::nullopt, {}},
         {"killed after its last visit", {{"A", "l.tvx", voci, all, {}}}, 4, "A"},

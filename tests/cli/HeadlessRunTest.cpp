@@ -388,7 +388,11 @@ TEST_F(HeadlessRun, ResumeIsOfTheSameFileWithTheSameLines)
         const char *says;
         int asked;
     } rows[] = {
-        {"another file of the same name", other.fileName(), {}, "Nessun multi accesso della lista mia.tvx da riprendere", 3},
+        {"another file of the same name",
+         other.fileName(),
+         {},
+         "Nessun multi accesso della lista mia.tvx da riprendere",
+         3},
         {"a line added", "mia", lines + Entry(web_, "/ok.html", 1), "La lista mia.tvx è cambiata dopo", 4},
         {"a count changed", "mia", Entry(web_, "/manca.html", 1) + Entry(web_, "/ok.html", 3), "è cambiata dopo", 4},
     };
