@@ -171,6 +171,23 @@ TEST_F(WindowResume, AnEntryListedTwiceIsResumedCopyByCopy)
     EXPECT_EQ(fake->navigated.size(), 2);
 }
 
+// A run killed after its last visit, before its end was written, has
+// nothing left: the window asks nothing and the list starts again.
+TEST_F(WindowResume, ARunWithNothingLeftIsNotOffered)
+{
+    GraphicMode();
+    LoadList("mia.tvx", "Sito=alfa Num=2\r\n");
+    {
+        ArchivioCorse store(folder.File(kNomeArchivioCorse));
+        ASSERT_TRUE(store.NuovaCorsa("A", IdentificaLista(folder.File("mia.tvx"), {"Sito=alfa Num=2"}), "grafica", 2));
+        ASSERT_TRUE(store.Visita("A", 0, 1, 0));
+        ASSERT_TRUE(store.Visita("A", 0, 2, 0));
+    }
+    boxes.ExpectQuestion(kReport, false);
+    main->btIniziaClick();
+    EXPECT_EQ(fake->navigated.size(), 2);
+}
+
 // Under the real event loop, with the real box: a question put away
 // unanswered, or a window closed under it, starts nothing, and the run is
 // still there to be resumed.
@@ -194,13 +211,18 @@ TEST_F(WindowResume, TheQuestionPutAwayOrTheWindowClosedStartsNothing)
         main->show();
         LoadList("mia.tvx", "Sito=alfa Num=3\r\n");
         QString asked;
+        QStringList others; // any other box is put away, so that the test ends
         QTimer poll;
         QObject::connect(&poll, &QTimer::timeout, [&] {
             for (QWidget *widget : QApplication::topLevelWidgets()) {
                 auto *box = qobject_cast<QMessageBox *>(widget);
                 if (!box || !box->isVisible())
                     continue;
-                poll.stop();
+                if (!asked.isEmpty()) {
+                    others << box->text();
+                    box->close();
+                    continue;
+                }
                 asked = box->text();
                 if (row.act == Act::Escape)
                     QTest::keyClick(box, Qt::Key_Escape);
@@ -214,6 +236,7 @@ TEST_F(WindowResume, TheQuestionPutAwayOrTheWindowClosedStartsNothing)
         main->btIniziaClick();
         poll.stop();
         EXPECT_EQ(asked, Resume("mia.tvx", 1, 3));
+        EXPECT_EQ(others, QStringList());
         EXPECT_EQ(fake->navigated.size(), 1);
         EXPECT_FALSE(main->InEsecuzione());
         EXPECT_EQ(main->isVisible(), row.act != Act::CloseWindow);
@@ -270,6 +293,7 @@ TEST_F(RunDecision, TheLastRunOfTheListAsItIsNow)
         {"completed", {{"A", "l.tvx", voci, all, "completato"}}, std::nullopt, {}},
         {"killed after its last visit", {{"A", "l.tvx", voci, all, {}}}, 4, "A"},
         {"an entry listed twice keeps its copies apart", {{"A", "l.tvx", voci, {{3, 1, 0}}, {}}}, 1, "A"},
+        {"a visit stored twice counts once", {{"A", "l.tvx", voci, {{0, 1, 0}, {0, 1, 0}, {0, 2, 1}}, {}}}, 2, "A"},
         {"a line added since", {{"A", "l.tvx", added, {{0, 1, 0}}, {}}}, std::nullopt, {}, true},
         {"a count changed since", {{"A", "l.tvx", recounted, {{0, 1, 0}}, {}}}, std::nullopt, {}, true},
         {"a list of the same name elsewhere", {{"A", "altrove/l.tvx", voci, {{0, 1, 0}}, {}}}, std::nullopt, {}},

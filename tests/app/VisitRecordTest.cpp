@@ -1,5 +1,6 @@
 #include "tests/app/AppFixture.h"
 
+#include "app/RegistroCorse.h"
 #include "app/RegistroVisite.h"
 #include "tests/support/NginxFixture.h"
 #include "tests/support/ScriptedServer.h"
@@ -269,6 +270,11 @@ TEST_F(VisitRecord, AnInterruptedRunKeepsTheRowsOfItsVisits)
     EXPECT_EQ(rows[0][Esito], "fatto");
     EXPECT_EQ(rows[1].mid(Accesso, 4), (QStringList{"2", "3", "testo", "interrotto"}));
     EXPECT_EQ(rows[1][Motivo], "interrotto");
+    // The interrupted visit is not one the run made: a resume makes it again.
+    const PreparazioneCorsa next = PreparaCorsa(folder.File("mia.tvx"), "mia.tvx",
+                                                {QString::fromLatin1(Entry(server.HostPort(), "/p", 3)).trimmed()});
+    ASSERT_TRUE(next.ripresa);
+    EXPECT_EQ(next.ripresa->accessiFatti, 1);
 }
 
 // Interrompi pressed while a box is up lets the visit in hand take place:

@@ -411,6 +411,8 @@ TEST_F(HeadlessRun, ResumeIsOfTheSameFileWithTheSameLines)
             << end.out.toStdString();
         EXPECT_EQ(Hits(nginx_->AccessLog(), "/manca.html"), before + 1);
     }
+    // Each run started afresh took the place of the one left unfinished.
+    EXPECT_EQ(Run({"--corse", "mia"}).out.count(" abbandonato "), 3);
     // The list as it was, with its run left unfinished: that run goes on.
     WriteData("mia.tvx", lines);
     ASSERT_EQ(Run({"--esegui", "mia", "--ferma-dopo", "1"}).out.count("...errore."), 1);
