@@ -309,14 +309,9 @@ void Corsa::NonScritto(const QString &percorso)
 
 void Corsa::RegistraVisita()
 {
-    // The store first: it is what a resume trusts.
-    if (archivio_) {
-        const int esito = visita_.esito == QLatin1String("fatto")        ? 0
-                          : visita_.esito == QLatin1String("interrotto") ? 2
-                                                                         : 1;
-        if (!archivio_->Visita(id_, voce_, visita_.accesso, esito))
-            NonScritto(archivio_->Percorso());
-    }
+    // The record first, then the store: killed between the two, the visit is
+    // made again on resuming and the record holds both, as both happened;
+    // the other way round the record would lack a visit that was made.
     if (registro_) {
         try {
             registro_->Aggiungi(visita_);
@@ -327,6 +322,13 @@ void Corsa::RegistraVisita()
             ++righeNonScritte_;
             NonScritto(registro_->Percorso());
         }
+    }
+    if (archivio_) {
+        const int esito = visita_.esito == QLatin1String("fatto")        ? 0
+                          : visita_.esito == QLatin1String("interrotto") ? 2
+                                                                         : 1;
+        if (!archivio_->Visita(id_, voce_, visita_.accesso, esito))
+            NonScritto(archivio_->Percorso());
     }
     if (osservatore_)
         osservatore_->VisitaFatta(visita_);
