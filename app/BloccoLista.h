@@ -4,16 +4,27 @@
 #include <memory>
 
 // One run per list at a time, across every window, terminal and timer of the
-// user: a lock on a small file of the data folder, held while the run goes
-// on. The system drops it with the process, however the process ends, so a
-// killed run never leaves its list locked.
+// user: a lock held while the run goes on, on a small file named after the
+// list's full path in one folder of the data folder. The system drops it with
+// the process, however the process ends, so a killed run never leaves its
+// list locked.
 class BloccoLista {
 public:
-    // The hold on the list, or nullptr when another run has it.
-    static std::unique_ptr<BloccoLista> Prendi(const QString &lista);
+    enum class Esito {
+        Preso,
+        Occupato,   // another run has the list
+        Impossibile // no lock can be had: the list is not run unlocked
+    };
+    // percorsoLista: the list's canonical path. perche: for Impossibile, the
+    // lock file and the system's reason.
+    static std::unique_ptr<BloccoLista> Prendi(const QString &percorsoLista, Esito *esito = nullptr,
+                                               QString *perche = nullptr);
     ~BloccoLista();
     BloccoLista(const BloccoLista &) = delete;
     BloccoLista &operator=(const BloccoLista &) = delete;
+
+    // The lock file of a list.
+    static QString FileBlocco(const QString &percorsoLista);
 
 private:
     explicit BloccoLista(int fd) : fd_(fd) {}
@@ -22,3 +33,5 @@ private:
 
 // "Impossibile iniziare la procedura, la lista <lista> è già in esecuzione."
 QString AvvisoListaInEsecuzione(const QString &lista);
+// "Impossibile iniziare la procedura, la lista <lista> non può essere bloccata: <perche>"
+QString AvvisoListaNonBloccabile(const QString &lista, const QString &perche);

@@ -33,7 +33,8 @@ const char *const kAiuto = "\n"
                            "  --senza-timeout       nessun limite di 30 secondi per accesso\n"
                            "  --ferma-dopo N        si ferma dopo N accessi non riusciti\n"
                            "  --riprendi            riprende il multi accesso non completato\n"
-                           "                        della lista, dove si era interrotto\n"
+                           "                        della lista, dove si era interrotto (se la\n"
+                           "                        lista non è cambiata da allora)\n"
                            "  --silenzioso          stampa solo gli accessi non riusciti e il riepilogo\n"
                            "  --json                un oggetto JSON per riga: uno per accesso, uno\n"
                            "                        per il riepilogo\n"
@@ -42,6 +43,10 @@ const char *const kAiuto = "\n"
                            "stato HTTP, byte, millisecondi, motivo); avvisi ed errori sullo standard\n"
                            "error.\n"
                            "\n"
+                           "Archivio dei multi accessi:\n"
+                           "  --corse [LISTA]       mostra gli ultimi multi accessi dell'archivio,\n"
+                           "                        di tutte le liste o di una\n"
+                           "\n"
                            "La lista: un file di testo, una voce per riga, \"Sito=INDIRIZZO Num=ACCESSI\"\n"
                            "(indirizzo senza http://, accessi da 0 a 99999), nessuna riga vuota;\n"
                            "Windows-1252 o UTF-8, righe chiuse da CR LF, LF o CR. Vedere man quorvi.\n"
@@ -49,7 +54,8 @@ const char *const kAiuto = "\n"
                            "Stato di uscita:\n"
                            "    0  tutti gli accessi fatti\n"
                            "    1  qualche accesso non riuscito, o voci della lista saltate\n"
-                           "    2  uso errato; lista o impostazioni illeggibili o non valide\n"
+                           "    2  uso errato; lista o impostazioni illeggibili o non valide; nessuna\n"
+                           "       cartella dei dati (HOME non impostata)\n"
                            "    3  la lista è già in esecuzione\n"
                            "    4  registro, log, archivio o standard output non scritti\n"
                            "    5  fermato da --ferma-dopo\n"
@@ -101,15 +107,17 @@ CommandLineAnswer AnswerCommandLine(const QStringList &arguments)
     const QCommandLineOption riprendi(QStringLiteral("riprendi"));
     const QCommandLineOption silenzioso(QStringLiteral("silenzioso"));
     const QCommandLineOption json(QStringLiteral("json"));
-    parser.addOptions(
-        {help, version, esegui, grafica, testo, proxy, pausa, senzaTimeout, fermaDopo, riprendi, silenzioso, json});
+    const QCommandLineOption corse(QStringLiteral("corse"));
+    parser.addOptions({help, version, esegui, grafica, testo, proxy, pausa, senzaTimeout, fermaDopo, riprendi,
+                       silenzioso, json, corse});
 
     const QString name = arguments.isEmpty() ? QStringLiteral("quorvi") : QFileInfo(arguments.first()).fileName();
     const QString usage =
         QStringLiteral("Uso: %1 [--help | --version]\n"
                        "     %1 --esegui LISTA [--grafica | --testo] [--proxy HOST[:PORTA]]\n"
                        "            [--pausa 0|5|10] [--senza-timeout] [--ferma-dopo N] [--riprendi]\n"
-                       "            [--silenzioso | --json]\n")
+                       "            [--silenzioso | --json]\n"
+                       "     %1 --corse [LISTA]\n")
             .arg(name);
     CommandLineAnswer answer;
     QString wrong;
@@ -120,8 +128,10 @@ CommandLineAnswer AnswerCommandLine(const QStringList &arguments)
                                   : QStringLiteral("opzione sconosciuta: %1%2")
                                         .arg(unknown.first().size() == 1 ? QStringLiteral("-") : QStringLiteral("--"),
                                              unknown.first());
-    } else if (!parser.positionalArguments().isEmpty()) {
-        wrong = QStringLiteral("argomento non previsto: %1").arg(parser.positionalArguments().first());
+    } else if (parser.positionalArguments().size() > (parser.isSet(corse) ? 1 : 0)) {
+        wrong = QStringLiteral("argomento non previsto: %1").arg(parser.positionalArguments().last());
+    } else if (parser.isSet(corse) && parser.isSet(esegui)) {
+        wrong = QStringLiteral("--corse e --esegui insieme");
     } else if (!parser.isSet(help) && !parser.isSet(version)) {
         // The run's options mean nothing to the windows, which take theirs
         // from the options window.
@@ -170,6 +180,8 @@ CommandLineAnswer AnswerCommandLine(const QStringList &arguments)
         answer.exitCode = 0;
     } else if (parser.isSet(esegui)) {
         answer.esegui = corsa;
+    } else if (parser.isSet(corse)) {
+        answer.corse = parser.positionalArguments().value(0);
     }
     return answer;
 }

@@ -25,6 +25,7 @@ struct CommandLineAnswer {
     QString out;                             // for standard output
     QString err;                             // for standard error
     std::optional<OpzioniEsecuzione> esegui; // set for a run without a window
+    std::optional<QString> corse;            // --corse: the list, or empty for every list
 };
 
 // arguments as the process got them, the program's own name first.

@@ -121,14 +121,29 @@ void Corsa::Esegui(const PartenzaCorsa &partenza)
     registro_ = std::make_unique<RegistroVisite>(DataFilePath(kNomeRegistroVisite));
     erroreRegistro_.clear();
     righeNonScritte_ = 0;
+    nonScritti_.clear();
     attesaServer_.reset();
+    archivio_ = partenza.archivio;
     PulisciLog();
     MostraStato(QStringLiteral("Procedura avviata..."));
     AggiungiLog(QString());
     AggiungiLog(QStringLiteral("Inizio di ") + partenza.volteIniziali + QStringLiteral(" multi accessi in:"));
 
-    for (qsizetype n = 0; n < partenza.voci.size(); ++n) {
-        const QString &riga = partenza.voci[n];
+    if (archivio_) {
+        if (!archivio_->Avviso().isEmpty() && osservatore_)
+            osservatore_->Errore(archivio_->Avviso());
+        if (partenza.id.isEmpty()) {
+            qint64 richiesti = 0;
+            for (const QString &riga : partenza.voci)
+                richiesti += VolteVoce(riga).value_or(0);
+            archivio_->NuovaCorsa(id_, partenza.identita,
+                                  impostazioni_().modalitaGrafica ? QStringLiteral("grafica") : QStringLiteral("testo"),
+                                  richiesti);
+        }
+    }
+
+    for (qsizetype k = 0; k < partenza.voci.size(); ++k) {
+        const QString &riga = partenza.voci[k];
         const std::optional<int> volte = VolteVoce(riga);
         if (!volte) {
             // Not of the list editor's form: nothing sensible to visit.
@@ -136,7 +151,7 @@ void Corsa::Esegui(const PartenzaCorsa &partenza)
                 osservatore_->Avviso(QStringLiteral("La voce \"%1\" (riga %2) non è nel formato corretto e non verrà "
                                                     "visitata: %3.")
                                          .arg(VoceInBreve(riga))
-                                         .arg(n + 1)
+                                         .arg(k + 1)
                                          .arg(DifettoVoce(riga)));
         } else {
             const VoceSito voce = DividiVoce(riga);
@@ -147,8 +162,7 @@ void Corsa::Esegui(const PartenzaCorsa &partenza)
             if (osservatore_)
                 osservatore_->InizioVoce(sito_, volte_, *volte);
             AggiungiLog(sito_);
-            for (int i = 1; i <= *volte; ++i)
-                Accesso(i);
+            AccessiVoce(int(k), *volte);
         }
         if (osservatore_)
             osservatore_->FineVoce();
@@ -156,25 +170,39 @@ void Corsa::Esegui(const PartenzaCorsa &partenza)
     FineMultiAccesso();
 }
 
-void Corsa::Accesso(int i)
+void Corsa::AccessiVoce(int voce, qint64 volte)
+{
+    voce_ = voce;
+    // A resumed run: what the store holds was made, and is not made again.
+    // Skipped a range at a time: an entry may ask for millions of visits.
+    static const std::vector<Intervallo> nessuna;
+    const auto trovate = giaFatte_.find(voce);
+    const std::vector<Intervallo> &fatte = trovate == giaFatte_.end() ? nessuna : trovate->second;
+    std::size_t r = 0;
+    // Once interrupted nothing more happens: the loop ends with the run.
+    for (qint64 i = 1; i <= volte && !Interrotto;) {
+        while (r < fatte.size() && fatte[r].a < i)
+            ++r;
+        if (r < fatte.size() && fatte[r].da <= i) {
+            const qint64 fino = qMin(fatte[r].a, volte);
+            saltati_ += fino - i + 1;
+            fatti_ += fino - i + 1;
+            if (osservatore_)
+                osservatore_->Avanzamento(fatti_);
+            i = fino + 1;
+            continue;
+        }
+        Accesso(i);
+        ++i;
+    }
+}
+
+void Corsa::Accesso(qint64 i)
 {
     if (Interrotto)
         return;
 
     const QString url = IndirizzoVisita(sito_);
-    // A resumed run: what the record holds was made, and is not made again.
-    if (!giaFatte_.isEmpty()) {
-        const auto fatta = giaFatte_.find(ChiaveVisita(url, i, volteVoce_));
-        if (fatta != giaFatte_.end() && *fatta > 0) {
-            if (--*fatta == 0)
-                giaFatte_.erase(fatta);
-            ++saltati_;
-            ++fatti_;
-            if (osservatore_)
-                osservatore_->Avanzamento(fatti_);
-            return;
-        }
-    }
 
     // A server that asked for a pause gets it before anything else.
     if (attesaServer_) {
@@ -219,8 +247,8 @@ void Corsa::Accesso(int i)
     visita_.inizio = AdessoLocale();
     visita_.lista = lista_;
     visita_.indirizzo = url;
-    visita_.accesso = i;
-    visita_.di = volteVoce_;
+    visita_.accesso = int(i); // an entry's count is at most an int
+    visita_.di = int(volteVoce_);
     visita_.grafica = attuali.modalitaGrafica;
     visita_.corsa = id_;
     timeoutScattato_ = false;
@@ -285,8 +313,17 @@ bool Corsa::AttesaServer(qint64 ms)
     return finita;
 }
 
+void Corsa::NonScritto(const QString &percorso)
+{
+    if (!nonScritti_.contains(percorso))
+        nonScritti_ << percorso;
+}
+
 void Corsa::RegistraVisita()
 {
+    // The record first, then the store: killed between the two, the visit is
+    // made again on resuming and the record holds both, as both happened;
+    // the other way round the record would lack a visit that was made.
     if (registro_) {
         try {
             registro_->Aggiungi(visita_);
@@ -295,7 +332,15 @@ void Corsa::RegistraVisita()
             if (erroreRegistro_.isEmpty())
                 erroreRegistro_ = TestoErroreCorrente();
             ++righeNonScritte_;
+            NonScritto(registro_->Percorso());
         }
+    }
+    if (archivio_) {
+        const int esito = visita_.esito == QLatin1String("fatto")        ? 0
+                          : visita_.esito == QLatin1String("interrotto") ? 2
+                                                                         : 1;
+        if (!archivio_->Visita(id_, voce_, visita_.accesso, esito))
+            NonScritto(archivio_->Percorso());
     }
     if (osservatore_)
         osservatore_->VisitaFatta(visita_);
@@ -436,6 +481,18 @@ void Corsa::AccessoTesto(const QString &url)
 
 void Corsa::FineMultiAccesso()
 {
+    // The end goes into the store before anything else can happen: a program
+    // closed at the report question leaves a run that ended, not one killed.
+    if (archivio_) {
+        if (archivio_->Aperto())
+            archivio_->Fine(id_, Interrotto ? QStringLiteral("interrotto") : QStringLiteral("completato"));
+        if (!archivio_->Errore().isEmpty()) {
+            NonScritto(archivio_->Percorso());
+            if (osservatore_)
+                osservatore_->Errore(archivio_->Errore());
+        }
+        archivio_.reset();
+    }
     // Nothing of the run goes on after it.
     ChiudiPagina();
     if (osservatore_)
@@ -460,6 +517,7 @@ void Corsa::FineMultiAccesso()
                 osservatore_->ApriLog(path);
         } catch (const Exception &e) {
             // The run still has to end properly; the user learns why there is no log.
+            NonScritto(path);
             if (osservatore_)
                 osservatore_->Errore(e.Message());
         }

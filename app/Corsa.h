@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/ArchivioCorse.h"
 #include "app/RegistroVisite.h"
 #include "platform/ui/BrowserControl.h"
 #include "settings/SettingsFile.h"
@@ -27,7 +28,7 @@ enum class Resoconto {
 
 struct EsitoCorsa {
     bool interrotto = false;
-    int saltati = 0; // visits of a resumed run found in the record and not made again
+    qint64 saltati = 0; // visits of a resumed run found in the store and not made again
 };
 
 // Whoever shows a run: the main window, the terminal, a test. The run tells it
@@ -42,9 +43,9 @@ public:
     virtual void LogSvuotato() {}
     virtual void Stato(const QString &testo) = 0;
     // An entry starts: its site, its count as written, its number of visits.
-    virtual void InizioVoce(const QString & /*sito*/, const QString & /*volte*/, int /*accessi*/) {}
+    virtual void InizioVoce(const QString & /*sito*/, const QString & /*volte*/, qint64 /*accessi*/) {}
     // Visits of the current entry behind us (those a resumed run skips count too).
-    virtual void Avanzamento(int /*fatti*/) {}
+    virtual void Avanzamento(qint64 /*fatti*/) {}
     // The entry in hand is over.
     virtual void FineVoce() {}
     // A text visit's page: nullptr as the visit starts (the last page is no
@@ -74,10 +75,14 @@ struct PartenzaCorsa {
     QStringList voci; // its lines
     // What the log's first line quotes: the count of the entry last clicked.
     QString volteIniziali = QStringLiteral("1");
-    // The run this one continues, and the visits of it the record already
-    // holds (by ChiaveVisita); empty for a fresh run.
+    // The store of runs, and the list as it knows it; without a store the
+    // run keeps no memory (tests of the run alone).
+    std::shared_ptr<ArchivioCorse> archivio;
+    IdentitaLista identita;
+    // The run this one continues, and the visits of it the store holds;
+    // empty for a fresh run.
     QString id;
-    QHash<QString, int> giaFatte;
+    FatteDellaCorsa giaFatte;
 };
 
 // The multi-access run: the visits of a list one after the other, the
@@ -99,6 +104,9 @@ public:
     void Esegui(const PartenzaCorsa &partenza);
     // Ends the run: the visit in hand stops, no other starts.
     void Interrompi();
+    // The files the last run could not write (the visit record, the log,
+    // the store), each named once.
+    const QStringList &NonScritti() const { return nonScritti_; }
     void ChiediPausa() { PausaRichiesta = true; }
     void TimerOutTimer();
     void DocumentoCompleto(const QString &url);
@@ -123,7 +131,10 @@ public:
     std::function<std::uint32_t(std::uint32_t ms)> DurataAttesa;
 
 private:
-    void Accesso(int i);
+    void Accesso(qint64 i);
+    // The visits of the entry in hand, less those the resumed run made.
+    void AccessiVoce(int voce, qint64 volte);
+    void NonScritto(const QString &percorso);
     void AccessoGrafico(const QString &url);
     // Ends the stay of the last graphic visit's page and waits until it has
     // closed. False when Interrompi came meanwhile.
@@ -160,10 +171,13 @@ private:
     QString lista_;
     QString sito_;
     QString volte_; // the current entry's count, as written
-    int volteVoce_ = 0;
-    int fatti_ = 0; // visits of the current entry behind us
-    QHash<QString, int> giaFatte_;
-    int saltati_ = 0;
+    qint64 volteVoce_ = 0;
+    qint64 fatti_ = 0; // visits of the current entry behind us
+    int voce_ = 0;     // the entry in hand, by its line
+    FatteDellaCorsa giaFatte_;
+    qint64 saltati_ = 0;
+    std::shared_ptr<ArchivioCorse> archivio_;
+    QStringList nonScritti_;
     // The visit record of the run in hand, and what goes into its next row.
     std::unique_ptr<RegistroVisite> registro_;
     RigaVisita visita_;

@@ -25,6 +25,7 @@
 #include "support/ControllaVersione.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QDate>
 #include <QFrame>
@@ -33,6 +34,7 @@
 #include <QListWidget>
 #include <QLocale>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -77,12 +79,14 @@ void Colour(QWidget *w, const QColor &base, const QColor &text)
 TfrmMain::TfrmMain(std::unique_ptr<BrowserControl> browser)
     : corsa_(std::make_unique<Corsa>(std::move(browser),
                                      [this] { return opzioni_ ? opzioni_->Valori() : Impostazioni{}; })),
-      TimerOut(corsa_->TimerOut), HttpCli1(corsa_->HttpCli1.get()), Interrotto(corsa_->Interrotto),
-      PausaRichiesta(corsa_->PausaRichiesta), PaginaCaricata(corsa_->PaginaCaricata),
-      AccessiFalliti(corsa_->AccessiFalliti), PrimaDellaVisita(corsa_->PrimaDellaVisita),
-      DurataAttesa(corsa_->DurataAttesa)
+      TimerOut(corsa_->TimerOut), HttpCli1(corsa_->HttpCli1.get())
 {
     corsa_->ImpostaOsservatore(this);
+    corsa_->PrimaDellaVisita = [this](const QString &url) {
+        if (PrimaDellaVisita)
+            PrimaDellaVisita(url);
+    };
+    corsa_->DurataAttesa = [this](std::uint32_t ms) { return DurataAttesa ? DurataAttesa(ms) : ms; };
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("T4V_Quorvi"));
     // Fixed single border, minimise only. Without CustomizeWindowHint Qt adds
@@ -488,6 +492,15 @@ void TfrmMain::closeEvent(QCloseEvent *event)
         event->ignore();
         return;
     }
+    // The resume question is answered by the closing: it goes with the
+    // window, nothing starts, and the program ends.
+    if (domandaRipresa_) {
+        chiusuraRichiesta_ = true;
+        for (QWidget *w : QApplication::topLevelWidgets())
+            if (auto *box = qobject_cast<QMessageBox *>(w);
+                box && box->isVisible() && box->windowTitle() == QLatin1String("Richiesta."))
+                box->close();
+    }
     QMainWindow::closeEvent(event);
     QCoreApplication::quit();
 }
@@ -557,8 +570,12 @@ void TfrmMain::AggiornaMemoLog()
 
 void TfrmMain::MostraAvanzamento()
 {
-    if (PrgBar1->value() != accessiFatti_)
-        PrgBar1->setValue(accessiFatti_);
+    // The bar counts in ints; an entry of more visits than that moves it in
+    // proportion.
+    const int valore =
+        accessiVoce_ > PrgBar1->maximum() ? int(accessiFatti_ * PrgBar1->maximum() / accessiVoce_) : int(accessiFatti_);
+    if (PrgBar1->value() != valore)
+        PrgBar1->setValue(valore);
 }
 
 void TfrmMain::RitmoRun()

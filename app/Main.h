@@ -93,12 +93,6 @@ public:
     QAction *mnuHelpSeparator;
     QAction *About1;
 
-    // Run state, under the names the window has always given it.
-    bool &Interrotto;
-    bool &PausaRichiesta;
-    bool &PaginaCaricata;
-    std::int32_t &AccessiFalliti;
-
     // Handlers.
     void FormCreate();
     void FormShow();
@@ -130,11 +124,17 @@ public:
     void AggiornaElencoListe();
     BrowserControl *Browser() const { return corsa_->Browser(); }
     bool InEsecuzione() const { return inEsecuzione_; }
+    // The run itself, for tests: the window only ever acts on it through its
+    // methods and hears of it through its observer.
     Corsa &CorsaInMano() const { return *corsa_; }
 
-    // The run's hooks for tests (Corsa::PrimaDellaVisita, Corsa::DurataAttesa).
-    std::function<void(const QString &url)> &PrimaDellaVisita;
-    std::function<std::uint32_t(std::uint32_t ms)> &DurataAttesa;
+    // Failed visits since the run began or since the last failure warning,
+    // as the run's reports tell them.
+    std::int32_t AccessiFalliti = 0;
+    // Hooks for tests, handed on to the run (Corsa::PrimaDellaVisita,
+    // Corsa::DurataAttesa).
+    std::function<void(const QString &url)> PrimaDellaVisita;
+    std::function<std::uint32_t(std::uint32_t ms)> DurataAttesa;
 
 protected:
     bool event(QEvent *event) override;
@@ -163,8 +163,8 @@ private:
     void RigaLog(const QString &riga) override;
     void LogSvuotato() override;
     void Stato(const QString &testo) override;
-    void InizioVoce(const QString &sito, const QString &volte, int accessi) override;
-    void Avanzamento(int fatti) override;
+    void InizioVoce(const QString &sito, const QString &volte, qint64 accessi) override;
+    void Avanzamento(qint64 fatti) override;
     void FineVoce() override;
     void PaginaRicevuta(const TMemoryStream *pagina) override;
     void Avviso(const QString &testo) override;
@@ -172,6 +172,7 @@ private:
     void ErroreImprevisto(std::exception_ptr errore) override;
     bool TroppiFallimenti(const QString &domanda) override;
     void Pausa(const QString &messaggio) override;
+    void VisitaFatta(const RigaVisita &riga) override;
     void VisiteFinite() override;
     Resoconto ChiediResoconto(bool interrotto) override;
     void ApriLog(const QString &percorso) override;
@@ -181,11 +182,13 @@ private:
     TfrmStart *start_ = nullptr;
     TFrmOpzioni *opzioni_ = nullptr;
     qsizetype righeMostrate_ = 0; // lines of the run's log already in MemoLogOperazio
-    int accessiFatti_ = 0;        // visits of the current entry; PrgBar1 shows it at the next frame
+    qint64 accessiFatti_ = 0;     // visits of the current entry; PrgBar1 shows it at the next frame
+    qint64 accessiVoce_ = 0;      // and how many it asks for
     QTimer *ritmo_ = nullptr;
     QByteArray codiceNascosto_; // the last page, while DisplayMemo is hidden
     bool mostrata_ = false;
     bool inEsecuzione_ = false;
     bool chiusuraRichiesta_ = false;
+    bool domandaRipresa_ = false;         // the resume question is up
     std::unique_ptr<BloccoLista> blocco_; // the list of the run in hand
 };

@@ -71,7 +71,8 @@ void AggiungiCampo(QByteArray &record, const QByteArray &campo)
 
 // A row cut short (the program killed, the disk full) would be joined by the
 // next one into a row of nobody's: the file is cut back to its last whole
-// row, which ends with CR LF.
+// row. The program ends rows with CR LF; a spreadsheet or a script that saved
+// the file again may have left a bare LF, which ends a row as well.
 bool TagliaRigaMonca(QFile &file)
 {
     const qint64 size = file.size();
@@ -85,15 +86,15 @@ bool TagliaRigaMonca(QFile &file)
     while (fine > 0) {
         const qint64 da = qMax<qint64>(0, fine - blocco);
         lettura.seek(da);
-        const QByteArray parte = lettura.read(fine - da + (fine < size ? 1 : 0));
-        const qsizetype at = parte.lastIndexOf("\r\n");
+        const QByteArray parte = lettura.read(fine - da);
+        const qsizetype at = parte.lastIndexOf('\n');
         if (at >= 0) {
-            const qint64 interi = da + at + 2;
+            const qint64 interi = da + at + 1;
             return interi == size || file.resize(interi);
         }
         if (da == 0)
             break;
-        fine = da + 1; // a CR LF may straddle two blocks
+        fine = da;
     }
     // Not even the header is whole.
     return file.resize(0);

@@ -1,7 +1,6 @@
 // The main window's side of the multi-access run: btIniziaClick starts a
 // Corsa, and the window shows what the run reports.
 
-#include "app/BloccoLista.h"
 #include "app/Main.h"
 #include "app/RegistroCorse.h"
 #include "fx/Fx.h"
@@ -9,6 +8,7 @@
 #include "net/HttpProt.h"
 #include "platform/TextCodec.h"
 #include "platform/ui/Guard.h"
+#include "platform/ui/MessageBox.h"
 
 #include <QAction>
 #include <QLabel>
@@ -21,9 +21,11 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
+#include <limits>
+#include <utility>
 
 namespace {
-QString DomandaRipresa(const QString &lista, const CorsaSospesa &sospesa)
+QString DomandaRipresa(const QString &lista, const Ripresa &sospesa)
 {
     return QStringLiteral("Il multi accesso della lista %1 non è stato completato (eseguiti %2 accessi su %3). "
                           "Vuoi riprenderlo da dove si era interrotto? Rispondendo No ricomincia da capo.")
@@ -55,8 +57,6 @@ void TfrmMain::btIniziaClick()
 {
     if (inEsecuzione_)
         return;
-    PaginaCaricata = false;
-    AccessiFalliti = 0;
 
     if (BoxElencoListe->count() == 0) {
         MsgAttenzione(QStringLiteral("Impossibile iniziare la procedura, nessun elenco lista presente, accesso alla "
@@ -75,19 +75,33 @@ void TfrmMain::btIniziaClick()
     partenza.volteIniziali = LabelVolte->text();
     for (int i = 0; i < MemoLista->count(); ++i)
         partenza.voci << MemoLista->item(i)->text();
-    blocco_ = BloccoLista::Prendi(partenza.lista);
-    if (!blocco_) {
-        MsgAttenzione(AvvisoListaInEsecuzione(partenza.lista));
+    AccessiFalliti = 0;
+    PreparazioneCorsa preparazione = PreparaCorsa(CartellaProgramma() + partenza.lista, partenza.lista, partenza.voci);
+    if (preparazione.rifiutata) {
+        MsgAttenzione(preparazione.rifiuto);
         return;
     }
-    // The lock first: two windows must not both offer the same rest.
-    if (const std::optional<CorsaSospesa> sospesa =
-            CorsaDaRiprendere(CartellaProgramma() + kNomeRegistroVisite, partenza.lista, partenza.voci)) {
-        if (MsgRichiesta(DomandaRipresa(partenza.lista, *sospesa))) {
-            partenza.id = sospesa->id;
-            partenza.giaFatte = sospesa->fatte;
+    // A run killed after its last visit has nothing left: the list simply
+    // starts again.
+    const std::optional<Ripresa> &ripresa = preparazione.ripresa;
+    if (ripresa && ripresa->accessiFatti < ripresa->accessiTotali) {
+        domandaRipresa_ = true;
+        const int risposta = MessageBox(DomandaRipresa(partenza.lista, *ripresa), QStringLiteral("Richiesta."),
+                                        MB_YESNO | MB_ICONQUESTION);
+        domandaRipresa_ = false;
+        // Closed with its ✕ or Esc, or the window closed meanwhile: nothing
+        // starts, and the run stays there to be resumed.
+        const bool chiusa = std::exchange(chiusuraRichiesta_, false);
+        if (chiusa || (risposta != IDYES && risposta != IDNO))
+            return;
+        if (risposta == IDYES) {
+            partenza.id = ripresa->id;
+            partenza.giaFatte = ripresa->fatte;
         }
     }
+    partenza.archivio = preparazione.archivio;
+    partenza.identita = preparazione.identita;
+    blocco_ = std::move(preparazione.blocco);
 
     inEsecuzione_ = true;
     AggiornaVersione1->setEnabled(false);
@@ -128,16 +142,17 @@ void TfrmMain::Stato(const QString &testo)
     StatusBar->showMessage(testo);
 }
 
-void TfrmMain::InizioVoce(const QString &sito, const QString &volte, int accessi)
+void TfrmMain::InizioVoce(const QString &sito, const QString &volte, qint64 accessi)
 {
     LabelSito->setText(sito);
     LabelVolte->setText(volte);
-    PrgBar1->setMaximum(qMax(accessi, 1));
+    PrgBar1->setMaximum(int(qBound<qint64>(qint64(1), accessi, qint64(std::numeric_limits<int>::max()))));
+    accessiVoce_ = accessi;
     accessiFatti_ = 0;
     MostraAvanzamento();
 }
 
-void TfrmMain::Avanzamento(int fatti)
+void TfrmMain::Avanzamento(qint64 fatti)
 {
     // The bar itself is moved at the next frame: a progress bar works out
     // its whole look on every move, which a fast run would pay for each visit.
@@ -196,7 +211,15 @@ void TfrmMain::ErroreImprevisto(std::exception_ptr errore)
 
 bool TfrmMain::TroppiFallimenti(const QString &domanda)
 {
+    // The run counts afresh after the warning, whatever the answer.
+    AccessiFalliti = 0;
     return MsgRichiesta(domanda);
+}
+
+void TfrmMain::VisitaFatta(const RigaVisita &riga)
+{
+    if (riga.esito != QLatin1String("fatto"))
+        ++AccessiFalliti;
 }
 
 void TfrmMain::Pausa(const QString &messaggio)

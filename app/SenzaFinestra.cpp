@@ -1,6 +1,5 @@
 #include "app/SenzaFinestra.h"
 
-#include "app/BloccoLista.h"
 #include "app/CodiciUscita.h"
 #include "app/Corsa.h"
 #include "app/RegistroCorse.h"
@@ -28,9 +27,9 @@
 
 namespace {
 
-// Ctrl+C and SIGTERM reach the run as Interrompi, through the event loop the
-// run keeps turning; a handler may do no more than write a byte (the signal's
-// number).
+// Ctrl+C, SIGTERM and SIGHUP (the terminal went away) reach the run as
+// Interrompi, through the event loop the run keeps turning; a handler may do
+// no more than write a byte: the signal's number.
 int gSegnale[2] = {-1, -1};
 volatile std::sig_atomic_t gSegnaliRicevuti = 0;
 
@@ -66,7 +65,7 @@ public:
             int segnale = 0;
             while ((letti = ::read(gSegnale[0], c, sizeof c)) > 0)
                 if (segnale == 0)
-                    segnale = c[0];
+                    segnale = static_cast<unsigned char>(c[0]);
             if (segnale != 0)
                 interrompi(segnale);
         });
@@ -76,6 +75,7 @@ public:
         azione.sa_flags = SA_RESTART;
         ::sigaction(SIGINT, &azione, &primaInt_);
         ::sigaction(SIGTERM, &azione, &primaTerm_);
+        ::sigaction(SIGHUP, &azione, &primaHup_);
     }
     ~SegnaliComeInterrompi()
     {
@@ -83,6 +83,7 @@ public:
             return;
         ::sigaction(SIGINT, &primaInt_, nullptr);
         ::sigaction(SIGTERM, &primaTerm_, nullptr);
+        ::sigaction(SIGHUP, &primaHup_, nullptr);
         notifier_.reset();
         ::close(gSegnale[0]);
         ::close(gSegnale[1]);
@@ -93,6 +94,7 @@ private:
     std::unique_ptr<QSocketNotifier> notifier_;
     struct sigaction primaInt_ {};
     struct sigaction primaTerm_ {};
+    struct sigaction primaHup_ {};
 };
 
 enum class Formato { Righe, Json };
@@ -124,7 +126,7 @@ public:
         int larghezzaIndirizzo = 0;
         int cifre = 1;
     };
-    Terminale(std::FILE *out, std::FILE *err, const Forma &forma, int richieste, int giaFatte, int fermaDopo,
+    Terminale(std::FILE *out, std::FILE *err, const Forma &forma, qint64 richieste, qint64 giaFatte, int fermaDopo,
               Corsa &corsa)
         : out_(out), err_(err), forma_(forma), avanzamento_(::isatty(::fileno(err)) == 1 && !UscitaInUnTubo(out)),
           stessoTerminale_(avanzamento_ && ::isatty(::fileno(out)) == 1), richieste_(richieste), giaFatte_(giaFatte),
@@ -183,7 +185,7 @@ public:
         // Only the server's wait is worth a terminal's attention.
         attesa_ = testo.startsWith(QLatin1String("Il server")) ? testo : QString();
     }
-    void InizioVoce(const QString &sito, const QString &, int) override { indirizzo_ = IndirizzoVisita(sito); }
+    void InizioVoce(const QString &sito, const QString &, qint64) override { indirizzo_ = IndirizzoVisita(sito); }
     void VisitaFatta(const RigaVisita &riga) override
     {
         riepilogo_.Visita(riga);
@@ -273,7 +275,7 @@ private:
         if (!avanzamento_ || (!sempre && ultimo_.isValid() && ultimo_.elapsed() < 100))
             return;
         ultimo_.start();
-        const int fatte = giaFatte_ + fatte_;
+        const qint64 fatte = giaFatte_ + fatte_;
         const qint64 trascorso = inizio_.elapsed();
         const qint64 resta = fatte_ > 0 && fatte < richieste_ ? trascorso * (richieste_ - fatte) / fatte_ : -1;
         const QString riga = RigaAvanzamento(fatte, richieste_, trascorso, resta,
@@ -288,8 +290,8 @@ private:
     const Forma forma_;
     const bool avanzamento_;
     const bool stessoTerminale_;
-    const int richieste_;
-    const int giaFatte_;
+    const qint64 richieste_;
+    const qint64 giaFatte_;
     const int fermaDopo_;
     Corsa &corsa_;
     Riepilogo riepilogo_;
@@ -299,7 +301,7 @@ private:
     QTimer scarico_;
     QString attesa_;
     QString indirizzo_;
-    int fatte_ = 0;
+    qint64 fatte_ = 0;
     int errori_ = 0;
     int avvisi_ = 0;
     bool fermato_ = false;
@@ -347,6 +349,8 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
     // A reader that goes away (| head -1) must not kill the run with SIGPIPE:
     // the write fails instead, and the run ends with its record and log.
     std::signal(SIGPIPE, SIG_IGN);
+    if (const QString problema = DataFolderProblem(); !problema.isEmpty())
+        return Rifiuta(err, problema);
 
     // The list: a name the main window would list, with or without its
     // extension, else a path.
@@ -408,11 +412,16 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
     if (opzioni.senzaTimeout)
         impostazioni.timerOut = false;
 
-    const std::unique_ptr<BloccoLista> blocco = BloccoLista::Prendi(nome);
-    if (!blocco)
-        return Rifiuta(err, AvvisoListaInEsecuzione(nome));
+    PreparazioneCorsa preparazione = PreparaCorsa(percorso, nome, partenza.voci);
+    if (preparazione.rifiutata) {
+        Rifiuta(err, preparazione.rifiuto);
+        // Busy is an overlap a timer may meet; no lock at all needs a person.
+        return *preparazione.rifiutata == BloccoLista::Esito::Occupato ? uscita::GiaInCorso : uscita::NonScritto;
+    }
+    partenza.archivio = preparazione.archivio;
+    partenza.identita = preparazione.identita;
 
-    int richieste = 0;
+    qint64 richieste = 0;
     Terminale::Forma forma;
     forma.formato = opzioni.json ? Formato::Json : Formato::Righe;
     forma.silenzioso = opzioni.silenzioso;
@@ -433,13 +442,19 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
         }
     }
     forma.cifre = int(QString::number(volteMassime).size());
-    int giaFatte = 0;
+    qint64 giaFatte = 0;
+    QString nessunaRipresa;
     if (opzioni.riprendi) {
-        if (const std::optional<CorsaSospesa> sospesa =
-                CorsaDaRiprendere(DataFilePath(kNomeRegistroVisite), nome, partenza.voci)) {
-            partenza.id = sospesa->id;
-            partenza.giaFatte = sospesa->fatte;
-            giaFatte = sospesa->accessiFatti;
+        if (preparazione.ripresa) {
+            partenza.id = preparazione.ripresa->id;
+            partenza.giaFatte = preparazione.ripresa->fatte;
+            giaFatte = preparazione.ripresa->accessiFatti;
+        } else {
+            nessunaRipresa = !preparazione.nonRiprendibile.isEmpty()
+                                 ? preparazione.nonRiprendibile
+                                 : QStringLiteral("Nessun multi accesso della lista %1 da riprendere: si comincia "
+                                                  "da capo.")
+                                       .arg(nome);
         }
     }
 
@@ -448,6 +463,9 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
     Terminale terminale(out, err, forma, richieste, giaFatte, opzioni.fermaDopo, corsa);
     terminale.Riassunto().VociSaltate(saltate);
     corsa.ImpostaOsservatore(&terminale);
+    // What resuming found goes where warnings go: standard output holds the visits.
+    if (!nessunaRipresa.isEmpty())
+        terminale.Segnala(nessunaRipresa);
     if (giaFatte > 0 && forma.formato == Formato::Righe && !forma.silenzioso)
         terminale.Stampa(QStringLiteral("Ripresa del multi accesso %1: %2 accessi su %3 già fatti.")
                              .arg(partenza.id)
@@ -461,6 +479,8 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
         });
         corsa.Esegui(partenza);
     }
+    // The lock goes once the run's end is in the store.
+    preparazione.blocco.reset();
     corsa.ImpostaOsservatore(nullptr);
 
     ContestoRiepilogo contesto;
@@ -472,7 +492,9 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
     contesto.fermaDopo = opzioni.fermaDopo;
     if (segnale != 0) {
         contesto.fine = FineCorsa::Interrotta;
-        contesto.segnale = segnale == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT");
+        contesto.segnale = segnale == SIGTERM  ? QStringLiteral("SIGTERM")
+                           : segnale == SIGHUP ? QStringLiteral("SIGHUP")
+                                               : QStringLiteral("SIGINT");
     } else if (terminale.GuastoUscita()) {
         contesto.fine = *terminale.GuastoUscita();
     } else if (terminale.Fermato()) {
@@ -480,6 +502,10 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
     }
     const Riepilogo &riepilogo = terminale.Riassunto();
     contesto.statoUscita = StatoUscita(contesto.fine, riepilogo.Falliti(), riepilogo.Saltate(), terminale.Avvisi());
+    if (segnale == SIGHUP)
+        contesto.statoUscita = uscita::Sighup;
+    else if (!corsa.NonScritti().isEmpty() && contesto.fine != FineCorsa::Interrotta)
+        contesto.statoUscita = uscita::NonScritto;
     if (forma.formato == Formato::Json) {
         terminale.Stampa(riepilogo.Json(contesto));
     } else {
@@ -487,6 +513,8 @@ int EseguiSenzaFinestra(const OpzioniEsecuzione &opzioni, std::FILE *out, std::F
             terminale.Stampa(riga);
     }
     terminale.Scarica();
+    for (const QString &file : corsa.NonScritti())
+        terminale.Segnala(QStringLiteral("file non scritto: %1").arg(file));
     // Standard output that failed as the summary was written fails the run too.
     if (const std::optional<FineCorsa> guasto = terminale.GuastoUscita();
         guasto && contesto.fine != FineCorsa::Interrotta)

@@ -113,9 +113,9 @@ void Riepilogo::Visita(const RigaVisita &riga)
     durate_.push_back(riga.durataMs);
 }
 
-int Riepilogo::NonEseguiti(int richieste) const
+qint64 Riepilogo::NonEseguiti(qint64 richieste) const
 {
-    return qMax(0, richieste - giaFatte_ - fatti_ - falliti_);
+    return qMax<qint64>(0, richieste - giaFatte_ - fatti_ - falliti_);
 }
 
 QString DurataLeggibile(qint64 ms)
@@ -158,7 +158,7 @@ QStringList Riepilogo::Righe(const ContestoRiepilogo &c) const
     righe << QStringLiteral("  fatti: %1").arg(fatti_);
     if (falliti_ == 0)
         righe << QStringLiteral("  non riusciti: 0");
-    if (const int n = NonEseguiti(c.richieste); n > 0)
+    if (const qint64 n = NonEseguiti(c.richieste); n > 0)
         righe << QStringLiteral("  non eseguiti: %1").arg(n);
     righe << QStringLiteral("  byte ricevuti: %1").arg(byte_);
     if (!durate_.empty()) {
@@ -246,7 +246,7 @@ QByteArray JsonVisita(const RigaVisita &riga)
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
-QString RigaAvanzamento(int fatte, int richieste, qint64 trascorsoMs, qint64 restaMs, const QString &indirizzo,
+QString RigaAvanzamento(qint64 fatte, qint64 richieste, qint64 trascorsoMs, qint64 restaMs, const QString &indirizzo,
                         int colonne)
 {
     QString riga = QStringLiteral("%1/%2 %3%  %4")

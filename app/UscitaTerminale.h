@@ -29,7 +29,7 @@ struct ContestoRiepilogo {
     QString lista;
     QString corsa; // the run's id
     bool grafica = false;
-    int richieste = 0; // the list's visits
+    qint64 richieste = 0; // the list's visits
     qint64 trascorsoMs = 0;
     FineCorsa fine = FineCorsa::Completata;
     QString segnale; // Interrotta: "SIGINT" or "SIGTERM"
@@ -50,7 +50,7 @@ class Riepilogo {
 public:
     void Visita(const RigaVisita &riga);
     // Visits of a resumed run that the record held as made.
-    void GiaFatte(int n) { giaFatte_ += n; }
+    void GiaFatte(qint64 n) { giaFatte_ += n; }
     void VociSaltate(std::vector<VoceSaltata> voci) { saltate_ = std::move(voci); }
     QStringList Righe(const ContestoRiepilogo &c) const;
     // One line of JSON.
@@ -60,11 +60,11 @@ public:
     int Saltate() const { return int(saltate_.size()); }
 
 private:
-    int NonEseguiti(int richieste) const;
+    qint64 NonEseguiti(qint64 richieste) const;
 
     int fatti_ = 0;
     int falliti_ = 0;
-    int giaFatte_ = 0;
+    qint64 giaFatte_ = 0;
     qint64 byte_ = 0;
     std::vector<qint64> durate_;
     QStringList cause_; // in order of first appearance
@@ -94,7 +94,7 @@ QByteArray JsonVisita(const RigaVisita &riga);
 // The progress line, no wider than colonne - 1 (the last column would make
 // some terminals wrap): visits done of all, percentage, time elapsed and
 // left, then the address in hand, shortened in its middle to fit.
-QString RigaAvanzamento(int fatte, int richieste, qint64 trascorsoMs, qint64 restaMs, const QString &indirizzo,
+QString RigaAvanzamento(qint64 fatte, qint64 richieste, qint64 trascorsoMs, qint64 restaMs, const QString &indirizzo,
                         int colonne);
 
 // The exit status of a run that took place (see CodiciUscita.h).

@@ -4,8 +4,12 @@
 //    log, its record written through at every visit, the terminal's lines)
 //    against the bare client loop doing the same requests; and the whole
 //    program started as a process, for what its start costs besides.
+// 7. the start of a resume with 2 million visits in the store of runs: the
+//    decision for a one-visit list, and for the list those visits are of.
 
+#include "app/ArchivioCorse.h"
 #include "app/CommandLine.h"
+#include "app/RegistroCorse.h"
 #include "app/SenzaFinestra.h"
 #include "bench/BenchSupport.h"
 #include "bench/WindowBenchSupport.h"
@@ -16,6 +20,8 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
@@ -31,7 +37,9 @@ void WriteFile(const QString &path, const QByteArray &bytes)
 
 void HeadlessRun(NginxServer &nginx, const QString &folder, int visits)
 {
-    std::printf("\n6. A run without a window: %d text visits of a 1 KiB page (best of 3)\n", visits);
+    std::printf("\n6. A run without a window, its record and store of runs written at every visit: %d text "
+                "visits of a 1 KiB page (best of 3)\n",
+                visits);
     const QString site = "127.0.0.1:" + nginx.PortText() + "/page1k.html";
     WriteFile(folder + "/run.tvx", ("Sito=" + site + " Num=" + QString::number(visits) + "\r\n").toLatin1());
 
@@ -104,6 +112,88 @@ void HeadlessRun(NginxServer &nginx, const QString &folder, int visits)
     Verdict("a run without a window within 1.15 x the bare loop", ratio <= 1.15);
 }
 
+void ResumeStart(NginxServer &nginx, const QString &folder)
+{
+    constexpr int kEntries = 20;
+    constexpr qint64 kCount = 99999; // the list editor's largest count
+    std::printf("\n7. The start of a resume with %lld visits in the store of runs\n", kEntries * kCount - 1);
+    const QString site = "127.0.0.1:" + nginx.PortText() + "/page1k.html";
+    QByteArray big;
+    QStringList bigLines;
+    for (int k = 0; k < kEntries; ++k) {
+        bigLines << "Sito=" + site + "?" + QString::number(k) + " Num=" + QString::number(kCount);
+        big += bigLines.last().toLatin1() + "\r\n";
+    }
+    WriteFile(folder + "/grande.tvx", big);
+    const QStringList oneLine{"Sito=" + site + " Num=1"};
+    WriteFile(folder + "/una.tvx", oneLine.first().toLatin1() + "\r\n");
+
+    // Every visit of the big list but its last one made, by a run that was
+    // killed; and a run of the one-visit list that never made its visit.
+    const QString storePath = DataFilePath(kNomeArchivioCorse);
+    {
+        ArchivioCorse store(storePath);
+        if (!store.NuovaCorsa("grande", IdentificaLista(folder + "/grande.tvx", bigLines), "testo",
+                              kEntries * kCount) ||
+            !store.NuovaCorsa("una", IdentificaLista(folder + "/una.tvx", oneLine), "testo", 1))
+            throw std::runtime_error("cannot write the store: " + store.Errore().toStdString());
+    }
+    Stopwatch filling;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "riempimento");
+        db.setDatabaseName(storePath);
+        if (!db.open())
+            throw std::runtime_error("cannot open the store");
+        QSqlQuery q(db);
+        q.exec("select n from corse where id = 'grande'");
+        q.next();
+        const qint64 n = q.value(0).toLongLong();
+        db.transaction();
+        q.prepare("insert into visite(corsa, voce, accesso, esito) values (?, ?, ?, 0)");
+        for (int k = 0; k < kEntries; ++k)
+            for (qint64 i = 1; i <= kCount && !(k == kEntries - 1 && i == kCount); ++i) {
+                q.addBindValue(n);
+                q.addBindValue(k);
+                q.addBindValue(i);
+                q.exec();
+            }
+        db.commit();
+    }
+    QSqlDatabase::removeDatabase("riempimento");
+    std::printf("  (the store filled in %.1f s, %.0f MB)\n", filling.WallSeconds(), QFileInfo(storePath).size() / 1e6);
+
+    std::FILE *nowhere = std::fopen("/dev/null", "w");
+    if (!nowhere)
+        throw std::runtime_error("no /dev/null");
+    std::printf("  %-44s %12s %12s\n", "", "decision s", "whole run s");
+    double oneDecision = 0;
+    for (const auto &[name, lines] :
+         {std::pair{QStringLiteral("una"), oneLine}, std::pair{QStringLiteral("grande"), bigLines}}) {
+        Stopwatch decision;
+        PreparazioneCorsa p = PreparaCorsa(folder + "/" + name + ".tvx", name, lines);
+        const double decided = decision.WallSeconds();
+        if (!p.ripresa || p.ripresa->id != name)
+            throw std::runtime_error("the run of " + name.toStdString() + " is not offered for resuming");
+        p = PreparazioneCorsa();
+        OpzioniEsecuzione opzioni;
+        opzioni.lista = folder + "/" + name + ".tvx";
+        opzioni.banda = 2;
+        opzioni.riprendi = true;
+        Stopwatch whole;
+        const int status = EseguiSenzaFinestra(opzioni, nowhere, nowhere);
+        const double ran = whole.WallSeconds();
+        if (status != 0)
+            throw std::runtime_error("the resumed run ended with status " + std::to_string(status));
+        std::printf("  %-44s %12.3f %12.3f\n",
+                    name == "una" ? "resume of a one-visit list" : "resume of the list of those visits (1 left)",
+                    decided, ran);
+        if (name == "una")
+            oneDecision = ran;
+    }
+    std::fclose(nowhere);
+    Verdict("resuming a one-visit list starts and ends in under 0.2 s", oneDecision < 0.2);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -118,6 +208,7 @@ int main(int argc, char **argv)
         NginxServer nginx;
         nginx.Serve("page1k.html", QByteArray(1023, 'x') + "\n");
         HeadlessRun(nginx, program.Folder(), visits);
+        ResumeStart(nginx, program.Folder());
         program.CheckNoUnexpectedBox();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "bench_headless: %s\n", e.what());

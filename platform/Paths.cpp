@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 // The build names the share folder as seen from the installed bin folder, so
 // an installation moved as a whole (a prefix chosen at install time, a package
@@ -35,13 +34,40 @@ bool IsPortable()
     return folder.isDir() && folder.isWritable() && !QFileInfo(InstalledShareFolder()).isDir();
 }
 
+namespace {
+// The base of the user's data folders, as the XDG rules give it, or empty.
+// Qt would take a missing HOME for "/" and put the user's files at the root
+// of the file system; a service started without a user gets a refusal instead.
+QString DataHome()
+{
+    const QString xdg = qEnvironmentVariable("XDG_DATA_HOME");
+    // The rules ignore a relative value: it would depend on the current folder.
+    if (QDir::isAbsolutePath(xdg) && QDir::cleanPath(xdg) != QStringLiteral("/"))
+        return QDir::cleanPath(xdg);
+    const QString home = qEnvironmentVariable("HOME");
+    if (!QDir::isAbsolutePath(home) || QDir::cleanPath(home) == QStringLiteral("/"))
+        return QString();
+    return QDir::cleanPath(home) + QStringLiteral("/.local/share");
+}
+} // namespace
+
+QString DataFolderProblem()
+{
+    if (IsPortable() || !DataHome().isEmpty())
+        return QString();
+    return QStringLiteral("nessuna cartella per i dati dell'utente: HOME non è impostata o non è un percorso "
+                          "assoluto (o è la radice), e XDG_DATA_HOME non indica una cartella");
+}
+
 QString DataFolder()
 {
     if (IsPortable())
         return ProgramFolder();
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    if (folder.isEmpty())
-        return ProgramFolder();
+    const QString base = DataHome();
+    if (base.isEmpty())
+        return QString();
+    // The program's name, as the application's title gives it to Qt's own paths.
+    const QString folder = base + QStringLiteral("/T4V_Quorvi");
     // Should this fail, the read or write that follows names the file it
     // could not reach; nothing is lost by going on.
     QDir().mkpath(folder);

@@ -14,10 +14,15 @@
 // True when the user's files live in the program's own folder.
 bool IsPortable();
 
-// The folder of the user's files (lists, settings, run log, visit record), with
-// its trailing separator. In installed use it is the user's data folder,
-// created the first time it is asked for.
+// The folder of the user's files (lists, settings, run log, visit record, the
+// store of runs), with its trailing separator. In installed use it is the
+// user's data folder, created the first time it is asked for; empty when
+// DataFolderProblem() has something to say.
 QString DataFolder();
+// Why the user's files have nowhere to go, or an empty string: installed
+// use needs a home (HOME absolute, and not the root of the file system) or
+// an absolute XDG_DATA_HOME. Asked once at start, before anything is written.
+QString DataFolderProblem();
 QString DataFilePath(const QString &name);
 
 // A read-only file that comes with the program, such as "help.html": beside

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QPointer>
 
@@ -11,6 +12,25 @@ MessageBoxResponder &Responder()
     static MessageBoxResponder responder;
     return responder;
 }
+
+// Notes a close (the box's ✕, or a close() call) or an Esc before the box
+// turns either into its escape button.
+class PutAwayWatch : public QObject {
+public:
+    explicit PutAwayWatch(std::function<void()> putAway) : putAway_(std::move(putAway)) {}
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Close ||
+            (event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape))
+            putAway_();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> putAway_;
+};
 
 BoxIcon IconOf(unsigned style)
 {
@@ -67,11 +87,21 @@ int MessageBox(const QString &text, const QString &title, unsigned style)
     // it then takes the same modality so that it can be answered at all.
     box->setWindowModality(QApplication::activeModalWidget() ? Qt::ApplicationModal : Qt::NonModal);
     box->setWindowFlag(Qt::WindowStaysOnTopHint, true);
-    int answer = yesNo ? IDNO : IDOK;
+    // Esc and the close box would count as No, the button Qt takes for
+    // "escape" in a Yes/No box: they are caught on their way to the box, so
+    // that a box put away unanswered is told from a No.
+    bool putAway = false;
+    PutAwayWatch watch([&] { putAway = true; });
+    if (yesNo)
+        box->installEventFilter(&watch);
+    int answer = yesNo ? IDCANCEL : IDOK;
     QEventLoop loop;
     QObject::connect(box, &QMessageBox::finished, &loop, [&](int result) {
         if (yesNo)
-            answer = result == QMessageBox::Yes ? IDYES : IDNO;
+            answer = putAway                      ? IDCANCEL
+                     : result == QMessageBox::Yes ? IDYES
+                     : result == QMessageBox::No  ? IDNO
+                                                  : IDCANCEL;
         loop.quit();
     });
     box->show();

@@ -12,6 +12,7 @@ constexpr unsigned MB_ICONWARNING = 0x30;
 constexpr unsigned MB_ICONINFORMATION = 0x40;
 
 constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2; // a Yes/No box closed unanswered (its ✕, Esc, or the program ending)
 constexpr int IDYES = 6;
 constexpr int IDNO = 7;
 
@@ -25,7 +26,7 @@ struct MessageBoxCall {
     BoxButtons buttons;
 };
 
-// Shows a box without owner and returns IDOK, IDYES or IDNO. The box does not
+// Shows a box without owner and returns IDOK, IDYES, IDNO or IDCANCEL. The box does not
 // disable the program's windows: its own loop keeps dispatching their events,
 // so a button such as "Interrompi" works while a box is up.
 int MessageBox(const QString &text, const QString &title, unsigned style);

@@ -49,11 +49,20 @@ TEST(CommandLine, AnswersHelpAndVersionAndRefusesTheRest)
         {"a run goes on to the run", {"quorvi", "--esegui", "l"}, std::nullopt, "", ""},
         {"an option of Qt's own is no option here", {"quorvi", "-platform", "xcb"}, 2, "", "opzione sconosciuta"},
         {"a file name", {"quorvi", "lista.tvx"}, 2, "", "quorvi: argomento non previsto: lista.tvx"},
+        {"the runs of every list", {"quorvi", "--corse"}, std::nullopt, "", ""},
+        {"the runs of one list", {"quorvi", "--corse", "mia"}, std::nullopt, "", ""},
+        {"the runs of two lists", {"quorvi", "--corse", "a", "b"}, 2, "", "argomento non previsto: b"},
+        {"the runs and a run", {"quorvi", "--corse", "--esegui", "l"}, 2, "", "--corse e --esegui insieme"},
+        {"--help names the exit statuses", {"quorvi", "--help"}, 0, "    3  la lista è già in esecuzione\n    4  registro, log, archivio", ""},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         const CommandLineAnswer answer = AnswerCommandLine(row.arguments);
         EXPECT_EQ(answer.exitCode, row.exitCode);
+        EXPECT_EQ(answer.corse.has_value(), !answer.exitCode && row.arguments.contains("--corse"));
+        if (answer.corse) {
+            EXPECT_EQ(*answer.corse, row.arguments.value(2));
+        }
         if (*row.outContains)
             EXPECT_TRUE(answer.out.contains(QString::fromUtf8(row.outContains))) << answer.out.toStdString();
         else

@@ -1,11 +1,19 @@
 #include "tests/app/AppFixture.h"
 
+#include "app/ArchivioCorse.h"
 #include "app/BloccoLista.h"
 #include "app/RegistroCorse.h"
 #include "app/RegistroVisite.h"
 #include "app/SenzaFinestra.h"
 
 #include <QDir>
+#include <QMessageBox>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTest>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QString kReport = QStringLiteral("Vuoi visualizzare a video il resoconto del multi accesso?");
@@ -19,19 +27,42 @@ QString Resume(const QString &lista, int done, int total)
         .arg(total);
 }
 
-RigaVisita Row(const QString &lista, const QString &url, int accesso, int di, const QString &corsa,
-               const QString &esito = QStringLiteral("fatto"))
+QString Canonical(const QString &path)
 {
-    RigaVisita r;
-    r.inizio = QDateTime::currentDateTime();
-    r.lista = lista;
-    r.indirizzo = url;
-    r.accesso = accesso;
-    r.di = di;
-    r.esito = esito;
-    r.corsa = corsa;
-    return r;
+    return QFileInfo(path).canonicalFilePath();
 }
+
+// For the length of a scope, files are opened as a user other than root
+// would open them (the filesystem uid alone, on this thread): a root-owned
+// file of mode 0444 is then truly read-only.
+class AsAnotherUser {
+public:
+    AsAnotherUser()
+    {
+        if (::geteuid() == 0)
+            ::setfsuid(65534);
+    }
+    ~AsAnotherUser()
+    {
+        if (::geteuid() == 0)
+            ::setfsuid(0);
+    }
+};
+
+// A visit as the store keeps it: the entry's line, the visit's number, 0
+// done, 1 failed, 2 interrupted.
+struct StoredVisit {
+    int voce;
+    qint64 accesso;
+    int esito;
+};
+struct StoredRun {
+    QString id;
+    QString list; // relative to the data folder
+    QStringList voci;
+    std::vector<StoredVisit> visits;
+    QString end; // empty: the program was killed
+};
 } // namespace
 
 using WindowResume = AppFixture;
@@ -100,10 +131,13 @@ TEST_F(WindowResume, AListInUseElsewhereIsNotStarted)
 {
     GraphicMode();
     LoadList("mia.tvx", "Sito=alfa Num=1\r\n");
+    const QString list = Canonical(folder.File("mia.tvx"));
     {
-        const std::unique_ptr<BloccoLista> elsewhere = BloccoLista::Prendi("mia.tvx");
+        const std::unique_ptr<BloccoLista> elsewhere = BloccoLista::Prendi(list);
         ASSERT_TRUE(elsewhere);
-        EXPECT_FALSE(BloccoLista::Prendi("mia.tvx"));
+        BloccoLista::Esito esito = BloccoLista::Esito::Preso;
+        EXPECT_FALSE(BloccoLista::Prendi(list, &esito));
+        EXPECT_EQ(esito, BloccoLista::Esito::Occupato);
         boxes.ExpectWarning(QStringLiteral("Impossibile iniziare la procedura, la lista mia.tvx è già in esecuzione."));
         main->btIniziaClick();
         EXPECT_TRUE(fake->navigated.isEmpty());
@@ -114,135 +148,290 @@ TEST_F(WindowResume, AListInUseElsewhereIsNotStarted)
     main->btIniziaClick();
     EXPECT_EQ(fake->navigated.size(), 1);
     // The window's run let go of the list when it ended.
-    EXPECT_TRUE(BloccoLista::Prendi("mia.tvx"));
+    EXPECT_TRUE(BloccoLista::Prendi(list));
 }
 
-TEST(RecordReading, TornRowsAndQuotes)
+// The same entry twice is two entries: the visits of one copy are not the
+// other's.
+TEST_F(WindowResume, AnEntryListedTwiceIsResumedCopyByCopy)
 {
-    struct Case {
-        const char *name;
-        QByteArray bytes;
-        std::vector<QStringList> rows;
+    GraphicMode();
+    LoadList("doppia.tvx", "Sito=alfa Num=2\r\nSito=alfa Num=2\r\n");
+    fake->onNavigate = [&](const QString &) {
+        if (fake->navigated.size() == 2)
+            main->sbInterrompiClick();
     };
-    const Case cases[] = {
-        {"byte-order mark and two rows",
-         "\xEF\xBB\xBF"
-         "a,b\r\nc,d\r\n",
-         {{"a", "b"}, {"c", "d"}}},
-        {"quoted comma, quote and line end", "\"x,\"\"y\"\"\r\nz\",w\r\n", {{"x,\"y\"\r\nz", "w"}}},
-        {"last row without its line end", "a,b\r\nc,d", {{"a", "b"}}},
-        {"last row inside a quote", "a,b\r\n\"c,d\r\n", {{"a", "b"}}},
-        {"empty fields", ",,\r\n", {{"", "", ""}}},
-        {"a lone LF is text", "a\nb,c\r\n", {{"a\nb", "c"}}},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(LeggiCsv(c.bytes), c.rows);
-    }
+    main->btIniziaClick();
+    fake->onNavigate = {};
+    fake->navigated.clear();
+    LoadList("doppia.tvx", "Sito=alfa Num=2\r\nSito=alfa Num=2\r\n");
+    boxes.ExpectQuestion(Resume("doppia.tvx", 2, 4), true);
+    boxes.ExpectQuestion(kReport, false);
+    main->btIniziaClick();
+    EXPECT_EQ(fake->navigated.size(), 2);
 }
 
-class RecordResume : public ::testing::Test {
-protected:
-    QString Path() const { return folder.File(kNomeRegistroVisite); }
-    void Append(const RigaVisita &r)
+// A run killed after its last visit, before its end was written, has
+// nothing left: the window asks nothing and the list starts again.
+TEST_F(WindowResume, ARunWithNothingLeftIsNotOffered)
+{
+    GraphicMode();
+    LoadList("mia.tvx", "Sito=alfa Num=2\r\n");
     {
-        RegistroVisite registro(Path());
-        registro.Aggiungi(r);
+        ArchivioCorse store(folder.File(kNomeArchivioCorse));
+        ASSERT_TRUE(store.NuovaCorsa("A", IdentificaLista(folder.File("mia.tvx"), {"Sito=alfa Num=2"}), "grafica", 2));
+        ASSERT_TRUE(store.Visita("A", 0, 1, 0));
+        ASSERT_TRUE(store.Visita("A", 0, 2, 0));
+    }
+    boxes.ExpectQuestion(kReport, false);
+    main->btIniziaClick();
+    EXPECT_EQ(fake->navigated.size(), 2);
+}
+
+// Under the real event loop, with the real box: a question put away
+// unanswered, or a window closed under it, starts nothing, and the run is
+// still there to be resumed.
+TEST_F(WindowResume, TheQuestionPutAwayOrTheWindowClosedStartsNothing)
+{
+    GraphicMode();
+    LoadList("mia.tvx", "Sito=alfa Num=3\r\n");
+    fake->onNavigate = [&](const QString &) { main->sbInterrompiClick(); };
+    main->btIniziaClick();
+    fake->onNavigate = {};
+    ASSERT_EQ(fake->navigated.size(), 1);
+
+    enum class Act { Escape, CloseBox, CloseWindow };
+    const struct {
+        const char *name;
+        Act act;
+    } rows[] = {{"Esc", Act::Escape}, {"its close box", Act::CloseBox}, {"the main window closed", Act::CloseWindow}};
+    SetMessageBoxResponder({});
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        main->show();
+        LoadList("mia.tvx", "Sito=alfa Num=3\r\n");
+        QString asked;
+        QStringList others; // any other box is put away, so that the test ends
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            for (QWidget *widget : QApplication::topLevelWidgets()) {
+                auto *box = qobject_cast<QMessageBox *>(widget);
+                if (!box || !box->isVisible())
+                    continue;
+                if (!asked.isEmpty()) {
+                    others << box->text();
+                    box->close();
+                    continue;
+                }
+                asked = box->text();
+                if (row.act == Act::Escape)
+                    QTest::keyClick(box, Qt::Key_Escape);
+                else if (row.act == Act::CloseBox)
+                    box->close();
+                else
+                    main->close();
+            }
+        });
+        poll.start(5);
+        main->btIniziaClick();
+        poll.stop();
+        EXPECT_EQ(asked, Resume("mia.tvx", 1, 3));
+        EXPECT_EQ(others, QStringList());
+        EXPECT_EQ(fake->navigated.size(), 1);
+        EXPECT_FALSE(main->InEsecuzione());
+        EXPECT_EQ(main->isVisible(), row.act != Act::CloseWindow);
+    }
+    BoxScript after;
+    after.ExpectQuestion(Resume("mia.tvx", 1, 3), true);
+    after.ExpectQuestion(kReport, false);
+    main->show();
+    LoadList("mia.tvx", "Sito=alfa Num=3\r\n");
+    main->btIniziaClick();
+    EXPECT_EQ(fake->navigated.size(), 3);
+    after.Verify();
+}
+
+// What a list's start is told by the store, whatever front end asks.
+class RunDecision : public ::testing::Test {
+protected:
+    void Store(const StoredRun &run) const
+    {
+        ArchivioCorse store(folder.File(kNomeArchivioCorse));
+        ASSERT_TRUE(store.Aperto()) << store.Errore().toStdString();
+        ASSERT_TRUE(store.NuovaCorsa(run.id, IdentificaLista(folder.File(run.list), run.voci), "testo", 4));
+        for (const StoredVisit &v : run.visits)
+            ASSERT_TRUE(store.Visita(run.id, v.voce, v.accesso, v.esito));
+        if (!run.end.isEmpty()) {
+            ASSERT_TRUE(store.Fine(run.id, run.end));
+        }
     }
     TempProgramFolder folder;
 };
 
-TEST_F(RecordResume, TheLastRunOfTheListTellsWhatIsLeft)
+TEST_F(RunDecision, TheLastRunOfTheListAsItIsNow)
 {
     const QStringList voci{"Sito=alfa Num=2", "Sito=beta Num=1", "storta", "Sito=alfa Num=1"};
+    const QStringList added = voci + QStringList{"Sito=gamma Num=1"};
+    QStringList recounted = voci;
+    recounted[1] = "Sito=beta Num=2";
+    const std::vector<StoredVisit> all{{0, 1, 0}, {0, 2, 0}, {1, 1, 1}, {3, 1, 0}};
     struct Case {
         const char *name;
-        std::vector<RigaVisita> rows;
+        std::vector<StoredRun> runs;
         std::optional<int> done; // none: nothing to resume
         QString id;
+        bool edited = false;
     };
+    QDir().mkpath(folder.File("altrove"));
     const Case cases[] = {
-        {"no record", {}, std::nullopt, {}},
-        {"two visits of four", {Row("l", "http://alfa", 1, 2, "A"), Row("l", "http://alfa", 2, 2, "A")}, 2, "A"},
-        {"a failed visit was made", {Row("l", "http://alfa", 1, 2, "A", "errore")}, 1, "A"},
-        {"an interrupted one was not", {Row("l", "http://alfa", 1, 2, "A", "interrotto")}, 0, "A"},
-        {"every visit made",
-         {Row("l", "http://alfa", 1, 2, "A"), Row("l", "http://alfa", 2, 2, "A"), Row("l", "http://beta", 1, 1, "A"),
-          Row("l", "http://alfa", 1, 1, "A")},
-         std::nullopt,
-         {}},
-        {"the last run counts, not an earlier one",
-         {Row("l", "http://alfa", 1, 2, "A"), Row("l", "http://alfa", 2, 2, "A"), Row("l", "http://beta", 1, 1, "B")},
-         1,
-         "B"},
-        {"other lists are passed over",
-         {Row("l", "http://alfa", 1, 2, "A"), Row("altra", "http://alfa", 2, 2, "C")},
+        {"no run", {}, std::nullopt, {}},
+        {"two visits of four", {{"A", "l.tvx", voci, {{0, 1, 0}, {0, 2, 0}}, {}}}, 2, "A"},
+        {"a failed visit was made, an interrupted one was not",
+         {{"A", "l.tvx", voci, {{0, 1, 1}, {0, 2, 2}}, {}}},
          1,
          "A"},
-        {"a run of the list before it was edited", {Row("l", "http://alfa", 1, 3, "A")}, std::nullopt, {}},
-        {"a row of an older program has no run", {Row("l", "http://alfa", 1, 2, "")}, std::nullopt, {}},
+        {"interrupted by the user", {{"A", "l.tvx", voci, {{1, 1, 0}}, "interrotto"}}, 1, "A"},
+        {"completed", {{"A", "l.tvx", voci, all, "completato"}}, std::nullopt, {}},
+        {"killed after its last visit", {{"A", "l.tvx", voci, all, {}}}, 4, "A"},
+        {"an entry listed twice keeps its copies apart", {{"A", "l.tvx", voci, {{3, 1, 0}}, {}}}, 1, "A"},
+        {"a visit stored twice counts once", {{"A", "l.tvx", voci, {{0, 1, 0}, {0, 1, 0}, {0, 2, 1}}, {}}}, 2, "A"},
+        {"a line added since", {{"A", "l.tvx", added, {{0, 1, 0}}, {}}}, std::nullopt, {}, true},
+        {"a count changed since", {{"A", "l.tvx", recounted, {{0, 1, 0}}, {}}}, std::nullopt, {}, true},
+        {"a list of the same name elsewhere", {{"A", "altrove/l.tvx", voci, {{0, 1, 0}}, {}}}, std::nullopt, {}},
+        {"the last run counts, not an earlier one",
+         {{"A", "l.tvx", voci, {{0, 1, 0}}, {}}, {"B", "l.tvx", voci, all, "completato"}},
+         std::nullopt,
+         {}},
+        {"a fresh run killed at once takes the place of the one before",
+         {{"A", "l.tvx", voci, {{0, 1, 0}, {0, 2, 0}}, {}}, {"B", "l.tvx", voci, {}, {}}},
+         0,
+         "B"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        QFile::remove(Path());
-        for (const RigaVisita &r : c.rows)
-            Append(r);
-        const std::optional<CorsaSospesa> sospesa = CorsaDaRiprendere(Path(), "l", voci);
-        ASSERT_EQ(sospesa.has_value(), c.done.has_value());
-        if (!sospesa)
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QFile::remove(folder.File(kNomeArchivioCorse + suffix));
+        for (const StoredRun &run : c.runs)
+            Store(run);
+        folder.Write("l.tvx", voci.join("\r\n").toUtf8());
+        const PreparazioneCorsa p = PreparaCorsa(folder.File("l.tvx"), "l.tvx", voci);
+        ASSERT_TRUE(p.blocco);
+        ASSERT_EQ(p.ripresa.has_value(), c.done.has_value());
+        EXPECT_EQ(p.nonRiprendibile.contains("è cambiata"), c.edited) << p.nonRiprendibile.toStdString();
+        if (!p.ripresa)
             continue;
-        EXPECT_EQ(sospesa->id, c.id);
-        EXPECT_EQ(sospesa->accessiFatti, *c.done);
-        EXPECT_EQ(sospesa->accessiTotali, 4);
+        EXPECT_EQ(p.ripresa->id, c.id);
+        EXPECT_EQ(p.ripresa->accessiFatti, *c.done);
+        EXPECT_EQ(p.ripresa->accessiTotali, 4);
     }
 }
 
-TEST_F(RecordResume, ATornLastRowIsCutOffAndTheRestReadsWhole)
+TEST_F(RunDecision, AStoreThatIsNoStoreOrIsNewerIsSetAsideAndANewOneBegun)
 {
-    Append(Row("l", "http://alfa", 1, 2, "A"));
-    QFile f(Path());
-    ASSERT_TRUE(f.open(QIODevice::Append));
-    f.write("2026-12-07T10:00:00.000+00:00,l,\"http://alfa,");
-    f.close();
-    Append(Row("l", "http://alfa", 2, 2, "A"));
-    const std::optional<CorsaSospesa> sospesa = CorsaDaRiprendere(Path(), "l", {"Sito=alfa Num=2", "Sito=beta Num=1"});
-    ASSERT_TRUE(sospesa);
-    EXPECT_EQ(sospesa->accessiFatti, 2);
-    const std::vector<QStringList> rows = LeggiCsv(folder.Read(kNomeRegistroVisite));
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[2][2], "http://alfa");
-    EXPECT_EQ(rows[2][3], "2");
-    EXPECT_EQ(rows[2].last(), "A");
+    struct Case {
+        const char *name;
+        std::function<void()> make;
+        const char *asideAs;
+        const char *says;
+    };
+    const QString path = folder.File(kNomeArchivioCorse);
+    const Case cases[] = {
+        {"not a database", [&] { folder.Write(kNomeArchivioCorse, QByteArray(4096, 'x')); },
+         "QuorviCorse-danneggiato.sqlite", "non è leggibile"},
+        {"a newer program's",
+         [&] {
+             ArchivioCorse old(path);
+             QSqlQuery(QSqlDatabase::database(QSqlDatabase::connectionNames().constFirst()))
+                 .exec("pragma user_version = 7");
+         },
+         "QuorviCorse-versione-futura.sqlite", "versione più recente"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        c.make();
+        const QByteArray before = folder.Read(kNomeArchivioCorse);
+        ArchivioCorse store(path);
+        EXPECT_TRUE(store.Aperto()) << store.Errore().toStdString();
+        EXPECT_TRUE(store.Avviso().contains(c.says)) << store.Avviso().toStdString();
+        EXPECT_TRUE(store.Avviso().contains(folder.File(c.asideAs))) << store.Avviso().toStdString();
+        EXPECT_EQ(folder.Read(c.asideAs).left(16), before.left(16));
+        EXPECT_TRUE(store.NuovaCorsa("A", IdentificaLista(folder.File("l.tvx"), {}), "testo", 1));
+        EXPECT_TRUE(store.Errore().isEmpty()) << store.Errore().toStdString();
+    }
 }
 
-// A list whose name a spreadsheet would take for a formula is written with a
-// ' in front, and still found again.
-TEST_F(RecordResume, AListNamedLikeAFormulaIsFoundAgain)
+TEST(ListLock, AReadOnlyLockFileStillLocksAndNoLockRefusesTheList)
 {
-    Append(Row("-l.tvx", "http://alfa", 1, 2, "A"));
-    const std::optional<CorsaSospesa> sospesa = CorsaDaRiprendere(Path(), "-l.tvx", {"Sito=alfa Num=2"});
-    ASSERT_TRUE(sospesa);
-    EXPECT_EQ(sospesa->accessiFatti, 1);
+    TempProgramFolder folder;
+    ASSERT_EQ(0, ::chmod(QFile::encodeName(folder.Path()).constData(), 0755));
+    const QString list = folder.File("mia.tvx");
+    const QString lockFile = BloccoLista::FileBlocco(list);
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(lockFile).path()));
+    folder.Write(QFileInfo(lockFile).dir().dirName() + "/" + QFileInfo(lockFile).fileName(), {});
+    ASSERT_EQ(0, ::chmod(QFile::encodeName(lockFile).constData(), 0444));
+    {
+        AsAnotherUser user;
+        BloccoLista::Esito esito = BloccoLista::Esito::Impossibile;
+        const std::unique_ptr<BloccoLista> first = BloccoLista::Prendi(list, &esito);
+        EXPECT_TRUE(first);
+        EXPECT_EQ(esito, BloccoLista::Esito::Preso);
+        EXPECT_FALSE(BloccoLista::Prendi(list, &esito));
+        EXPECT_EQ(esito, BloccoLista::Esito::Occupato);
+    }
+    // A folder that takes no lock file: the list is refused, never run unlocked.
+    ASSERT_EQ(0, ::chmod(QFile::encodeName(QFileInfo(lockFile).path()).constData(), 0555));
+    {
+        AsAnotherUser user;
+        BloccoLista::Esito esito = BloccoLista::Esito::Preso;
+        QString why;
+        EXPECT_FALSE(BloccoLista::Prendi(folder.File("altra.tvx"), &esito, &why));
+        EXPECT_EQ(esito, BloccoLista::Esito::Impossibile);
+        EXPECT_TRUE(why.startsWith(BloccoLista::FileBlocco(folder.File("altra.tvx")))) << why.toStdString();
+    }
+    ::chmod(QFile::encodeName(QFileInfo(lockFile).path()).constData(), 0755);
 }
 
-TEST_F(RecordResume, ARecordOfTheOldShapeIsKeptWholeAndANewOneStarted)
+TEST(VisitRecordFile, AnotherShapeIsKeptWholeTheSameHeaderSavedAgainIsAppendedTo)
 {
-    const QByteArray old = "\xEF\xBB\xBF"
-                           "inizio,lista,indirizzo,accesso,di,modalita,esito,stato,byte,durata_ms,motivo\r\n"
-                           "2026-01-01T00:00:00.000+00:00,l,http://alfa,1,1,testo,fatto,200,5,3,\r\n";
-    folder.Write(kNomeRegistroVisite, old);
-    folder.Write("LogQuorvi-precedente.csv", "another");
-    Append(Row("l", "http://alfa", 1, 1, "A"));
-    EXPECT_EQ(folder.Read("LogQuorvi-precedente.csv"), QByteArray("another"));
-    EXPECT_EQ(folder.Read("LogQuorvi-precedente-2.csv"), old);
-    const std::vector<QStringList> rows = LeggiCsv(folder.Read(kNomeRegistroVisite));
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0], ColonneRegistro());
-    EXPECT_EQ(rows[1].last(), "A");
-    // A record of the present shape stays where it is.
-    Append(Row("l", "http://alfa", 1, 1, "B"));
-    EXPECT_EQ(LeggiCsv(folder.Read(kNomeRegistroVisite)).size(), 3u);
-    EXPECT_FALSE(QFile::exists(folder.File("LogQuorvi-precedente-3.csv")));
+    struct Case {
+        const char *name;
+        QByteArray before;
+        bool setAside;
+    };
+    const QByteArray row = "2026-01-01T00:00:00.000+00:00,l,http://alfa,1,1,testo,fatto,200,5,3,,A";
+    const Case cases[] = {
+        {"an older program's, without the run column",
+         "\xEF\xBB\xBF"
+         "inizio,lista,indirizzo,accesso,di,modalita,esito,stato,byte,durata_ms,motivo\r\n"
+         "2026-01-01T00:00:00.000+00:00,l,http://alfa,1,1,testo,fatto,200,5,3,\r\n",
+         true},
+        {"saved again by a script: LF line ends, no byte-order mark",
+         "inizio,lista,indirizzo,accesso,di,modalita,esito,stato,byte,durata_ms,motivo,corsa\n" + row + "\n", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempProgramFolder folder;
+        folder.Write(kNomeRegistroVisite, c.before);
+        folder.Write("LogQuorvi-precedente.csv", "another");
+        RigaVisita r;
+        r.inizio = QDateTime::currentDateTime();
+        r.lista = "l";
+        r.indirizzo = "http://alfa";
+        r.accesso = r.di = 1;
+        r.esito = "fatto";
+        r.corsa = "B";
+        RegistroVisite(folder.File(kNomeRegistroVisite)).Aggiungi(r);
+        EXPECT_EQ(folder.Read("LogQuorvi-precedente.csv"), QByteArray("another"));
+        EXPECT_EQ(QFile::exists(folder.File("LogQuorvi-precedente-2.csv")), c.setAside);
+        const std::vector<QStringList> rows = ReadCsvWithPython(folder.File(kNomeRegistroVisite));
+        ASSERT_EQ(rows.size(), c.setAside ? 2u : 3u);
+        EXPECT_EQ(rows[0], ColonneRegistro());
+        EXPECT_EQ(rows.back().last(), "B");
+        if (c.setAside)
+            EXPECT_EQ(folder.Read("LogQuorvi-precedente-2.csv"), c.before);
+        else
+            EXPECT_EQ(rows[1].last(), "A");
+    }
 }
 
 TEST(Summary, CountsCausesAndDurations)

@@ -39,7 +39,7 @@ protected:
         EXPECT_EQ(main->LabelVolte->text(), "1");
         EXPECT_EQ(main->LabelSito->text(), "");
         EXPECT_EQ(main->StatusBar->currentMessage(), "Pronto per nuovo quorvi.");
-        EXPECT_FALSE(main->Interrotto);
+        EXPECT_FALSE(main->CorsaInMano().Interrotto);
         EXPECT_EQ(main->PrgBar1->value(), 0);
     }
 };
@@ -139,7 +139,7 @@ TEST_F(Run, PauseDuringTheLastVisitIsHonouredInTheNextRun)
     fake->onNavigate = [&](const QString &) { main->sbPausa->click(); };
     boxes.ExpectQuestion(kReport, false);
     main->btIniziaClick();
-    EXPECT_TRUE(main->PausaRichiesta);
+    EXPECT_TRUE(main->CorsaInMano().PausaRichiesta);
 
     fake->onNavigate = {};
     LoadList("mia.tvx", "Sito=alfa Num=1\r\n");
@@ -149,13 +149,13 @@ TEST_F(Run, PauseDuringTheLastVisitIsHonouredInTheNextRun)
     main->btIniziaClick();
     EXPECT_EQ(visitsWhilePaused, 1);
     EXPECT_EQ(fake->navigated.size(), 2);
-    EXPECT_FALSE(main->PausaRichiesta);
+    EXPECT_FALSE(main->CorsaInMano().PausaRichiesta);
 }
 
 TEST_F(Run, InterruptWhileThePauseMessageIsUp)
 {
     LoadList("mia.tvx", "Sito=alfa Num=3\r\nSito=beta Num=2\r\n");
-    main->PausaRichiesta = true;
+    main->sbPausaClick();
     boxes.ExpectInfo(kPause, [&] {
         ASSERT_TRUE(main->sbInterrompi->isEnabled());
         main->sbInterrompi->click();

@@ -1,5 +1,6 @@
 #include "tests/app/AppFixture.h"
 
+#include "app/RegistroCorse.h"
 #include "app/RegistroVisite.h"
 #include "tests/support/NginxFixture.h"
 #include "tests/support/ScriptedServer.h"
@@ -187,11 +188,17 @@ TEST_F(VisitRecord, FieldsWithCommasQuotesAndLineBreaksReadBack)
         riga.indirizzo = QStringLiteral("@x");
         riga.motivo = QStringLiteral("+1");
         registro.Aggiungi(riga);
+        // A line feed alone is enough to need quotes.
+        riga.indirizzo = QStringLiteral("http://a.example/");
+        riga.motivo = QStringLiteral("riga uno\nriga due");
+        registro.Aggiungi(riga);
     }
     const QByteArray bytes = folder.Read(kNomeRegistroVisite);
     EXPECT_TRUE(bytes.contains(",\"http://a.example/?q=\"\"x\"\"\",")) << bytes.toStdString();
+    EXPECT_TRUE(bytes.contains(",\"riga uno\nriga due\",")) << bytes.toStdString();
     const std::vector<QStringList> rows = Rows();
-    ASSERT_EQ(rows.size(), 4u);
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[4][Motivo], "riga uno\nriga due");
     EXPECT_EQ(rows[2][Lista], "'-meno.tvx");
     EXPECT_EQ(rows[2][Indirizzo], "http://a.example/?q=\"x\"");
     EXPECT_EQ(rows[2][Motivo], "'=HYPERLINK(\"http://evil.example\")");
@@ -263,6 +270,46 @@ TEST_F(VisitRecord, AnInterruptedRunKeepsTheRowsOfItsVisits)
     EXPECT_EQ(rows[0][Esito], "fatto");
     EXPECT_EQ(rows[1].mid(Accesso, 4), (QStringList{"2", "3", "testo", "interrotto"}));
     EXPECT_EQ(rows[1][Motivo], "interrotto");
+    // The interrupted visit is not one the run made: a resume makes it again.
+    const PreparazioneCorsa next = PreparaCorsa(folder.File("mia.tvx"), "mia.tvx",
+                                                {QString::fromLatin1(Entry(server.HostPort(), "/p", 3)).trimmed()});
+    ASSERT_TRUE(next.ripresa);
+    EXPECT_EQ(next.ripresa->accessiFatti, 1);
+}
+
+// Interrompi pressed while a box is up lets the visit in hand take place:
+// when it fails, it failed on its own account, and is recorded so.
+TEST_F(VisitRecord, AVisitThatGoesAheadAfterInterrompiAndFailsIsAnError)
+{
+    GraphicMode();
+    const QString pause = QStringLiteral("Stato di pausa, per riprendere la scansione premere OK.");
+    const QString question =
+        QStringLiteral("Si sono verificati più di accessi 10 non riusciti, interrompo l'operazione?");
+    const struct {
+        const char *name;
+        bool pauseFirst;
+        int count;
+        std::size_t rows;
+    } cases[] = {{"the pause message", true, 3, 1u}, {"the ten-failures question", false, 12, 11u}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QFile::remove(folder.File(kNomeRegistroVisite));
+        LoadList(QStringLiteral("l%1.tvx").arg(c.count), "Sito=alfa Num=" + QByteArray::number(c.count) + "\r\n");
+        fake->loadStatus = 0;
+        fake->loadError = QStringLiteral("host sconosciuto");
+        const auto interrupt = [&] { main->sbInterrompi->click(); };
+        if (c.pauseFirst) {
+            main->sbPausaClick();
+            boxes.ExpectInfo(pause, interrupt);
+        } else {
+            boxes.ExpectQuestion(question, false, interrupt);
+        }
+        main->btIniziaClick();
+        const std::vector<QStringList> rows = Rows();
+        ASSERT_EQ(rows.size(), c.rows);
+        EXPECT_EQ(rows.back()[Esito], "errore");
+        EXPECT_EQ(rows.back()[Motivo], "host sconosciuto");
+    }
 }
 
 TEST_F(VisitRecord, AWriteFailureIsReportedOnceAndTheRunGoesOn)

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <optional>
 
 namespace {
 // A home of its own for each test, so the user's data folder is a fresh one
@@ -84,6 +85,41 @@ TEST_F(UserFiles, DecidedByTheProgramFolder)
         // The user's data folder is made when first asked for, not before.
         EXPECT_EQ(QFileInfo(dataFolder).isDir(), !row.portable);
         EXPECT_EQ(InstalledFilePath("help.html"), Path(row.help));
+    }
+}
+
+// Qt would take a missing HOME for "/" and write the user's files at the
+// root of the file system.
+TEST_F(UserFiles, WithoutAHomeThereIsNoDataFolderUnlessTheDataHomeGivesOne)
+{
+    Make("usr/bin/quorvi");
+    Make("usr/share/quorvi/help.html");
+    SetProgramFolderForTesting(Path("usr/bin"));
+    const struct {
+        const char *name;
+        std::optional<QByteArray> home, dataHome; // none: unset
+        QString folder;                           // empty: none
+    } rows[] = {
+        {"HOME unset", std::nullopt, std::nullopt, {}},
+        {"HOME empty", "", std::nullopt, {}},
+        {"HOME relative", "casa", std::nullopt, {}},
+        {"HOME the root", "/", std::nullopt, {}},
+        {"a relative data home is ignored", std::nullopt, "dati", {}},
+        {"the data home alone", std::nullopt, Path("dati").toLocal8Bit(), Path("dati/T4V_Quorvi/")},
+        {"HOME as it should be", Path("home").toLocal8Bit(), std::nullopt, dataFolder},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.home)
+            qputenv("HOME", *row.home);
+        else
+            qunsetenv("HOME");
+        if (row.dataHome)
+            qputenv("XDG_DATA_HOME", *row.dataHome);
+        else
+            qunsetenv("XDG_DATA_HOME");
+        EXPECT_EQ(DataFolder(), row.folder);
+        EXPECT_EQ(DataFolderProblem().isEmpty(), !row.folder.isEmpty()) << DataFolderProblem().toStdString();
     }
 }
 

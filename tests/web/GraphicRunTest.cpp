@@ -1,3 +1,4 @@
+#include "app/ArchivioCorse.h"
 #include "app/Main.h"
 #include "app/Programma.h"
 #include "app/Start.h"
@@ -732,7 +733,10 @@ TEST_F(GraphicRunTest, TimeOutAndInterrompiEndAStay)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         server.paths.clear();
+        // A fresh start each time: the run interrupted before is not offered again.
         QFile::remove(QDir(folder.Path()).filePath("LogQuorvi.csv"));
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QFile::remove(QDir(folder.Path()).filePath(kNomeArchivioCorse + suffix));
         Load("Sito=" + server.Host() + "/battiti Num=2\r\n");
         QTimer watch;
         if (row.interrompi) {
