@@ -53,7 +53,11 @@ TEST(CommandLine, AnswersHelpAndVersionAndRefusesTheRest)
         {"the runs of one list", {"quorvi", "--corse", "mia"}, std::nullopt, "", ""},
         {"the runs of two lists", {"quorvi", "--corse", "a", "b"}, 2, "", "argomento non previsto: b"},
         {"the runs and a run", {"quorvi", "--corse", "--esegui", "l"}, 2, "", "--corse e --esegui insieme"},
-        {"--help names the exit statuses", {"quorvi", "--help"}, 0, "    3  la lista è già in esecuzione\n    4  registro, log, archivio", ""},
+        {"--help names the exit statuses",
+         {"quorvi", "--help"},
+         0,
+         "    3  la lista è già in esecuzione\n    4  registro, log, archivio",
+         ""},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);

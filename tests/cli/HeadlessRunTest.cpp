@@ -557,7 +557,8 @@ TEST_F(HeadlessRun, SigintDuringAVisitAndDuringAPauseGives130AndKeepsTheRecord)
         const Ended end = Finish(*p, 30000);
         EXPECT_EQ(end.status, row.status) << end.err.toStdString();
         EXPECT_LT(clock.elapsed(), 10000);
-        EXPECT_TRUE(end.out.contains(row.signal == SIGHUP ? "Riepilogo: interrotto (SIGHUP)" : "Riepilogo: interrotto (SIGINT)"))
+        EXPECT_TRUE(end.out.contains(row.signal == SIGHUP ? "Riepilogo: interrotto (SIGHUP)"
+                                                          : "Riepilogo: interrotto (SIGINT)"))
             << end.out.toStdString();
         EXPECT_EQ(server.Connections(), 1);
         const std::vector<QStringList> rows = Rows();
