@@ -3,12 +3,17 @@
 #include "net/MemoryStream.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
+#include <QList>
+#include <QMap>
+#include <QString>
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <sys/resource.h>
+#include <unistd.h>
 
 // Wall clock and CPU time of a stretch of work. CPU is the whole process's
 // (every thread: the lookup workers count too) unless thread-only is asked.
@@ -81,4 +86,62 @@ inline void WriteBigBody(const QString &path)
         if (big.write(block) != block.size())
             throw std::runtime_error("cannot write the big file");
     }
+}
+
+// A field of a /proc file that reads "Name:   123 kB".
+inline double KiBField(const QString &path, const QByteArray &name)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : file.readAll().split('\n'))
+        if (line.startsWith(name + ':'))
+            return line.mid(name.size() + 1).trimmed().split(' ').value(0).toDouble();
+    return 0;
+}
+
+// A process of the tree a benchmark measures, as /proc/PID/stat has it.
+struct TreeProcess {
+    qint64 pid = 0;
+    double cpuSeconds = 0; // user and system time, with the children it reaped
+};
+
+// This process and every descendant but the web server the benchmark started.
+inline QList<TreeProcess> OwnProcessTree()
+{
+    QMap<qint64, qint64> parent;
+    QMap<qint64, QByteArray> name;
+    QMap<qint64, double> cpu;
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number)
+            continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        const qsizetype open = line.indexOf('('), close = line.lastIndexOf(')');
+        if (open < 0 || close < open)
+            continue;
+        const QList<QByteArray> f = line.mid(close + 2).split(' ');
+        name[pid] = line.mid(open + 1, close - open - 1);
+        parent[pid] = f.value(1).toLongLong();
+        // utime stime cutime cstime: fields 14 to 17, counted here from the state (field 3).
+        cpu[pid] =
+            (f.value(11).toDouble() + f.value(12).toDouble() + f.value(13).toDouble() + f.value(14).toDouble()) / tick;
+    }
+    QList<TreeProcess> tree;
+    QList<qint64> todo{getpid()};
+    while (!todo.isEmpty()) {
+        const qint64 pid = todo.takeFirst();
+        if (name.value(pid).startsWith("nginx"))
+            continue;
+        tree.append({pid, cpu.value(pid)});
+        for (auto it = parent.cbegin(); it != parent.cend(); ++it)
+            if (it.value() == pid)
+                todo.append(it.key());
+    }
+    return tree;
 }

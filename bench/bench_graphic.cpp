@@ -34,54 +34,14 @@ struct Tree {
     double pssMiB = 0;
 };
 
-double PssMiB(qint64 pid)
-{
-    QFile file(QStringLiteral("/proc/%1/smaps_rollup").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : file.readAll().split('\n'))
-        if (line.startsWith("Pss:"))
-            return line.mid(4).trimmed().split(' ').value(0).toDouble() / 1024;
-    return 0;
-}
-
-// This process and its descendants, nginx left out.
+// This process and its descendants, nginx left out. PSS shares a page
+// mapped by several processes out among them.
 Tree MeasureTree()
 {
-    QMap<qint64, qint64> parent;
-    QMap<qint64, QByteArray> name;
-    QMap<qint64, double> cpu;
-    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool number = false;
-        const qint64 pid = entry.toLongLong(&number);
-        if (!number)
-            continue;
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const qsizetype open = line.indexOf('('), close = line.lastIndexOf(')');
-        if (open < 0 || close < open)
-            continue;
-        const QList<QByteArray> f = line.mid(close + 2).split(' ');
-        name[pid] = line.mid(open + 1, close - open - 1);
-        parent[pid] = f.value(1).toLongLong();
-        // utime stime cutime cstime: fields 14 to 17, counted here from the state (field 3).
-        cpu[pid] =
-            (f.value(11).toDouble() + f.value(12).toDouble() + f.value(13).toDouble() + f.value(14).toDouble()) / tick;
-    }
     Tree tree;
-    QList<qint64> todo{getpid()};
-    while (!todo.isEmpty()) {
-        const qint64 pid = todo.takeFirst();
-        if (name.value(pid).startsWith("nginx"))
-            continue;
-        tree.cpuSeconds += cpu.value(pid);
-        tree.pssMiB += PssMiB(pid);
-        for (auto it = parent.cbegin(); it != parent.cend(); ++it)
-            if (it.value() == pid)
-                todo.append(it.key());
+    for (const TreeProcess &p : OwnProcessTree()) {
+        tree.cpuSeconds += p.cpuSeconds;
+        tree.pssMiB += KiBField(QStringLiteral("/proc/%1/smaps_rollup").arg(p.pid), "Pss") / 1024;
     }
     return tree;
 }

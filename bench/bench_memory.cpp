@@ -34,52 +34,16 @@ struct Tree {
     int engineProcesses = 0;
 };
 
-// A field of a /proc file that reads "Name:   123 kB".
-double KiBField(const QString &path, const QByteArray &name)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : file.readAll().split('\n'))
-        if (line.startsWith(name + ':'))
-            return line.mid(name.size() + 1).trimmed().split(' ').value(0).toDouble();
-    return 0;
-}
-
 // This process and every descendant but the web server the benchmark started.
 // RSS counts a shared page in every process that maps it; PSS shares it out.
 Tree MeasureTree()
 {
-    QMap<qint64, qint64> parent;
-    QMap<qint64, QByteArray> name;
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool number = false;
-        const qint64 pid = entry.toLongLong(&number);
-        if (!number)
-            continue;
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const qsizetype open = line.indexOf('('), close = line.lastIndexOf(')');
-        if (open < 0 || close < open)
-            continue;
-        name[pid] = line.mid(open + 1, close - open - 1);
-        parent[pid] = line.mid(close + 2).split(' ').value(1).toLongLong();
-    }
     Tree tree;
-    QList<qint64> todo{getpid()};
-    while (!todo.isEmpty()) {
-        const qint64 pid = todo.takeFirst();
-        if (name.value(pid).startsWith("nginx"))
-            continue;
-        tree.rssMiB += KiBField(QStringLiteral("/proc/%1/status").arg(pid), "VmRSS") / 1024;
-        tree.pssMiB += KiBField(QStringLiteral("/proc/%1/smaps_rollup").arg(pid), "Pss") / 1024;
-        if (pid != getpid())
+    for (const TreeProcess &p : OwnProcessTree()) {
+        tree.rssMiB += KiBField(QStringLiteral("/proc/%1/status").arg(p.pid), "VmRSS") / 1024;
+        tree.pssMiB += KiBField(QStringLiteral("/proc/%1/smaps_rollup").arg(p.pid), "Pss") / 1024;
+        if (p.pid != getpid())
             ++tree.engineProcesses;
-        for (auto it = parent.cbegin(); it != parent.cend(); ++it)
-            if (it.value() == pid)
-                todo.append(it.key());
     }
     return tree;
 }
