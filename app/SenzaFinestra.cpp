@@ -185,7 +185,10 @@ public:
         // Only the server's wait is worth a terminal's attention.
         attesa_ = testo.startsWith(QLatin1String("Il server")) ? testo : QString();
     }
-    void InizioVoce(const QString &sito, const QString &, qint64) override { indirizzo_ = IndirizzoVisita(sito); }
+    void InizioVoce(const QString &sito, const QString &, qint64) override
+    {
+        indirizzo_ = IndirizzoInBreve(IndirizzoVisita(sito));
+    }
     void VisitaFatta(const RigaVisita &riga) override
     {
         riepilogo_.Visita(riga);

@@ -2,6 +2,7 @@
 
 #include "app/CodiciUscita.h"
 #include "app/RegistroVisite.h"
+#include "platform/SocketCauses.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -216,8 +217,10 @@ QString RigaTerminale(const RigaVisita &riga, int larghezzaIndirizzo, int cifre)
                     (riga.stato > 0 ? QString::number(riga.stato) : QStringLiteral("-")).rightJustified(3) + u' ' +
                     (riga.byte ? QString::number(*riga.byte) : QStringLiteral("-")).rightJustified(6) +
                     QStringLiteral(" B ") + QString::number(riga.durataMs).rightJustified(5) + QStringLiteral(" ms");
-    if (riga.esito != QLatin1String("fatto"))
-        testo += QStringLiteral("  ") + CausaFallimento(riga);
+    // A failure's cause, unless it only says the status the line shows already.
+    if (const QString causa = CausaFallimento(riga);
+        riga.esito != QLatin1String("fatto") && causa != causes::Http(riga.stato))
+        testo += QStringLiteral("  ") + causa;
     return testo;
 }
 

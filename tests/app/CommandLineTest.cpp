@@ -161,6 +161,9 @@ TEST(TerminalOutput, VisitLinesAlignAndTheProgressLineFits)
     EXPECT_EQ(ra.toStdString(), "06:05:09 a.it/                              3/12 fatto  200   1234 B    56 ms");
     EXPECT_EQ(rb.indexOf("12/12"), ra.indexOf(" 3/12"));
     EXPECT_TRUE(rb.endsWith(" ms  404 Not Found")) << rb.toStdString();
+    // The cause that only repeats the status column is left out: the line fits 80 columns.
+    b.motivo = "Risposta HTTP 404";
+    EXPECT_TRUE(RigaTerminale(b, 33, 2).endsWith("56 ms")) << RigaTerminale(b, 33, 2).toStdString();
     // As the list writes it: no "http://" the run added, an https:// kept.
     EXPECT_TRUE(rb.contains(" bb.example.org/pagina.html ")) << rb.toStdString();
     b.indirizzo = "https://bb.example.org/";

@@ -955,7 +955,10 @@ TEST_F(HeadlessRun, TheProgressLineFitsAnEightyColumnTerminalAndStaysOneLine)
         }
         // Drawn, redrawn in place, never wider than the terminal, and gone
         // before the summary's lines.
-        EXPECT_GE(text.count(QRegularExpression("\r\\d+/1000 ")), 2) << text.toStdString();
+        // However fast the build (a Release run of these visits may take a
+        // tenth of a second, one drawing), every drawing starts from the first column.
+        EXPECT_GE(text.count(QRegularExpression("\r\\d+/1000 ")), 1) << text.toStdString();
+        EXPECT_EQ(text.count("/1000 "), text.count(QRegularExpression("\r\\d+/1000 "))) << text.toStdString();
         for (const QString &segment : text.split(QRegularExpression("[\r\n]"))) {
             if (segment.contains(QRegularExpression("^\\d+/1000 "))) {
                 EXPECT_LT(segment.size(), 80) << segment.toStdString();
@@ -966,7 +969,7 @@ TEST_F(HeadlessRun, TheProgressLineFitsAnEightyColumnTerminalAndStaysOneLine)
         EXPECT_EQ(text.left(text.indexOf("Riepilogo")).count('\n'), 1) << text.toStdString();
         EXPECT_TRUE(text.contains(QRegularExpression("\r\\d\\d:\\d\\d:\\d\\d \\S+/manca.html "))) << text.toStdString();
         EXPECT_FALSE(text.contains(QRegularExpression("[^\r\n]\\d\\d:\\d\\d:\\d\\d "))) << text.toStdString();
-        EXPECT_TRUE(text.contains(QRegularExpression("\r\r?Riepilogo: completato, 1 accesso non riuscito")))
+        EXPECT_TRUE(text.contains(QRegularExpression("[\r\n]Riepilogo: completato, 1 accesso non riuscito")))
             << text.toStdString();
     }
 }
