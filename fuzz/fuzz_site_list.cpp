@@ -55,7 +55,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QString line = ComponiVoce(sito, volte);
     const VoceSito voce = DividiVoce(line);
     FUZZ_CHECK(voce.sito == sito && voce.volte == volte);
-    FUZZ_CHECK(VolteVoce(line).has_value() && *VolteVoce(line) >= 1);
+    // The run refuses a few entries the editor lets through (a count past five
+    // digits, loaded from a file and shown whole; an IPv6 address without
+    // brackets), and then it says why.
+    const std::optional<int> visite = VolteVoce(line);
+    FUZZ_CHECK(visite ? *visite >= 1 : !DifettoVoce(line).isEmpty());
     FUZZ_CHECK(!sito.contains(QLatin1String("ttp://")));
     if (IsAnsiEncodable(line)) {
         const QStringList back = SplitLines(DecodeAnsi(EncodeAnsi(JoinLines({line}))));
