@@ -1,6 +1,7 @@
 #include "platform/web/WebBrowser.h"
 
 #include "platform/Exception.h"
+#include "platform/SocketCauses.h"
 #include "platform/ui/Guard.h"
 #include "platform/ui/MessageBox.h"
 
@@ -71,44 +72,43 @@ QString LoadFailure(int code, const QString &engineText)
     switch (code) {
     case -105: // ERR_NAME_NOT_RESOLVED
     case -137: // ERR_NAME_RESOLUTION_FAILED
-        return QStringLiteral("Indirizzo del sito non trovato.");
+        return causes::UnknownHost();
     case -102: // ERR_CONNECTION_REFUSED
-        return QStringLiteral("Connessione rifiutata.");
+        return causes::Refused();
     case -7:   // ERR_TIMED_OUT
     case -118: // ERR_CONNECTION_TIMED_OUT
-        return QStringLiteral("Tempo di connessione scaduto.");
+        return causes::TimedOut();
     case -100: // ERR_CONNECTION_CLOSED
     case -324: // ERR_EMPTY_RESPONSE
-        return QStringLiteral("Connessione chiusa senza risposta.");
+        return causes::ClosedWithoutAnswer();
     case -101: // ERR_CONNECTION_RESET
-        return QStringLiteral("Connessione interrotta dall'altra parte.");
+        return causes::Reset();
     case -104: // ERR_CONNECTION_FAILED
     case -109: // ERR_ADDRESS_UNREACHABLE
-        return QStringLiteral("Sito non raggiungibile.");
+        return causes::Unreachable();
     case -106: // ERR_INTERNET_DISCONNECTED
-        return QStringLiteral("Nessuna connessione di rete.");
+        return causes::NoNetwork();
     case -111: // ERR_TUNNEL_CONNECTION_FAILED
-        return QStringLiteral("Il proxy non ha aperto la connessione verso il sito.");
+        return causes::TunnelRefused();
     case -130: { // ERR_PROXY_CONNECTION_FAILED: refused, unknown or silent, the engine does not say
         const std::optional<QString> proxy = ProxyAddress(EngineProxy());
-        return proxy ? QStringLiteral("Proxy %1: connessione non riuscita.").arg(*proxy)
+        return proxy ? causes::AtProxy(*proxy, QStringLiteral("connessione non riuscita."))
                      : QStringLiteral("Connessione al proxy non riuscita.");
     }
     case -354: // ERR_CONTENT_LENGTH_MISMATCH
     case -355: // ERR_INCOMPLETE_CHUNKED_ENCODING
-        return QStringLiteral("Pagina arrivata incompleta.");
+        return causes::PageCutShort();
     case -310: // ERR_TOO_MANY_REDIRECTS
-        return QStringLiteral("Troppi reindirizzamenti.");
+        return causes::TooManyRelocations();
     case -325: // ERR_RESPONSE_HEADERS_TOO_BIG
-        return QStringLiteral("Intestazione della risposta troppo grande.");
+        return causes::HeaderTooLarge();
     case -107: // ERR_SSL_PROTOCOL_ERROR
     case -113: // ERR_SSL_VERSION_OR_CIPHER_MISMATCH
-        return QStringLiteral("Connessione sicura non riuscita: il sito non parla TLS come il programma.");
+        return causes::NotTls();
     case -3: // ERR_ABORTED
-        return QStringLiteral("Caricamento interrotto.");
+        return causes::Aborted();
     default:
-        return engineText.isEmpty() ? QStringLiteral("Caricamento non riuscito.")
-                                    : QStringLiteral("Caricamento non riuscito (%1).").arg(engineText);
+        return causes::Failed(engineText);
     }
 }
 
@@ -141,7 +141,7 @@ QString CertificateFailure(QWebEngineCertificateError::Type type)
         why = QStringLiteral("non è valido (errore %1)").arg(static_cast<int>(type));
         break;
     }
-    return QStringLiteral("Certificato del sito non valido: %1.").arg(why);
+    return causes::Certificate(why);
 }
 
 std::function<QString()> &ProxySource()
