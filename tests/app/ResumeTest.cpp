@@ -357,6 +357,10 @@ TEST_F(RunDecision, AStoreThatIsNoStoreOrIsNewerIsSetAsideAndANewOneBegun)
         EXPECT_EQ(folder.Read(c.asideAs).left(16), before.left(16));
         EXPECT_TRUE(store.NuovaCorsa("A", IdentificaLista(folder.File("l.tvx"), {}), "testo", 1));
         EXPECT_TRUE(store.Errore().isEmpty()) << store.Errore().toStdString();
+        // Begun with small pages: a visit's commit writes a page or two.
+        QSqlQuery size(QSqlDatabase::database(QSqlDatabase::connectionNames().constFirst()));
+        ASSERT_TRUE(size.exec("pragma page_size") && size.next());
+        EXPECT_EQ(size.value(0).toInt(), 1024);
     }
 }
 
