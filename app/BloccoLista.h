@@ -1,13 +1,15 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
+#include <functional>
 #include <memory>
 
 // One run per list at a time, across every window, terminal and timer of the
 // user: a lock held while the run goes on, on a small file named after the
-// list's full path in one folder of the data folder. The system drops it with
-// the process, however the process ends, so a killed run never leaves its
-// list locked.
+// list's full path in one folder of the data folder, removed as the run lets
+// go of it. The system drops the lock with the process, however the process
+// ends, so a killed run never leaves its list locked (only its empty file).
 class BloccoLista {
 public:
     enum class Esito {
@@ -26,9 +28,13 @@ public:
     // The lock file of a list.
     static QString FileBlocco(const QString &percorsoLista);
 
+    // A hook for tests: called between opening the lock file and locking it.
+    static inline std::function<void()> DopoApertura;
+
 private:
-    explicit BloccoLista(int fd) : fd_(fd) {}
+    BloccoLista(int fd, QByteArray percorso) : fd_(fd), percorso_(std::move(percorso)) {}
     int fd_;
+    QByteArray percorso_;
 };
 
 // "Impossibile iniziare la procedura, la lista <lista> è già in esecuzione."

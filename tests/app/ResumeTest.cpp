@@ -395,6 +395,30 @@ TEST(ListLock, AReadOnlyLockFileStillLocksAndNoLockRefusesTheList)
     ::chmod(QFile::encodeName(QFileInfo(lockFile).path()).constData(), 0755);
 }
 
+TEST(ListLock, AFileRemovedByTheRunBeforeIsNotHeldAndTheLastRunLeavesNone)
+{
+    TempProgramFolder folder;
+    const QString list = folder.File("mia.tvx");
+    const QByteArray lockFile = QFile::encodeName(BloccoLista::FileBlocco(list));
+    // The run before lets go just as this one has opened the file: its file
+    // is removed before this one locks it.
+    int removed = 0;
+    BloccoLista::DopoApertura = [&] {
+        if (removed++ == 0)
+            ::unlink(lockFile.constData());
+    };
+    std::unique_ptr<BloccoLista> first = BloccoLista::Prendi(list);
+    BloccoLista::DopoApertura = nullptr;
+    ASSERT_TRUE(first);
+    EXPECT_EQ(removed, 2);
+    // What it holds is the file the name gives: another start is refused.
+    BloccoLista::Esito esito = BloccoLista::Esito::Preso;
+    EXPECT_FALSE(BloccoLista::Prendi(list, &esito));
+    EXPECT_EQ(esito, BloccoLista::Esito::Occupato);
+    first.reset();
+    EXPECT_EQ(QDir(QFileInfo(QFile::decodeName(lockFile)).path()).entryList(QDir::Files), QStringList());
+}
+
 TEST(VisitRecordFile, AnotherShapeIsKeptWholeTheSameHeaderSavedAgainIsAppendedTo)
 {
     struct Case {
