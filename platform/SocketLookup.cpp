@@ -339,6 +339,20 @@ constexpr int kMaxThreads = 32;
 std::mutex gPoolMutex;
 std::shared_ptr<WorkerPool> gPool;
 
+std::mutex gGateMutex;
+std::function<void(const std::string &)> gGate;
+
+void PassGate(const std::string &name)
+{
+    std::function<void(const std::string &)> gate;
+    {
+        std::lock_guard lock(gGateMutex);
+        gate = gGate;
+    }
+    if (gate)
+        gate(name);
+}
+
 void WorkerMain(std::shared_ptr<WorkerPool> pool)
 {
     for (;;) {
@@ -359,6 +373,8 @@ void WorkerMain(std::shared_ptr<WorkerPool> pool)
             task->worker = std::this_thread::get_id();
             pool->running.push_back(task);
         }
+        if (!task->byAddr)
+            PassGate(task->name);
         task->result = task->byAddr        ? LookupAddr(task->addr)
                        : task->allFamilies ? LookupAll(task->name, task->family)
                                            : LookupName(task->name);
@@ -601,6 +617,12 @@ void WSACancelAsyncRequestsOf(std::uintptr_t window)
             ++it;
         }
     }
+}
+
+void SetLookupGateForTesting(std::function<void(const std::string &name)> gate)
+{
+    std::lock_guard lock(gGateMutex);
+    gGate = std::move(gate);
 }
 
 } // namespace ws

@@ -12,6 +12,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
 
 // glibc may define these as macros when optimising; ours are functions.
 #ifdef htons
@@ -327,6 +329,9 @@ int WSACancelAsyncRequest(HANDLE task);
 // it: the owner of a window about to go cancels them all at once, so that no
 // answer is written into a buffer freed with it.
 void WSACancelAsyncRequestsOf(std::uintptr_t window);
+// A hook for tests: called on the lookup's worker with the name, before the
+// resolver is asked; a hook that blocks stands for a resolver that is slow.
+void SetLookupGateForTesting(std::function<void(const std::string &name)> gate);
 
 // For tests and diagnostics: how many of our handles are open.
 int OpenSocketCount();

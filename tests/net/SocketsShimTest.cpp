@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -441,6 +444,44 @@ TEST_F(Shim, LookupForAWindowThatIsGoneTouchesNothing)
     ASSERT_NE(ws::WSAAsyncGetHostByName(other.window.Handle(), 0x402, "localhost", reply, sizeof reply), 0u);
     ASSERT_TRUE(PumpUntil([&] { return !other.got.empty(); }));
     EXPECT_EQ(HIWORD(static_cast<std::uintptr_t>(other.got[0].lParam)), 0);
+}
+
+TEST_F(Shim, LookupsCancelledInASlowResolverDoNotHoldUpTheNextOne)
+{
+    // Four lookups that the resolver keeps (as many as run at once), all
+    // cancelled: their workers wait for nobody, and a new lookup must not
+    // wait behind them.
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    std::atomic<int> stuck{0};
+    ws::SetLookupGateForTesting([&](const std::string &name) {
+        if (name != "lento.invalid")
+            return;
+        std::unique_lock lock(mutex);
+        ++stuck;
+        released.wait(lock, [&] { return release; });
+    });
+    Recorder rec;
+    alignas(ws::HOSTENT) char bufs[5][1025];
+    std::vector<ws::HANDLE> slow;
+    for (int i = 0; i < 4; ++i)
+        slow.push_back(ws::WSAAsyncGetHostByName(rec.window.Handle(), 0x402, "lento.invalid", bufs[i], 1025));
+    const bool allStuck = PumpUntil([&] { return stuck == 4; });
+    for (const ws::HANDLE task : slow)
+        EXPECT_EQ(ws::WSACancelAsyncRequest(task), 0);
+    const ws::HANDLE next = ws::WSAAsyncGetHostByName(rec.window.Handle(), 0x402, "localhost", bufs[4], 1025);
+    const bool answered = PumpUntil([&] { return !rec.got.empty(); }, 5000);
+    {
+        std::lock_guard lock(mutex);
+        release = true;
+    }
+    released.notify_all();
+    ws::SetLookupGateForTesting(nullptr);
+    ASSERT_TRUE(allStuck);
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(rec.got[0].wParam, next);
+    EXPECT_EQ(HIWORD(static_cast<std::uintptr_t>(rec.got[0].lParam)), 0);
 }
 
 TEST_F(Shim, Databases)
