@@ -48,12 +48,14 @@ Tree MeasureTree()
     return tree;
 }
 
+// Asleep until the time is over or something happens (with a time limit
+// processEvents would not sleep, and the program would spin meanwhile).
 void Settle(int ms)
 {
     bool over = false;
     QTimer::singleShot(ms, [&] { over = true; });
     while (!over)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 void Report(const char *what, const Tree &t)
