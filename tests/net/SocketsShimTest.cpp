@@ -463,14 +463,16 @@ TEST_F(Shim, LookupsCancelledInASlowResolverDoNotHoldUpTheNextOne)
         released.wait(lock, [&] { return release; });
     });
     Recorder rec;
-    alignas(ws::HOSTENT) char bufs[5][1025];
+    struct Reply {
+        alignas(ws::HOSTENT) char bytes[1025];
+    } bufs[5];
     std::vector<ws::HANDLE> slow;
     for (int i = 0; i < 4; ++i)
-        slow.push_back(ws::WSAAsyncGetHostByName(rec.window.Handle(), 0x402, "lento.invalid", bufs[i], 1025));
+        slow.push_back(ws::WSAAsyncGetHostByName(rec.window.Handle(), 0x402, "lento.invalid", bufs[i].bytes, 1025));
     const bool allStuck = PumpUntil([&] { return stuck == 4; });
     for (const ws::HANDLE task : slow)
         EXPECT_EQ(ws::WSACancelAsyncRequest(task), 0);
-    const ws::HANDLE next = ws::WSAAsyncGetHostByName(rec.window.Handle(), 0x402, "localhost", bufs[4], 1025);
+    const ws::HANDLE next = ws::WSAAsyncGetHostByName(rec.window.Handle(), 0x402, "localhost", bufs[4].bytes, 1025);
     const bool answered = PumpUntil([&] { return !rec.got.empty(); }, 5000);
     {
         std::lock_guard lock(mutex);
