@@ -117,6 +117,17 @@ VoceSito DividiVoce(const QString &line)
 }
 
 namespace {
+// An IPv6 address must stand in brackets, or its colons are taken for the
+// port's: the request would go to a host that does not exist.
+bool IPv6SenzaParentesi(QString host)
+{
+    if (host.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
+        host = host.mid(8);
+    host = host.left(host.indexOf(QRegularExpression(QStringLiteral("[/?#]"))));
+    host = host.mid(host.lastIndexOf(u'@') + 1);
+    return host.count(u':') >= 2 && !host.startsWith(u'[');
+}
+
 // An entry's count, or why it has none.
 std::optional<int> EsaminaVoce(const QString &line, QString *motivo)
 {
@@ -145,14 +156,7 @@ std::optional<int> EsaminaVoce(const QString &line, QString *motivo)
         if (value > kVolteMassime)
             return no(QStringLiteral("numero di accessi oltre %1").arg(kVolteMassime));
     }
-    // An IPv6 address must stand in brackets, or its colons are taken for the
-    // port's: the request would go to a host that does not exist.
-    QString host = line.mid(5, sep - 5);
-    if (host.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
-        host = host.mid(8);
-    host = host.left(host.indexOf(QRegularExpression(QStringLiteral("[/?#]"))));
-    host = host.mid(host.lastIndexOf(u'@') + 1);
-    if (host.count(u':') >= 2 && !host.startsWith(u'['))
+    if (IPv6SenzaParentesi(line.mid(5, sep - 5)))
         return no(QStringLiteral("indirizzo IPv6 senza parentesi quadre (si scrive [::1]:8080/pagina)"));
     return static_cast<int>(value);
 }
@@ -178,6 +182,9 @@ EsitoVoce ControllaVoce(const QString &sito, const QString &volte)
         return EsitoVoce::IndirizzoMancante;
     if (sito.contains(QLatin1String("Num=")) || sito.contains(u'\r') || sito.contains(u'\n') || sito.contains(QChar(0)))
         return EsitoVoce::IndirizzoNonValido;
+    // Saved, it would be skipped by every run.
+    if (IPv6SenzaParentesi(sito))
+        return EsitoVoce::IPv6SenzaParentesi;
     if (volte.isEmpty() || StrToInt(volte) < 1)
         return EsitoVoce::NumeroNonValido;
     // The conversion also takes a sign or leading blanks (a pasted " 5"), but
@@ -205,6 +212,9 @@ QString AvvisoVoce(EsitoVoce esito)
     case EsitoVoce::IndirizzoNonValido:
         return QStringLiteral("Impossibile aggiungere il sito alla lista, indirizzo url non valido: non deve contenere "
                               "\"Num=\" né ritorni a capo.");
+    case EsitoVoce::IPv6SenzaParentesi:
+        return QStringLiteral("Impossibile aggiungere il sito alla lista, indirizzo IPv6 senza parentesi quadre: si "
+                              "scrive [::1]:8080/pagina.");
     case EsitoVoce::NumeroNonValido:
         return QStringLiteral("Impossibile aggiungere il sito alla lista, numero di accessi inserito non valido.");
     case EsitoVoce::Ok:

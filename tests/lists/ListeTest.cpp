@@ -190,6 +190,7 @@ TEST_F(ListEditor, EntryChecksEnterAndCountFilter)
         {"no address", "", "3", AvvisoVoce(EsitoVoce::IndirizzoMancante)},
         {"count marker in the address", "a.it/?Num=3", "1", AvvisoVoce(EsitoVoce::IndirizzoNonValido)},
         {"pasted line break", "a.it\nSito=b.it", "1", AvvisoVoce(EsitoVoce::IndirizzoNonValido)},
+        {"IPv6 address without brackets", "::1:8080/x", "1", AvvisoVoce(EsitoVoce::IPv6SenzaParentesi)},
         {"zero count", "a.it", "00", AvvisoVoce(EsitoVoce::NumeroNonValido)},
         {"empty count", "a.it", "", AvvisoVoce(EsitoVoce::NumeroNonValido)},
     };
