@@ -37,7 +37,7 @@ std::unique_ptr<BloccoLista> BloccoLista::Prendi(const QString &percorsoLista, E
     // folder keeps no file of a list not running. A run that opened the file
     // just before then locks a file no longer there: it sees so and starts
     // again with the one the name now gives. Each turn means another run took
-    // and left the list meanwhile; a few turns are plenty.
+    // and left the list meanwhile: the bound is far beyond what happens.
     for (int volta = 0; volta < 100; ++volta) {
         // Not inherited: the browser engine's helpers outlive a killed program
         // for a moment, and must not hold its list.

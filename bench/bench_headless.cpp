@@ -125,8 +125,8 @@ void HeadlessRun(NginxServer &nginx, const QString &folder, int visits)
     std::printf("  %-32s %9s %12s %14s\n", "", "wall s", "visits/s", "CPU us/visit");
     std::printf("  %-32s %9.2f %12.0f %14.1f\n", "bare THttpCli::Get loop", bareWall, visits / bareWall,
                 bareCpu * 1e6 / visits);
-    std::printf("  %-32s %9.2f %12.0f %14.1f\n", "bare loop, a store commit a visit", storeWall,
-                visits / storeWall, storeCpu * 1e6 / visits);
+    std::printf("  %-32s %9.2f %12.0f %14.1f\n", "bare loop + a store commit each", storeWall, visits / storeWall,
+                storeCpu * 1e6 / visits);
     std::printf("  %-32s %9.2f %12.0f %14.1f\n", "run without a window (Corsa)", runWall, visits / runWall,
                 runCpu * 1e6 / visits);
     if (!program.isEmpty())

@@ -75,7 +75,14 @@ QString DifettoVoce(const QString &line);
 // (a "Num=" inside it would be taken for the count, a line break would split the
 // line, a NUL would end the file). IPv6SenzaParentesi: an IPv6 address not in
 // brackets, whose colons the run would take for the port's.
-enum class EsitoVoce { Ok, PrefissoPresente, IndirizzoMancante, IndirizzoNonValido, IPv6SenzaParentesi, NumeroNonValido };
+enum class EsitoVoce {
+    Ok,
+    PrefissoPresente,
+    IndirizzoMancante,
+    IndirizzoNonValido,
+    IPv6SenzaParentesi,
+    NumeroNonValido
+};
 
 // Checks address and count and composes "Sito=" + sito + " Num=" + volte.
 // A count that is not a whole number (a comma in it, say) raises EConvertError,
